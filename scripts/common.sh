@@ -1,0 +1,71 @@
+# Shared set-up for scripts/run and scripts/test: packages, build, Wine prefix.
+# Sourced, not run.
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD_DIR=${MDS_BUILD_DIR:-$ROOT/build}
+BIN_DIR=$BUILD_DIR/bin
+MDS_PREFIX=${MDS_WINEPREFIX:-$BUILD_DIR/wineprefix}
+
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+APT_PACKAGES="g++-mingw-w64-x86-64 wine64 wine cmake ninja-build googletest"
+
+# Installs whatever of the toolchain is missing (Debian 12, as root).
+ensure_packages() {
+  local missing=()
+  command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64)
+  command -v wine64 >/dev/null || [ -x /usr/lib/wine/wine64 ] || missing+=(wine64)
+  command -v wine >/dev/null || missing+=(wine)
+  command -v wineserver >/dev/null || missing+=(wine)
+  command -v cmake >/dev/null || missing+=(cmake)
+  command -v ninja >/dev/null || missing+=(ninja-build)
+  [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}" >&2
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -q >&2
+  $sudo apt-get install -y -q --no-install-recommends $APT_PACKAGES >&2
+}
+
+# Configures (once) and builds the given targets, or everything.
+build() {
+  if [ ! -f "$BUILD_DIR/build.ninja" ]; then
+    cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja \
+      -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+      -DMDS_WINEPREFIX="$MDS_PREFIX" >&2
+  fi
+  cmake --build "$BUILD_DIR" "$@" >&2
+}
+
+# Makes the Wine prefix once; later runs reuse it.
+ensure_prefix() {
+  export WINEPREFIX=$MDS_PREFIX
+  if [ ! -f "$WINEPREFIX/.mds-ready" ]; then
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    wine wineboot -i </dev/null >/dev/null 2>&1 || true
+    wineserver -w
+    # No crash debugger: a crash must show as an exit code, not a dump on stdout.
+    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d '' /f \
+      </dev/null >/dev/null 2>&1
+    wineserver -w
+    touch "$WINEPREFIX/.mds-ready"
+  fi
+}
+
+# A persistent, warmed-up wineserver for this prefix, ended when the script exits.
+start_wineserver() {
+  export WINEPREFIX=$MDS_PREFIX
+  wineserver -p
+  trap stop_wineserver EXIT
+  # The first process starts the prefix's services; let them settle outside any pipe we read.
+  wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
+}
+
+stop_wineserver() {
+  WINEPREFIX=$MDS_PREFIX wineserver -k 2>/dev/null || true
+  WINEPREFIX=$MDS_PREFIX wineserver -w 2>/dev/null || true
+}

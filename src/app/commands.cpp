@@ -1,0 +1,57 @@
+// Command dispatch: derive the package locations, pick the operation by its
+// switch and hand back the exit code.
+#include "app/commands.h"
+
+#include "app/driver_paths.h"
+#include "device/device_query.h"
+#include "device/driver_update.h"
+#include "diag/text.h"
+#include "diag/trace.h"
+#include "package/package_store.h"
+
+namespace app {
+namespace {
+
+int RunInstall(const DriverPaths& p) { return package::InstallDrviver(p.networkInf, p.usbInf, p.modelsSection); }
+int RunUninstall(const DriverPaths& p) { return package::UnloadDriver(p.networkInf, p.usbInf); }
+int RunRefresh(const DriverPaths& p) { return device::UpdateDevice(p.usbInf, p.modelsSection); }
+int RunQuery(const DriverPaths& p) { return device::CQoDriverComImp::DealDeviceOpt(p.usbInf, p.modelsSection); }
+
+// Compared in this order; the first equal switch wins.
+const Command kCommands[] = {
+    {L"/i", RunInstall, true},
+    {L"/u", RunUninstall, true},
+    {L"/re", RunRefresh, true},
+    {L"/qu", RunQuery, false},
+};
+
+}  // namespace
+
+const Command* FindCommand(const wchar_t* argument) {
+  for (const Command& command : kCommands) {
+    if (diag::EqualsFoldingAscii(argument, command.name)) return &command;
+  }
+  return nullptr;
+}
+
+int RunTool(int argc, wchar_t** argv) {
+  if (argc < 2) return 0;
+
+  PathBuffer networkInf;
+  PathBuffer usbInf;
+  const wchar_t* modelsSection = nullptr;
+  GetDriverPaths(networkInf, usbInf, modelsSection);
+
+  int result = 0;
+  if (const Command* command = FindCommand(argv[1])) {
+    const int operationResult = command->run({networkInf.get(), usbInf.get(), modelsSection});
+    if (command->resultIsExitCode) result = operationResult;
+  } else {
+    diag::TraceLine(L"hello boy,cmd error!\n88!");
+  }
+  networkInf.chars.reset();
+  usbInf.chars.reset();
+  return result;
+}
+
+}  // namespace app

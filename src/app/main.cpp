@@ -1,0 +1,4 @@
+// Entry point of mdsdriver.exe.
+#include "app/commands.h"
+
+int wmain(int argc, wchar_t** argv) { return app::RunTool(argc, argv); }

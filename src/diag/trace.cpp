@@ -1,0 +1,43 @@
+// The console trace: compose, then the debugger channel, then standard output.
+#include "diag/trace.h"
+
+#include <string>
+
+#include "diag/narrow.h"
+#include "platform/calls.h"
+
+namespace diag {
+namespace {
+
+// Writes all of `bytes` to standard output. Each line leaves the process at
+// once, so nothing traced is lost if the process is ended from outside.
+void WriteStdout(const std::string& bytes) {
+  HANDLE out = platform::Sys().GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
+  const char* data = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    DWORD written = 0;
+    const DWORD chunk = static_cast<DWORD>(left);
+    if (!platform::Sys().WriteFile(out, data, chunk, &written, nullptr) || written == 0) return;
+    data += written;
+    left -= written;
+  }
+}
+
+}  // namespace
+
+void ComposeTraceLine(Line& line, unsigned long threadId, const wchar_t* format, const FormatArg* args,
+                      std::size_t count) {
+  const FormatArg prefixArgs[] = {FormatArg(L"app"), FormatArg(threadId)};
+  ComposeLine(line, L"[%s](%lu): ", prefixArgs, 2, format, args, count);
+}
+
+void TraceLineArgs(const wchar_t* format, const FormatArg* args, std::size_t count) {
+  Line line;
+  ComposeTraceLine(line, platform::Sys().GetCurrentThreadId(), format, args, count);
+  platform::Sys().OutputDebugStringW(line.text);
+  WriteStdout(Narrow(line.text, line.length, Newline::kCrLf));
+}
+
+}  // namespace diag

@@ -1,0 +1,27 @@
+// The one door to the Windows headers: every file that needs a Windows type
+// or call includes this header, so the macros that shape windows.h are pinned
+// in one place.
+#pragma once
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0601  // Windows 7: SetDefaultDllDirectories is present
+#endif
+#ifndef UNICODE
+#define UNICODE
+#endif
+#ifndef _UNICODE
+#define _UNICODE
+#endif
+
+#include <windows.h>
+// windows.h first: the SetupAPI family needs its types.
+#include <cfgmgr32.h>
+#include <newdev.h>
+#include <setupapi.h>
+#include <shlwapi.h>

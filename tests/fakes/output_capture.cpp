@@ -1,0 +1,40 @@
+// The output capture: a fake standard output handle and debugger channel.
+#include "fakes/output_capture.h"
+
+namespace fakes {
+namespace {
+
+OutputCapture* g_active = nullptr;
+HANDLE const kFakeStdout = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x5DD0));
+
+void WINAPI FakeOutputDebugStringW(LPCWSTR text) { g_active->debugStrings.push_back(text ? text : L""); }
+
+HANDLE WINAPI FakeGetStdHandle(DWORD which) {
+  return which == STD_OUTPUT_HANDLE ? kFakeStdout : platform::RealCalls().GetStdHandle(which);
+}
+
+BOOL WINAPI FakeWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+  if (file != kFakeStdout) return platform::RealCalls().WriteFile(file, data, size, written, overlapped);
+  g_active->stdoutBytes.append(static_cast<const char*>(data), size);
+  ++g_active->stdoutWrites;
+  if (written) *written = size;
+  return TRUE;
+}
+
+}  // namespace
+
+OutputCapture::OutputCapture() : saved_(platform::Sys()) {
+  g_active = this;
+  platform::Sys().OutputDebugStringW = FakeOutputDebugStringW;
+  platform::Sys().GetStdHandle = FakeGetStdHandle;
+  platform::Sys().WriteFile = FakeWriteFile;
+}
+
+OutputCapture::~OutputCapture() {
+  platform::Sys().OutputDebugStringW = saved_.OutputDebugStringW;
+  platform::Sys().GetStdHandle = saved_.GetStdHandle;
+  platform::Sys().WriteFile = saved_.WriteFile;
+  g_active = nullptr;
+}
+
+}  // namespace fakes
