@@ -1,0 +1,80 @@
+// The file log: marker check, file naming, record composition and appending.
+#include "diag/log.h"
+
+#include <memory>
+
+#include "diag/line.h"
+#include "diag/narrow.h"
+#include "platform/handles.h"
+
+namespace diag {
+namespace {
+
+// Made by the first LogLine; released when the process exits. The first-call
+// check is a plain flag: the tool logs from its one thread.
+std::unique_ptr<LogFile> g_logFile;
+
+SYSTEMTIME LocalNow() {
+  SYSTEMTIME now = {};
+  platform::Sys().GetLocalTime(&now);
+  return now;
+}
+
+}  // namespace
+
+std::wstring GetModuleDir() {
+  wchar_t modulePath[MAX_PATH] = {};
+  platform::Sys().GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
+  modulePath[MAX_PATH - 1] = L'\0';
+  std::wstring dir(modulePath);
+  const std::size_t slash = dir.find_last_of(L'\\');
+  if (slash != std::wstring::npos) dir.erase(slash);
+  return dir;
+}
+
+LogFile::LogFile() : moduleDir_(GetModuleDir()) {
+  const std::wstring marker = moduleDir_ + L"\\vezazez.cfg";
+  if (!platform::Sys().PathFileExistsW(marker.c_str())) return;
+  enabled_ = true;
+
+  logFilePath_ = moduleDir_ + L"\\log";
+  platform::Sys().CreateDirectoryW(logFilePath_.c_str(), nullptr);  // usually there already
+
+  const SYSTEMTIME now = LocalNow();
+  wchar_t name[512] = {};
+  LineWriter writer(name, 512);
+  Format(writer, L"\\%04d%02d%02d_%02d%02d%02d.log", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
+         now.wSecond);
+  logFilePath_ += name;
+}
+
+void LogFile::AppendLine(const wchar_t* line, std::size_t length) const {
+  // Append-only access: each write lands at the end of the file as one piece,
+  // so two runs sharing a file never cut into each other's records.
+  platform::unique_file file(platform::Sys().CreateFileW(logFilePath_.c_str(), FILE_APPEND_DATA,
+                                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return;
+  std::string record = Narrow(line, length, Newline::kAsIs);
+  record += "\r\n";
+  DWORD written = 0;
+  platform::Sys().WriteFile(file.get(), record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
+}
+
+void LogLineArgs(const wchar_t* format, const FormatArg* args, std::size_t count) {
+  if (!g_logFile) g_logFile.reset(new LogFile());
+  if (!g_logFile->enabled()) return;
+
+  const SYSTEMTIME now = LocalNow();
+  const FormatArg stamp[] = {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+  Line line;
+  ComposeLine(line, L"%04d-%02d-%02d %02d:%02d:%02d\t", stamp, 6, format, args, count);
+  platform::Sys().OutputDebugStringW(line.text);
+  g_logFile->AppendLine(line.text, line.length);
+}
+
+const LogFile* CurrentLogFile() { return g_logFile.get(); }
+
+void ResetLogFileForTesting() { g_logFile.reset(); }
+
+}  // namespace diag

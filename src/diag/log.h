@@ -1,0 +1,50 @@
+// The file log: time-stamped lines to the debugger channel and to a file in
+// the "log" folder beside the exe, but only when the marker file
+// "vezazez.cfg" stands beside the exe at the first log line of the process.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "diag/format.h"
+
+namespace diag {
+
+// The folder of the running exe without its trailing backslash ("C:" for an
+// exe in a drive root); a module path without a backslash comes back whole.
+std::wstring GetModuleDir();
+
+// The one log object of the process, made by the first LogLine call.
+class LogFile {
+ public:
+  LogFile();  // looks for the marker, and with it on makes the folder and names the file
+
+  bool enabled() const { return enabled_; }
+  const std::wstring& path() const { return logFilePath_; }
+  const std::wstring& moduleDir() const { return moduleDir_; }
+
+  // Appends one record: the line's bytes, then "\r\n", in one write to a file
+  // opened for appending and closed again. Failures are ignored.
+  void AppendLine(const wchar_t* line, std::size_t length) const;
+
+ private:
+  std::wstring logFilePath_;
+  std::wstring moduleDir_;
+  bool enabled_ = false;
+};
+
+void LogLineArgs(const wchar_t* format, const FormatArg* args, std::size_t count);
+
+template <typename... Args>
+void LogLine(const wchar_t* format, const Args&... args) {
+  const FormatArg packed[sizeof...(Args) + 1] = {FormatArg(args)..., FormatArg(0)};
+  LogLineArgs(format, packed, sizeof...(Args));
+}
+
+// For tests: the log object made so far, or nullptr before the first LogLine.
+const LogFile* CurrentLogFile();
+
+// For tests: forgets the log object, so the next LogLine makes a new one.
+void ResetLogFileForTesting();
+
+}  // namespace diag

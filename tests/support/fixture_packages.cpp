@@ -1,0 +1,96 @@
+// Fixture package placement and system INF folder inspection.
+#include "support/fixture_packages.h"
+
+#include "platform/win.h"
+#include "support/tool_runner.h"
+
+namespace testing_support {
+namespace {
+
+std::wstring SystemDir() {
+  wchar_t dir[MAX_PATH] = {};
+  GetSystemDirectoryW(dir, MAX_PATH);
+  return dir;
+}
+
+bool EndsWithInf(const std::wstring& name) {
+  return name.size() > 4 && _wcsicmp(name.c_str() + name.size() - 4, L".inf") == 0;
+}
+
+bool CopyTree(const std::wstring& from, const std::wstring& to) {
+  CreateDirectoryW(to.c_str(), nullptr);
+  bool ok = true;
+  for (const std::wstring& name : ListFolder(from)) {
+    const std::wstring source = from + L"\\" + name;
+    const std::wstring target = to + L"\\" + name;
+    if (GetFileAttributesW(source.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
+      ok = CopyTree(source, target) && ok;
+    } else {
+      ok = CopyFileW(source.c_str(), target.c_str(), FALSE) && ok;
+    }
+  }
+  return ok;
+}
+
+}  // namespace
+
+std::wstring FixtureDir() { return ModuleDir() + L"\\fixtures"; }
+
+std::wstring PackageRoot() {
+  return SystemDir().substr(0, 3) + L"Program Files\\Common Files\\Apple\\Mobile Device Support";
+}
+
+std::wstring UsbInfPath() { return PackageRoot() + L"\\Drivers\\usbaapl64.inf"; }
+
+std::wstring NetworkInfPath() { return PackageRoot() + L"\\NetDrivers\\netaapl64.inf"; }
+
+std::wstring SystemInfDir() {
+  const std::wstring system = SystemDir();
+  return system.substr(0, system.find_last_of(L'\\')) + L"\\inf";
+}
+
+bool PlacePackages(const std::wstring& sourceRoot) {
+  RemovePackages();
+  std::wstring path = SystemDir().substr(0, 3);
+  for (const wchar_t* part : {L"Program Files", L"Common Files", L"Apple"}) {
+    path += part;
+    CreateDirectoryW(path.c_str(), nullptr);
+    path += L"\\";
+  }
+  return CopyTree(sourceRoot, PackageRoot());
+}
+
+void RemovePackages() { RemoveTree(PackageRoot()); }
+
+std::vector<std::wstring> SystemInfNames() {
+  std::vector<std::wstring> infs;
+  for (const std::wstring& name : ListFolder(SystemInfDir())) {
+    if (EndsWithInf(name)) infs.push_back(name);
+  }
+  return infs;
+}
+
+int CountSystemCopiesOf(const std::wstring& infPath) {
+  std::string wanted;
+  if (!ReadBytes(infPath, wanted)) return 0;
+  int count = 0;
+  for (const std::wstring& name : SystemInfNames()) {
+    std::string bytes;
+    if (ReadBytes(SystemInfDir() + L"\\" + name, bytes) && bytes == wanted) ++count;
+  }
+  return count;
+}
+
+void RemoveSystemCopiesOf(const std::wstring& infPath) {
+  std::string wanted;
+  if (!ReadBytes(infPath, wanted)) return;
+  for (const std::wstring& name : SystemInfNames()) {
+    const std::wstring path = SystemInfDir() + L"\\" + name;
+    std::string bytes;
+    if (!ReadBytes(path, bytes) || bytes != wanted) continue;
+    DeleteFileW(path.c_str());
+    DeleteFileW((path.substr(0, path.size() - 4) + L".pnf").c_str());
+  }
+}
+
+}  // namespace testing_support

@@ -1,0 +1,31 @@
+// The sample driver packages at the fixed place the tool reads them from,
+// "<system drive>\Program Files\Common Files\Apple\Mobile Device Support",
+// and a look at the system INF folder, for the end-to-end tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+std::wstring FixtureDir();      // bin\fixtures beside the test program
+std::wstring PackageRoot();     // ...\Mobile Device Support on the system drive
+std::wstring UsbInfPath();      // PackageRoot()\Drivers\usbaapl64.inf
+std::wstring NetworkInfPath();  // PackageRoot()\NetDrivers\netaapl64.inf
+std::wstring SystemInfDir();    // e.g. C:\windows\inf
+
+// Copies fixtures\packages (or another folder of the same shape) to PackageRoot().
+bool PlacePackages(const std::wstring& sourceRoot = FixtureDir() + L"\\packages");
+void RemovePackages();
+
+// Names of the *.inf files in the system INF folder.
+std::vector<std::wstring> SystemInfNames();
+
+// Removes every *.inf (and its .pnf) in the system INF folder whose bytes
+// equal those of `infPath`: undoes what a test's install put there.
+void RemoveSystemCopiesOf(const std::wstring& infPath);
+
+// How many *.inf files in the system INF folder hold the same bytes as `infPath`.
+int CountSystemCopiesOf(const std::wstring& infPath);
+
+}  // namespace testing_support
