@@ -2,6 +2,7 @@
 #include "support/tool_runner.h"
 
 #include <atomic>
+#include <mutex>
 
 namespace testing_support {
 namespace {
@@ -42,6 +43,11 @@ ToolRun RunAsDebuggee(const std::wstring& exe, const std::wstring& arguments, co
   ToolRun run;
   TempDir scratch;
   const std::wstring outPath = scratch / L"stdout.bin";
+  // A child inherits every inheritable handle open at its creation: runs
+  // started from several threads take turns here, so none inherits (and
+  // holds open) another's standard output.
+  static std::mutex inheritableHandles;
+  std::unique_lock<std::mutex> creating(inheritableHandles);
   HANDLE out = OpenInheritable(outPath, GENERIC_WRITE, CREATE_ALWAYS);
   HANDLE nul = OpenInheritable(L"NUL", GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
 
@@ -59,6 +65,7 @@ ToolRun RunAsDebuggee(const std::wstring& exe, const std::wstring& arguments, co
                                workDir.c_str(), &startup, &process) != FALSE;
   CloseHandle(out);
   CloseHandle(nul);
+  creating.unlock();
   if (!run.started) return run;
 
   const ULONGLONG deadline = GetTickCount64() + timeoutMs;
