@@ -1,4 +1,8 @@
 // Entry point of mdsdriver.exe.
 #include "app/commands.h"
+#include "app/dll_search.h"
 
-int wmain(int argc, wchar_t** argv) { return app::RunTool(argc, argv); }
+int wmain(int argc, wchar_t** argv) {
+  app::RestrictDllSearch();
+  return app::RunTool(argc, argv);
+}
