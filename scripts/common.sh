@@ -40,11 +40,11 @@ build() {
   cmake --build "$BUILD_DIR" "$@" >&2
 }
 
-# Makes the Wine prefix once; later runs reuse it.
+# Makes the Wine prefix once (or finishes one left half-made); later runs
+# reuse it. Never deletes a prefix: WINEPREFIX may name the user's own.
 ensure_prefix() {
   export WINEPREFIX=$MDS_PREFIX
   if [ ! -f "$WINEPREFIX/.mds-ready" ]; then
-    rm -rf "$WINEPREFIX"
     mkdir -p "$WINEPREFIX"
     wine wineboot -i </dev/null >/dev/null 2>&1 || true
     wineserver -w

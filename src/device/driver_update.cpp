@@ -1,8 +1,125 @@
-// Placeholder until the device driver update lands.
+// "/re": copy the USB INF into the system, update the devices it names and
+// flag detached ones for reinstallation.
 #include "device/driver_update.h"
 
-namespace device {
+#include "device/hardware_id.h"
+#include "diag/log.h"
+#include "diag/text.h"
+#include "platform/handles.h"
 
-int UpdateDevice(const wchar_t*, const wchar_t*) { return 0; }
+namespace device {
+namespace {
+
+using platform::Sys;
+
+// The tool's three Chinese messages, spelled as escapes so that every compiler
+// reads them alike whatever its source character set. In English:
+// "the .inf file %s was not found"
+const wchar_t kMessageInfNotFound[] = L".inf\u6587\u4EF6 %s \u672A\u627E\u5230\n";
+// "opening the file failed: %s"
+const wchar_t kMessageOpenFailed[] = L"\u6253\u5F00\u6587\u4EF6\u5931\u8D25\uFF1A%s";
+// "no usable device descriptor"
+const wchar_t kMessageNoDescriptor[] = L"\u6CA1\u6709\u53EF\u7528\u8BBE\u5907\u63CF\u8FF0\u7B26";
+
+struct UpdateOutcome {
+  int result;
+  bool verdict;  // false: the device set was not obtained, and the run ends without a verdict
+};
+
+// The device has no device node at present, so it is not attached: set the
+// reinstall flag, keeping every other bit, so the system installs the driver
+// afresh when the device is next plugged in. True when the flag was stored.
+bool FlagForReinstallIfDetached(HDEVINFO devices, SP_DEVINFO_DATA& record) {
+  // Some implementations never write these; zero them so nothing stale is left.
+  ULONG status = 0;
+  ULONG problem = 0;
+  if (Sys().CM_Get_DevNode_Status(&status, &problem, record.DevInst, 0) != CR_NO_SUCH_DEVNODE) return false;
+
+  DWORD configFlags = 0;
+  if (!Sys().SetupDiGetDeviceRegistryPropertyW(devices, &record, SPDRP_CONFIGFLAGS, nullptr,
+                                               reinterpret_cast<PBYTE>(&configFlags), sizeof(configFlags), nullptr)) {
+    return false;
+  }
+  configFlags |= CONFIGFLAG_REINSTALL;
+  return Sys().SetupDiSetDeviceRegistryPropertyW(devices, &record, SPDRP_CONFIGFLAGS,
+                                                 reinterpret_cast<const BYTE*>(&configFlags),
+                                                 sizeof(configFlags)) != FALSE;
+}
+
+// Every device the USB enumerator has recorded, attached or not, from index
+// 0: the first whose instance ID holds `hardwareId` ends the walk, whatever
+// becomes of it. True when that device was flagged for reinstallation.
+bool FlagFirstMatchingDevice(HDEVINFO devices, const wchar_t* hardwareId) {
+  SP_DEVINFO_DATA record = {};
+  record.cbSize = sizeof(record);
+  wchar_t instanceId[MAX_PATH] = {};
+  for (DWORD index = 0; Sys().SetupDiEnumDeviceInfo(devices, index, &record); ++index) {
+    if (!Sys().SetupDiGetDeviceInstanceIdW(devices, &record, instanceId, MAX_PATH, nullptr)) continue;
+    instanceId[MAX_PATH - 1] = L'\0';
+    diag::LowerAsciiInPlace(instanceId);
+    if (HoldsHardwareId(instanceId, hardwareId)) return FlagForReinstallIfDetached(devices, record);
+  }
+  return false;
+}
+
+// Asks the driver update service to install the INF on the attached devices
+// with this ID, even where their current driver ranks better. Its outcome
+// changes nothing here: detached devices are caught by the flag instead.
+void UpdateAttachedDevices(const wchar_t* hardwareId, const wchar_t* fullInfPath) {
+  BOOL rebootRequired = FALSE;
+  Sys().UpdateDriverForPlugAndPlayDevicesW(nullptr, hardwareId, fullInfPath, INSTALLFLAG_FORCE, &rebootRequired);
+}
+
+UpdateOutcome CopyAndUpdate(const wchar_t* infPath, const wchar_t* modelsSection) {
+  wchar_t fullInfPath[MAX_PATH] = {};
+  // A count of MAX_PATH or more is the room the path would need: it did not
+  // fit, and the buffer holds no path to work with.
+  const DWORD length = Sys().GetFullPathNameW(infPath, MAX_PATH, fullInfPath, nullptr);
+  if (length == 0 || length >= MAX_PATH) {
+    diag::LogLine(kMessageInfNotFound, infPath);
+    return {kInfPathUnresolved, true};
+  }
+
+  // Declared first so that it is released after the INF is closed.
+  platform::unique_hdevinfo devices;
+  platform::unique_hinf inf(Sys().SetupOpenInfFileW(fullInfPath, nullptr, INF_STYLE_WIN4, nullptr));
+  if (!inf) {
+    diag::LogLine(kMessageOpenFailed, infPath);
+    return {kInfNotOpened, true};
+  }
+  INFCONTEXT line = {};
+  if (!Sys().SetupFindFirstLineW(inf.get(), modelsSection, nullptr, &line)) {
+    diag::LogLine(kMessageNoDescriptor);
+    return {kNoModelsLines, true};
+  }
+
+  int result = kUpdateSucceeded;
+  if (!Sys().SetupCopyOEMInfW(fullInfPath, nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr)) {
+    const DWORD error = Sys().GetLastError();
+    result = kUpdateFailed;
+    diag::LogLine(L"\t SetupCopyOEMInf failed(%d)", error);
+  }
+
+  devices.reset(Sys().SetupDiGetClassDevsW(nullptr, L"USB", nullptr, DIGCF_ALLCLASSES));
+  if (!devices) return {kUpdateFailed, false};
+
+  ForEachHardwareId(line, [&](const wchar_t* hardwareId) {
+    UpdateAttachedDevices(hardwareId, fullInfPath);
+    if (FlagFirstMatchingDevice(devices.get(), hardwareId)) result = kUpdateSucceeded;
+    return false;  // every line of the section
+  });
+  return {result, true};
+}
+
+}  // namespace
+
+int UpdateDevice(const wchar_t* infPath, const wchar_t* modelsSection) {
+  diag::LogLine(L"\nUpdateDevice...");
+  const UpdateOutcome outcome = CopyAndUpdate(infPath, modelsSection);
+  if (outcome.verdict) {
+    diag::LogLine(outcome.result == kUpdateSucceeded ? L" Driver Update Successed!\n" : L" Driver Update failed!\n");
+  }
+  return outcome.result;
+}
 
 }  // namespace device

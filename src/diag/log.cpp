@@ -49,16 +49,25 @@ LogFile::LogFile() : moduleDir_(GetModuleDir()) {
 }
 
 void LogFile::AppendLine(const wchar_t* line, std::size_t length) const {
-  // Append-only access: each write lands at the end of the file as one piece,
-  // so two runs sharing a file never cut into each other's records.
-  platform::unique_file file(platform::Sys().CreateFileW(logFilePath_.c_str(), FILE_APPEND_DATA,
+  platform::unique_file file(platform::Sys().CreateFileW(logFilePath_.c_str(), GENERIC_WRITE,
                                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return;
   std::string record = Narrow(line, length, Newline::kAsIs);
   record += "\r\n";
-  DWORD written = 0;
-  platform::Sys().WriteFile(file.get(), record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
+
+  // Two runs may share this file. A lock on one byte far past any real end
+  // serialises their "seek to the end, write" pairs, so no record lands on
+  // top of another, while readers of the file are never blocked.
+  OVERLAPPED lockRegion = {};
+  lockRegion.OffsetHigh = 0x7FFFFFFF;
+  const bool locked = platform::Sys().LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockRegion) != FALSE;
+  LARGE_INTEGER noMove = {};
+  if (platform::Sys().SetFilePointerEx(file.get(), noMove, nullptr, FILE_END)) {
+    DWORD written = 0;
+    platform::Sys().WriteFile(file.get(), record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
+  }
+  if (locked) platform::Sys().UnlockFileEx(file.get(), 0, 1, 0, &lockRegion);
 }
 
 void LogLineArgs(const wchar_t* format, const FormatArg* args, std::size_t count) {

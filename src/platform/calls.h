@@ -40,6 +40,9 @@ namespace platform {
   /* kernel32: files, output and time */ \
   X(CreateDirectoryW)                    \
   X(CreateFileW)                         \
+  X(LockFileEx)                          \
+  X(UnlockFileEx)                        \
+  X(SetFilePointerEx)                    \
   X(WriteFile)                           \
   X(CloseHandle)                         \
   X(GetStdHandle)                        \

@@ -23,5 +23,6 @@
 // windows.h first: the SetupAPI family needs its types.
 #include <cfgmgr32.h>
 #include <newdev.h>
+#include <regstr.h>
 #include <setupapi.h>
 #include <shlwapi.h>

@@ -1,0 +1,65 @@
+// Systematic fault injection through the call table, the way SQLite fails
+// every I/O call in turn: a FaultSweep sits over whatever the table holds
+// (real calls or other fakes), counts every call that can fail, fails the
+// k-th one the way that call fails on Windows, and keeps the books on every
+// handle acquired and given back.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/calls.h"
+
+namespace fakes {
+
+enum CallId {
+#define MDS_CALL_ID(name) k##name,
+  MDS_PLATFORM_CALLS(MDS_CALL_ID)
+#undef MDS_CALL_ID
+      kDriverPackagePreinstallW,
+  kDriverPackageUninstallW,
+  kDriverPackageGetPathW,
+  kCallIdCount
+};
+
+const char* CallName(CallId id);
+
+class FaultSweep {
+ public:
+  // failAt: the 1-based number of the failable call to fail; 0 fails none.
+  explicit FaultSweep(long failAt = 0);
+  ~FaultSweep();
+  FaultSweep(const FaultSweep&) = delete;
+  FaultSweep& operator=(const FaultSweep&) = delete;
+
+  long failableCalls() const { return failableCalls_; }
+  const std::vector<CallId>& callsMade() const { return callsMade_; }  // failable ones, in order
+  bool injected() const { return injectedCall_ != kCallIdCount; }
+  CallId injectedCall() const { return injectedCall_; }
+
+  // Handles acquired and not yet given back, by kind ("library", "inf", ...).
+  std::map<std::string, int> Outstanding() const;
+  // Releases of a handle that was not held (a double release, or a never-acquired one).
+  const std::vector<std::string>& badReleases() const { return badReleases_; }
+  int acquired() const { return acquired_; }
+
+  // Used by the hooks.
+  bool Tick(CallId id);
+  void Acquired(const char* kind, void* handle);
+  void Released(const char* kind, void* handle);
+  const platform::Calls& below() const { return below_; }
+
+ private:
+  platform::Calls below_;
+  long failAt_;
+  long failableCalls_ = 0;
+  CallId injectedCall_ = kCallIdCount;
+  std::vector<CallId> callsMade_;
+  std::map<void*, std::string> live_;
+  std::vector<std::string> badReleases_;
+  int acquired_ = 0;
+};
+
+}  // namespace fakes

@@ -1,0 +1,284 @@
+// The file log: the marker switch, file naming, record bytes and the faults
+// it rides out without a word.
+#include "diag/log.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fakes/output_capture.h"
+#include "support/tool_runner.h"
+
+namespace {
+
+using platform::Calls;
+using testing_support::ReadBytes;
+using testing_support::TempDir;
+
+// The exe seems to live at g_modulePath; the clock reads g_now.
+std::wstring g_modulePath;
+SYSTEMTIME g_now;
+int g_clockReads = 0;
+std::vector<std::wstring> g_markerQueries;
+std::vector<std::wstring> g_foldersMade;
+
+DWORD WINAPI FakeModuleFileName(HMODULE module, LPWSTR buffer, DWORD size) {
+  EXPECT_EQ(module, nullptr);
+  EXPECT_EQ(size, static_cast<DWORD>(MAX_PATH));
+  const DWORD length = static_cast<DWORD>(g_modulePath.size());
+  g_modulePath.copy(buffer, size);
+  if (length < size) buffer[length] = L'\0';
+  return length;
+}
+
+void WINAPI FakeLocalTime(LPSYSTEMTIME now) {
+  ++g_clockReads;
+  *now = g_now;
+}
+
+BOOL WINAPI RecordingPathFileExists(LPCWSTR path) {
+  g_markerQueries.push_back(path);
+  return platform::RealCalls().PathFileExistsW(path);
+}
+
+BOOL WINAPI RecordingCreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
+  g_foldersMade.push_back(path);
+  return platform::RealCalls().CreateDirectoryW(path, security);
+}
+
+SYSTEMTIME Time(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
+  SYSTEMTIME t = {};
+  t.wYear = year;
+  t.wMonth = month;
+  t.wDay = day;
+  t.wHour = hour;
+  t.wMinute = minute;
+  t.wSecond = second;
+  return t;
+}
+
+class LogTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    diag::ResetLogFileForTesting();
+    g_modulePath = dir_ / L"mdsdriver.exe";
+    g_now = Time(2026, 12, 6, 7, 27, 45);
+    g_clockReads = 0;
+    g_markerQueries.clear();
+    g_foldersMade.clear();
+  }
+  void TearDown() override { diag::ResetLogFileForTesting(); }
+
+  void PlaceMarker() { ASSERT_TRUE(testing_support::WriteBytes(dir_ / L"vezazez.cfg", "")); }
+  std::wstring LogPath(const std::wstring& name) const { return dir_.path() + L"\\log\\" + name; }
+  std::string LogBytes(const std::wstring& name) const {
+    std::string bytes;
+    EXPECT_TRUE(ReadBytes(LogPath(name), bytes)) << "no log file " << testing::PrintToString(name);
+    return bytes;
+  }
+
+  TempDir dir_;
+  fakes::OutputCapture output_;
+  platform::ScopedCall<decltype(&::GetModuleFileNameW)> module_{&Calls::GetModuleFileNameW, &FakeModuleFileName};
+  platform::ScopedCall<decltype(&::GetLocalTime)> clock_{&Calls::GetLocalTime, &FakeLocalTime};
+  platform::ScopedCall<decltype(&::PathFileExistsW)> marker_{&Calls::PathFileExistsW, &RecordingPathFileExists};
+  platform::ScopedCall<decltype(&::CreateDirectoryW)> folders_{&Calls::CreateDirectoryW, &RecordingCreateDirectory};
+};
+
+TEST_F(LogTest, WithoutTheMarkerNothingHappensAtAll) {
+  diag::LogLine(L"\nEnter InstallDrviver...");
+  diag::LogLine(L"DriverPackagePreinstall netaapl FAILED(%d)", 5);
+  EXPECT_EQ(g_markerQueries, std::vector<std::wstring>{dir_.path() + L"\\vezazez.cfg"}) << "looked for once";
+  EXPECT_TRUE(output_.debugStrings.empty());
+  EXPECT_TRUE(g_foldersMade.empty());
+  EXPECT_EQ(g_clockReads, 0) << "no time is read";
+  EXPECT_TRUE(testing_support::ListFolder(dir_.path()).empty());
+  ASSERT_NE(diag::CurrentLogFile(), nullptr);
+  EXPECT_FALSE(diag::CurrentLogFile()->enabled());
+  EXPECT_EQ(diag::CurrentLogFile()->path(), L"");
+}
+
+TEST_F(LogTest, NoLogLineMeansNoLookAtTheMarker) {
+  PlaceMarker();
+  EXPECT_EQ(diag::CurrentLogFile(), nullptr);
+  EXPECT_TRUE(g_markerQueries.empty());
+  EXPECT_FALSE(testing_support::Exists(dir_ / L"log"));
+}
+
+TEST_F(LogTest, TheWorkedRecordByteForByte) {
+  PlaceMarker();
+  diag::LogLine(L"DriverPackagePreinstall netaapl successed !");
+  const std::string record = "2026-12-06 07:27:45\tDriverPackagePreinstall netaapl successed !\n\r\n";
+  EXPECT_EQ(record.size(), 66u);
+  EXPECT_EQ(LogBytes(L"20261206_072745.log"), record);
+  ASSERT_EQ(output_.debugStrings.size(), 1u);
+  EXPECT_EQ(output_.debugStrings[0], L"2026-12-06 07:27:45\tDriverPackagePreinstall netaapl successed !\n");
+  EXPECT_EQ(g_foldersMade, std::vector<std::wstring>{dir_.path() + L"\\log"});
+  EXPECT_TRUE(output_.stdoutBytes.empty()) << "the log never writes to standard output";
+}
+
+TEST_F(LogTest, RecordsAppendWithTheirOwnTimestamps) {
+  PlaceMarker();
+  diag::LogLine(L"\nEnter UnloadDriver...");
+  g_now = Time(2026, 12, 6, 7, 28, 3);
+  diag::LogLine(L"netappl already exist: %ld", 183);
+  g_now = Time(2026, 12, 6, 7, 28, 4);
+  diag::LogLine(L"DriverPackageUninstall usbaapl err: %ld \n", -536870142);
+  EXPECT_EQ(LogBytes(L"20261206_072745.log"),
+            "2026-12-06 07:27:45\t\nEnter UnloadDriver...\n\r\n"
+            "2026-12-06 07:28:03\tnetappl already exist: 183\n\r\n"
+            "2026-12-06 07:28:04\tDriverPackageUninstall usbaapl err: -536870142 \n\n\r\n");
+  EXPECT_EQ(output_.debugStrings.size(), 3u);
+  EXPECT_EQ(output_.debugStrings[0], L"2026-12-06 07:27:45\t\nEnter UnloadDriver...\n");
+}
+
+TEST_F(LogTest, TheFileIsNamedAfterTheFirstLogLineNotTheProcessStart) {
+  PlaceMarker();
+  g_now = Time(2027, 1, 2, 3, 4, 5);  // later than any "start" the test saw
+  diag::LogLine(L"first");
+  g_now = Time(2027, 1, 2, 3, 4, 9);
+  diag::LogLine(L"second");
+  EXPECT_EQ(testing_support::ListFolder(dir_ / L"log"), std::vector<std::wstring>{L"20270102_030405.log"});
+  EXPECT_EQ(diag::CurrentLogFile()->path(), dir_.path() + L"\\log\\20270102_030405.log");
+}
+
+TEST_F(LogTest, TheMarkerIsLookedAtOncePerProcess) {
+  diag::LogLine(L"off");
+  PlaceMarker();
+  diag::LogLine(L"still off");
+  EXPECT_TRUE(output_.debugStrings.empty());
+  EXPECT_EQ(g_markerQueries.size(), 1u);
+
+  diag::ResetLogFileForTesting();  // a new process
+  diag::LogLine(L"on");
+  ASSERT_TRUE(DeleteFileW((dir_ / L"vezazez.cfg").c_str()));
+  diag::LogLine(L"still on");
+  EXPECT_EQ(output_.debugStrings.size(), 2u);
+  EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\ton\n\r\n2026-12-06 07:27:45\tstill on\n\r\n");
+}
+
+TEST_F(LogTest, ChineseTextKeepsTheRecordWhole) {
+  PlaceMarker();
+  diag::LogLine(L".inf\x6587\x4EF6 %s \x672A\x627E\x5230\n", L"C:\\x\\usbaapl64.inf");
+  diag::LogLine(L"\x6253\x5F00\x6587\x4EF6\x5931\x8D25\xFF1A%s", L"D:\\\x00E9t\x00E9.inf");
+  diag::LogLine(L"next");
+  EXPECT_EQ(LogBytes(L"20261206_072745.log"),
+            "2026-12-06 07:27:45\t.inf\xE6\x96\x87\xE4\xBB\xB6 C:\\x\\usbaapl64.inf "
+            "\xE6\x9C\xAA\xE6\x89\xBE\xE5\x88\xB0\n\n\r\n"
+            "2026-12-06 07:27:45\t\xE6\x89\x93\xE5\xBC\x80\xE6\x96\x87\xE4\xBB\xB6\xE5\xA4\xB1\xE8\xB4\xA5"
+            "\xEF\xBC\x9A"
+            "D:\\\xE9t\xE9.inf\n\r\n"
+            "2026-12-06 07:27:45\tnext\n\r\n");
+  EXPECT_EQ(output_.debugStrings[0],
+            L"2026-12-06 07:27:45\t.inf\x6587\x4EF6 C:\\x\\usbaapl64.inf \x672A\x627E\x5230\n\n");
+}
+
+TEST_F(LogTest, AnOverlongMessageIsCutToFit) {
+  PlaceMarker();
+  diag::LogLine(L"%s", std::wstring(1500, L'm'));
+  diag::LogLine(L"after");
+  const std::string expected =
+      "2026-12-06 07:27:45\t" + std::string(1002, 'm') + "\n\r\n" + "2026-12-06 07:27:45\tafter\n\r\n";
+  EXPECT_EQ(LogBytes(L"20261206_072745.log"), expected);
+}
+
+TEST_F(LogTest, ArgumentsAreDataInTheLogToo) {
+  PlaceMarker();
+  diag::LogLine(L"%d appdev FriendlyName \t = %s", 2, L"50% %s%n%d");
+  EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\t2 appdev FriendlyName \t = 50% %s%n%d\n\r\n");
+}
+
+TEST_F(LogTest, AFileWhereTheFolderShouldBeLosesRecordsQuietly) {
+  PlaceMarker();
+  ASSERT_TRUE(testing_support::WriteBytes(dir_ / L"log", "not a folder"));
+  diag::LogLine(L"one");
+  diag::LogLine(L"two");
+  EXPECT_TRUE(diag::CurrentLogFile()->enabled());
+  EXPECT_EQ(output_.debugStrings.size(), 2u) << "the debugger copies are still sent";
+  std::string bytes;
+  ASSERT_TRUE(ReadBytes(dir_ / L"log", bytes));
+  EXPECT_EQ(bytes, "not a folder");
+}
+
+// A read-only log file can't be opened for writing on Windows. Wine running as
+// root opens it all the same, so the refusal comes through the call table.
+int g_deniedOpens = 0;
+HANDLE WINAPI DeniedOpen(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+  ++g_deniedOpens;
+  SetLastError(ERROR_ACCESS_DENIED);
+  return INVALID_HANDLE_VALUE;
+}
+
+TEST_F(LogTest, ALogFileThatCannotBeOpenedLosesRecordsQuietly) {
+  PlaceMarker();
+  g_deniedOpens = 0;
+  {
+    auto open = platform::Override(&Calls::CreateFileW, &DeniedOpen);
+    diag::LogLine(L"lost");
+    diag::LogLine(L"lost too");
+  }
+  EXPECT_EQ(g_deniedOpens, 2) << "each record tries the file afresh";
+  EXPECT_EQ(output_.debugStrings.size(), 2u);
+  diag::LogLine(L"kept");
+  EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\tkept\n\r\n");
+}
+
+int g_failedWrites = 0;
+BOOL WINAPI FailingWrite(HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED) {
+  ++g_failedWrites;
+  if (written) *written = 0;
+  SetLastError(ERROR_DISK_FULL);
+  return FALSE;
+}
+
+TEST_F(LogTest, AFailedWriteIsRiddenOut) {
+  PlaceMarker();
+  {
+    g_failedWrites = 0;
+    auto write = platform::Override(&Calls::WriteFile, &FailingWrite);
+    diag::LogLine(L"lost to a full disk");
+    EXPECT_EQ(g_failedWrites, 1);
+  }
+  diag::LogLine(L"written");
+  EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\twritten\n\r\n");
+}
+
+// An exe in a drive root: its folder is the bare drive.
+std::vector<std::wstring> g_filesOpened;
+BOOL WINAPI RootMarkerExists(LPCWSTR path) {
+  g_markerQueries.push_back(path);
+  return TRUE;
+}
+BOOL WINAPI NoFolder(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
+  g_foldersMade.push_back(path);
+  return FALSE;
+}
+HANDLE WINAPI NoFile(LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+  g_filesOpened.push_back(path);
+  SetLastError(ERROR_ACCESS_DENIED);
+  return INVALID_HANDLE_VALUE;
+}
+
+TEST_F(LogTest, AnExeInADriveRootLooksInTheRoot) {
+  g_modulePath = L"Q:\\mdsdriver.exe";
+  g_filesOpened.clear();
+  auto marker = platform::Override(&Calls::PathFileExistsW, &RootMarkerExists);
+  auto folder = platform::Override(&Calls::CreateDirectoryW, &NoFolder);
+  auto file = platform::Override(&Calls::CreateFileW, &NoFile);
+  diag::LogLine(L"root");
+  EXPECT_EQ(diag::GetModuleDir(), L"Q:");
+  EXPECT_EQ(g_markerQueries, std::vector<std::wstring>{L"Q:\\vezazez.cfg"});
+  EXPECT_EQ(g_foldersMade, std::vector<std::wstring>{L"Q:\\log"});
+  EXPECT_EQ(g_filesOpened, std::vector<std::wstring>{L"Q:\\log\\20261206_072745.log"});
+  EXPECT_EQ(output_.debugStrings.size(), 1u);
+}
+
+TEST_F(LogTest, AModulePathWithoutBackslashIsTheFolderItself) {
+  g_modulePath = L"mdsdriver.exe";
+  EXPECT_EQ(diag::GetModuleDir(), L"mdsdriver.exe");
+  g_modulePath = L"";
+  EXPECT_EQ(diag::GetModuleDir(), L"");
+}
+
+}  // namespace
