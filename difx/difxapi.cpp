@@ -4,6 +4,7 @@
 // takes it out again, and a package counts as stored while an INF there
 // holds the same bytes as the package's INF. Each entry point also leaves
 // its status code as the thread's last error.
+#include <cstdlib>
 #include <cwchar>
 #include <new>
 #include <string>
@@ -116,3 +117,12 @@ static_assert(std::is_same<decltype(&DriverPackageGetPathW), package::DriverPack
               "DriverPackageGetPathW prototype");
 static_assert(std::is_same<decltype(&DriverPackageUninstallW), package::DriverPackageUninstallWFn>::value,
               "DriverPackageUninstallW prototype");
+
+#if defined(__GLIBCXX__)
+// As in mdsdriver.exe: libstdc++'s default handler for an uncaught exception
+// would link the whole C++ demangler into this statically linked library.
+// Nothing leaves the entry points as an exception, so nothing uses it.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { std::abort(); }
+}  // namespace __gnu_cxx
+#endif
