@@ -2,8 +2,12 @@
 #include <cstdlib>
 
 #include "app/commands.h"
+#include "app/dll_search.h"
 
-int wmain(int argc, wchar_t** argv) { return app::RunTool(argc, argv); }
+int wmain(int argc, wchar_t** argv) {
+  app::RestrictDllSearch();
+  return app::RunTool(argc, argv);
+}
 
 #if defined(__GLIBCXX__)
 // libstdc++'s default handler for an uncaught exception prints the
