@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "support/fixture_packages.h"
+#include "support/tool_runner.h"
 
 namespace sweep {
 namespace {
@@ -41,6 +42,8 @@ std::vector<Scenario> AllScenarios() {
   std::vector<Scenario> scenarios;
   for (bool attached : {true, false}) {
     for (bool logOn : {true, false}) {
+      scenarios.push_back({L"/i", attached, logOn, true, false, 1});
+      scenarios.push_back({L"/u", attached, logOn, true, true, 1});
       scenarios.push_back({L"/re", attached, logOn, false, false, 1});
       scenarios.push_back({L"/qu", attached, logOn, false, false, 0});
     }
@@ -63,13 +66,32 @@ std::vector<fakes::FakeDevice> SampleDevices(bool attached) {
   return devices;
 }
 
-void PrepareStore(const Scenario&) {}
+void PrepareStore(const Scenario& scenario) {
+  const std::wstring usb = testing_support::FixtureDir() + L"\\packages\\Drivers\\usbaapl64.inf";
+  const std::wstring net = testing_support::FixtureDir() + L"\\packages\\NetDrivers\\netaapl64.inf";
+  testing_support::RemoveSystemCopiesOf(usb);
+  testing_support::RemoveSystemCopiesOf(net);
+  if (!scenario.storeHolds) return;
+  // Into the store through our own library, as "/i" would put them there.
+  HMODULE difx = LoadLibraryW((testing_support::ModuleDir() + L"\\difxapi_x64.dll").c_str());
+  ASSERT_NE(difx, nullptr);
+  using PreinstallFn = DWORD(WINAPI*)(PCWSTR, DWORD);
+  const auto preinstall =
+      reinterpret_cast<PreinstallFn>(reinterpret_cast<void (*)()>(GetProcAddress(difx, "DriverPackagePreinstallW")));
+  ASSERT_NE(preinstall, nullptr);
+  EXPECT_EQ(preinstall(testing_support::NetworkInfPath().c_str(), 0), 0u);
+  EXPECT_EQ(preinstall(testing_support::UsbInfPath().c_str(), 0), 0u);
+  FreeLibrary(difx);
+}
 
 bool IsListedResult(const Scenario& scenario, int exitCode) {
   const std::wstring name = scenario.switchText;
   if (name == L"/re") return exitCode == 0 || exitCode == 1 || exitCode == 3 || exitCode == 4 || exitCode == 5;
   if (name == L"/qu") return exitCode == 0;
-  (void)kInjectedDifxStatus;
+  if (name == L"/i") return exitCode == 0 || exitCode == 1 || exitCode == 2 || exitCode == kInjectedDifxStatus;
+  if (name == L"/u") {
+    return exitCode == 0 || exitCode == 1 || exitCode == 4 || exitCode == 183 || exitCode == kInjectedDifxStatus;
+  }
   return false;
 }
 
