@@ -40,6 +40,29 @@ build() {
   cmake --build "$BUILD_DIR" "$@" >&2
 }
 
+# Builds the portable text code natively with clang, with the sanitizer unit
+# tests and the fuzzer, into $BUILD_DIR/native (run by the main ctest).
+build_native() {
+  local missing=()
+  command -v clang++ >/dev/null || missing+=(clang)
+  compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null ||
+    missing+=(libclang-rt-14-dev)
+  [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}" >&2
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -q >&2
+    $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
+  fi
+  if [ ! -f "$BUILD_DIR/native/build.ninja" ]; then
+    cmake -S "$ROOT/tests/native" -B "$BUILD_DIR/native" -G Ninja \
+      -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >&2
+  fi
+  cmake --build "$BUILD_DIR/native" -j 2 >&2
+}
+
 # Makes the Wine prefix once (or finishes one left half-made); later runs
 # reuse it. Never deletes a prefix: WINEPREFIX may name the user's own.
 ensure_prefix() {

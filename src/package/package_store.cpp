@@ -1,10 +1,171 @@
-// Placeholder until the driver store operations land.
+// "/i" and "/u": the two driver packages into and out of the driver store,
+// through difxapi_x64.dll loaded from the executable's folder.
 #include "package/package_store.h"
 
+#include <algorithm>
+#include <string>
+
+#include "device/driver_update.h"
+#include "diag/log.h"
+#include "package/difx_library.h"
+#include "platform/handles.h"
+
 namespace package {
+namespace {
 
-int InstallDrviver(const wchar_t*, const wchar_t*, const wchar_t*) { return 0; }
+using platform::Sys;
 
-int UnloadDriver(const wchar_t*, const wchar_t*) { return 0; }
+// "/i" results.
+constexpr int kPreinstalled = 1;
+constexpr int kAlreadyInStore = 2;
+// "/u" results.
+constexpr int kRemoved = 1;
+constexpr int kInfMissing = 4;
+constexpr int kKeptInStore = 0;
+
+constexpr DWORD kNoFlags = 0;
+constexpr DWORD kUninstallFlags = DRIVER_PACKAGE_DELETE_FILES | DRIVER_PACKAGE_FORCE;
+
+// The store path buffer and its count, shared by the two packages' path
+// queries; the needs-reboot flag is handed to the library and never read.
+struct StoreQuery {
+  wchar_t storePath[MAX_PATH] = {};
+  DWORD count = MAX_PATH;
+  BOOL needsReboot = FALSE;
+
+  void Reset() {
+    std::fill(storePath, storePath + MAX_PATH, L'\0');
+    count = MAX_PATH;
+  }
+};
+
+// Asks for the package's path in the store. A path that filled the whole
+// buffer is cut to fit, so nothing reads past it.
+DWORD QueryStorePath(DriverPackageGetPathWFn getPath, const wchar_t* inf, StoreQuery& query) {
+  const DWORD status = getPath(inf, query.storePath, &query.count);
+  query.storePath[MAX_PATH - 1] = L'\0';
+  return status;
+}
+
+// Both preinstalls, with the library loaded only for them. Returns the
+// USB package's outcome.
+int PreinstallPackages(const wchar_t* networkInf, const wchar_t* usbInf) {
+  const std::wstring libraryPath = DifxLibraryPath();
+  platform::unique_library difx(Sys().LoadLibraryW(libraryPath.c_str()));
+  if (!difx) return 0;
+  const DriverPackagePreinstallWFn preinstall = LookUpPreinstall(difx.get());
+  if (preinstall == nullptr) return 0;
+
+  const DWORD networkStatus = preinstall(networkInf, kNoFlags);
+  if (networkStatus == ERROR_SUCCESS) {
+    diag::LogLine(L"DriverPackagePreinstall netaapl successed !");
+  } else if (networkStatus == ERROR_ALREADY_EXISTS) {
+    diag::LogLine(L"DriverPackagePreinstall netaapl alread exist !");
+  } else {
+    const DWORD error = Sys().GetLastError();
+    diag::LogLine(L"DriverPackagePreinstall netaapl FAILED(%d)", error);
+  }
+
+  const DWORD usbStatus = preinstall(usbInf, kNoFlags);
+  if (usbStatus == ERROR_SUCCESS) {
+    diag::LogLine(L"DriverPackagePreinstall usbaapl successed !");
+    return kPreinstalled;
+  }
+  if (usbStatus == ERROR_ALREADY_EXISTS) {
+    diag::LogLine(L"DriverPackagePreinstall usbaapl alread exist !");
+    return kAlreadyInStore;
+  }
+  const DWORD error = Sys().GetLastError();
+  diag::LogLine(L"DriverPackagePreinstall usbaapl failed(%d)", error);
+  return static_cast<int>(usbStatus);
+}
+
+// The network package: removed only when the probe finds it in the store.
+// Nothing here changes the result.
+void RemoveNetworkPackage(const DifxEntries& difx, const wchar_t* inf, StoreQuery& query) {
+  const DWORD probe = difx.preinstall(inf, kNoFlags);
+  if (probe != ERROR_ALREADY_EXISTS) return;  // 0: the probe has put it into the store, and it stays
+  diag::LogLine(L"netappl already exist: %ld", probe);
+  if (difx.getPath == nullptr) return;
+
+  if (QueryStorePath(difx.getPath, inf, query) != ERROR_SUCCESS) {
+    const DWORD error = Sys().GetLastError();
+    diag::LogLine(L"DriverPackageGetPath netaapl failed(%d)", error);
+    return;
+  }
+  diag::LogLine(L"inf net path: %s\n", query.storePath);
+  if (difx.uninstall == nullptr) return;
+
+  if (difx.uninstall(query.storePath, kUninstallFlags, nullptr, &query.needsReboot) == ERROR_SUCCESS) {
+    diag::LogLine(L"DriverPackageUninstall netaapl successed !");
+  } else {
+    const DWORD error = Sys().GetLastError();
+    diag::LogLine(L"DriverPackageUninstall netaapl failed(%d)", error);
+  }
+}
+
+// The USB package: its outcome is the result of "/u".
+int RemoveUsbPackage(const DifxEntries& difx, const wchar_t* inf, StoreQuery& query) {
+  const DWORD probe = difx.preinstall(inf, kNoFlags);
+  if (probe == ERROR_FILE_NOT_FOUND) {
+    const DWORD error = Sys().GetLastError();
+    diag::LogLine(L"Driver's inf file not found, failed(%d)", error);
+    return kInfMissing;
+  }
+  // 0 among them: the probe has put the package into the store, and it stays.
+  if (probe != ERROR_ALREADY_EXISTS) return static_cast<int>(probe);
+  diag::LogLine(L"usbappl already exist: %ld", probe);
+  if (difx.getPath == nullptr) return ERROR_ALREADY_EXISTS;
+
+  query.Reset();
+  const DWORD pathStatus = QueryStorePath(difx.getPath, inf, query);
+  if (pathStatus != ERROR_SUCCESS) {
+    const DWORD error = Sys().GetLastError();
+    diag::LogLine(L"DriverPackageGetPath usbaapl failed(%d)", error);
+    return static_cast<int>(pathStatus);
+  }
+  diag::LogLine(L"inf usb path: %s\n", query.storePath);
+  if (difx.uninstall == nullptr) return kKeptInStore;
+
+  if (difx.uninstall(query.storePath, kUninstallFlags, nullptr, &query.needsReboot) == ERROR_SUCCESS) {
+    diag::LogLine(L"DriverPackageUninstall usbaapl successed !\n");
+    return kRemoved;
+  }
+  const DWORD error = Sys().GetLastError();
+  diag::LogLine(L"DriverPackageUninstall usbaapl err: %ld \n", error);
+  return kKeptInStore;
+}
+
+}  // namespace
+
+int InstallDrviver(const wchar_t* networkInf, const wchar_t* usbInf, const wchar_t* modelsSection) {
+  diag::LogLine(L"\nEnter InstallDrviver...");
+  const int result = PreinstallPackages(networkInf, usbInf);
+  // The library is given back by now; the device update's outcome is not ours.
+  device::UpdateDevice(usbInf, modelsSection);
+  return result;
+}
+
+int UnloadDriver(const wchar_t* networkInf, const wchar_t* usbInf) {
+  diag::LogLine(L"\nEnter UnloadDriver...");
+  const std::wstring libraryPath = DifxLibraryPath();
+  platform::unique_library difx(Sys().LoadLibraryW(libraryPath.c_str()));
+  if (!difx) {
+    const DWORD error = Sys().GetLastError();
+    diag::LogLine(L"LoadLirary failed(%d)", error);
+    return 0;
+  }
+
+  const DifxEntries entries = LookUpDifxEntries(difx.get());
+  if (entries.preinstall == nullptr) {
+    const DWORD error = Sys().GetLastError();
+    diag::LogLine(L"GetProcAddress DriverPackagePreinstall failed(%d)\ncan not get inf path\n", error);
+    return 0;
+  }
+
+  StoreQuery query;
+  RemoveNetworkPackage(entries, networkInf, query);
+  return RemoveUsbPackage(entries, usbInf, query);
+}
 
 }  // namespace package

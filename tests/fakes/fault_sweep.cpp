@@ -2,8 +2,18 @@
 // per Windows call, and wrappers for the DIFx exports the tool looks up.
 #include "fakes/fault_sweep.h"
 
+#include <algorithm>
 #include <cstring>
+#include <tuple>
 #include <type_traits>
+#include <utility>
+
+#if defined(_MSC_VER)
+#include <intrin.h>
+#define MDS_CALLER() _ReturnAddress()
+#else
+#define MDS_CALLER() __builtin_return_address(0)
+#endif
 
 namespace fakes {
 namespace {
@@ -123,7 +133,7 @@ struct Hook<R(WINAPI*)(A...)> {
     if constexpr (F::kMode == Mode::kNever) {
       return below(args...);
     } else {
-      const bool fail = sweep.Tick(Id);
+      const bool fail = sweep.Tick(Id, MDS_CALLER());
       if (fail && F::kMode == Mode::kReturn) {
         ::SetLastError(F::kError);
         return static_cast<R>(F::Value());
@@ -158,7 +168,7 @@ GetPathFn g_getPath = nullptr;
 const DWORD kDifxFailure = ERROR_ACCESS_DENIED;
 
 DWORD WINAPI SweptPreinstall(PCWSTR inf, DWORD flags) {
-  if (g_sweep->Tick(kDriverPackagePreinstallW)) {
+  if (g_sweep->Tick(kDriverPackagePreinstallW, MDS_CALLER())) {
     ::SetLastError(kDifxFailure);
     return kDifxFailure;
   }
@@ -166,7 +176,7 @@ DWORD WINAPI SweptPreinstall(PCWSTR inf, DWORD flags) {
 }
 
 DWORD WINAPI SweptUninstall(PCWSTR inf, DWORD flags, const void* installer, BOOL* reboot) {
-  if (g_sweep->Tick(kDriverPackageUninstallW)) {
+  if (g_sweep->Tick(kDriverPackageUninstallW, MDS_CALLER())) {
     ::SetLastError(kDifxFailure);
     return kDifxFailure;
   }
@@ -174,7 +184,7 @@ DWORD WINAPI SweptUninstall(PCWSTR inf, DWORD flags, const void* installer, BOOL
 }
 
 DWORD WINAPI SweptGetPath(PCWSTR inf, PWSTR path, DWORD* count) {
-  if (g_sweep->Tick(kDriverPackageGetPathW)) {
+  if (g_sweep->Tick(kDriverPackageGetPathW, MDS_CALLER())) {
     ::SetLastError(kDifxFailure);
     return kDifxFailure;
   }
@@ -182,8 +192,11 @@ DWORD WINAPI SweptGetPath(PCWSTR inf, PWSTR path, DWORD* count) {
 }
 
 FARPROC WINAPI SweptGetProcAddress(HMODULE module, LPCSTR name) {
-  FARPROC found =
-      Hook<decltype(&::GetProcAddress)>::Call<kGetProcAddress, &platform::Calls::GetProcAddress>(module, name);
+  if (g_sweep->Tick(kGetProcAddress, MDS_CALLER())) {
+    ::SetLastError(Failure<kGetProcAddress>::kError);
+    return nullptr;
+  }
+  FARPROC found = g_sweep->below().GetProcAddress(module, name);
   if (found == nullptr || reinterpret_cast<ULONG_PTR>(name) <= 0xFFFF) return found;
   if (std::strcmp(name, "DriverPackagePreinstallW") == 0) {
     g_preinstall = FunctionCast<PreinstallFn>(found);
@@ -212,7 +225,9 @@ static_assert(sizeof(kCallNames) / sizeof(kCallNames[0]) == kCallIdCount, "one n
 
 const char* CallName(CallId id) { return id < kCallIdCount ? kCallNames[id] : "none"; }
 
-FaultSweep::FaultSweep(long failAt) : below_(platform::Sys()), failAt_(failAt) {
+FaultSweep::FaultSweep(long failAt) : FaultSweep(failAt > 0 ? std::vector<long>{failAt} : std::vector<long>{}) {}
+
+FaultSweep::FaultSweep(std::vector<long> failAt) : below_(platform::Sys()), failAt_(std::move(failAt)) {
   g_sweep = this;
   platform::Calls& table = platform::Sys();
 #define MDS_HOOK(name) table.name = &Hook<decltype(&::name)>::Call<k##name, &platform::Calls::name>;
@@ -226,11 +241,12 @@ FaultSweep::~FaultSweep() {
   g_sweep = nullptr;
 }
 
-bool FaultSweep::Tick(CallId id) {
+bool FaultSweep::Tick(CallId id, const void* caller) {
   ++failableCalls_;
   callsMade_.push_back(id);
-  if (failableCalls_ != failAt_) return false;
-  injectedCall_ = id;
+  sites_.push_back({id, caller});
+  if (std::find(failAt_.begin(), failAt_.end(), failableCalls_) == failAt_.end()) return false;
+  injectedCalls_.push_back(id);
   return true;
 }
 

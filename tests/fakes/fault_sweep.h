@@ -30,14 +30,27 @@ class FaultSweep {
  public:
   // failAt: the 1-based number of the failable call to fail; 0 fails none.
   explicit FaultSweep(long failAt = 0);
+  // Fails each of these calls (1-based numbers), to reach what only lies
+  // behind an earlier failure.
+  explicit FaultSweep(std::vector<long> failAt);
   ~FaultSweep();
   FaultSweep(const FaultSweep&) = delete;
   FaultSweep& operator=(const FaultSweep&) = delete;
 
   long failableCalls() const { return failableCalls_; }
   const std::vector<CallId>& callsMade() const { return callsMade_; }  // failable ones, in order
-  bool injected() const { return injectedCall_ != kCallIdCount; }
-  CallId injectedCall() const { return injectedCall_; }
+  // Where each failable call came from: the entry and the caller's return
+  // address, so that two calls of one function from two places count apart.
+  struct Site {
+    CallId id;
+    const void* caller;
+    bool operator<(const Site& o) const { return id != o.id ? id < o.id : caller < o.caller; }
+    bool operator==(const Site& o) const { return id == o.id && caller == o.caller; }
+  };
+  const std::vector<Site>& sites() const { return sites_; }  // one per failable call, in order
+  bool injected() const { return !injectedCalls_.empty(); }
+  CallId injectedCall() const { return injectedCalls_.empty() ? kCallIdCount : injectedCalls_.front(); }
+  const std::vector<CallId>& injectedCalls() const { return injectedCalls_; }
 
   // Handles acquired and not yet given back, by kind ("library", "inf", ...).
   std::map<std::string, int> Outstanding() const;
@@ -46,17 +59,18 @@ class FaultSweep {
   int acquired() const { return acquired_; }
 
   // Used by the hooks.
-  bool Tick(CallId id);
+  bool Tick(CallId id, const void* caller);
   void Acquired(const char* kind, void* handle);
   void Released(const char* kind, void* handle);
   const platform::Calls& below() const { return below_; }
 
  private:
   platform::Calls below_;
-  long failAt_;
+  std::vector<long> failAt_;
   long failableCalls_ = 0;
-  CallId injectedCall_ = kCallIdCount;
+  std::vector<CallId> injectedCalls_;
   std::vector<CallId> callsMade_;
+  std::vector<Site> sites_;
   std::map<void*, std::string> live_;
   std::vector<std::string> badReleases_;
   int acquired_ = 0;

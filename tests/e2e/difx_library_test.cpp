@@ -1,0 +1,198 @@
+// Our own difxapi_x64.dll, loaded from beside the test program, against the
+// real system INF folder: preinstall, path query and removal of a small INF
+// that no other test uses.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "package/difx_api.h"
+#include "support/fixture_packages.h"
+#include "support/tool_runner.h"
+
+namespace {
+
+using testing_support::CountSystemCopiesOf;
+using testing_support::SystemInfDir;
+
+template <typename Fn>
+Fn Export(HMODULE library, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
+}
+
+std::wstring Lower(std::wstring text) {
+  for (wchar_t& c : text) c = (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+  return text;
+}
+
+class DifxLibraryTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    library_ = LoadLibraryW((testing_support::ModuleDir() + L"\\difxapi_x64.dll").c_str());
+    ASSERT_NE(library_, nullptr);
+    preinstall_ = Export<package::DriverPackagePreinstallWFn>(library_, "DriverPackagePreinstallW");
+    getPath_ = Export<package::DriverPackageGetPathWFn>(library_, "DriverPackageGetPathW");
+    uninstall_ = Export<package::DriverPackageUninstallWFn>(library_, "DriverPackageUninstallW");
+    ASSERT_NE(preinstall_, nullptr);
+    ASSERT_NE(getPath_, nullptr);
+    ASSERT_NE(uninstall_, nullptr);
+
+    // Its own bytes: the folder's name makes the INF unlike any other.
+    inf_ = folder_ / L"difxtest.inf";
+    const std::wstring& unique = folder_.path();
+    std::string bytes = "; difxapi_x64.dll test package ";
+    for (wchar_t c : unique) bytes += static_cast<char>(c < 128 ? c : '_');
+    bytes +=
+        "\r\n[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=USB\r\n"
+        "ClassGuid={36FC9E60-C465-11CF-8056-444553540000}\r\nProvider=%P%\r\nDriverVer=12/01/2026,1.0.0.0\r\n"
+        "[Manufacturer]\r\n%P%=Test,NTamd64\r\n[Test.NTamd64]\r\n[Strings]\r\nP=\"Test\"\r\n";
+    ASSERT_TRUE(testing_support::WriteBytes(inf_, bytes));
+  }
+
+  void TearDown() override {
+    testing_support::RemoveSystemCopiesOf(inf_);
+    if (library_ != nullptr) FreeLibrary(library_);
+  }
+
+  // Puts the INF into the store and returns its copy's path.
+  std::wstring Stored() {
+    EXPECT_EQ(preinstall_(inf_.c_str(), 0), 0u);
+    wchar_t path[MAX_PATH] = {};
+    DWORD count = MAX_PATH;
+    EXPECT_EQ(getPath_(inf_.c_str(), path, &count), 0u);
+    return path;
+  }
+
+  testing_support::TempDir folder_;
+  std::wstring inf_;
+  HMODULE library_ = nullptr;
+  package::DriverPackagePreinstallWFn preinstall_ = nullptr;
+  package::DriverPackageGetPathWFn getPath_ = nullptr;
+  package::DriverPackageUninstallWFn uninstall_ = nullptr;
+};
+
+// --- DriverPackagePreinstallW
+
+TEST_F(DifxLibraryTest, PreinstallOfAMissingInfIsFileNotFound) {
+  for (const std::wstring& missing : {folder_ / L"absent.inf", folder_ / L"no folder\\absent.inf"}) {
+    SetLastError(0);
+    EXPECT_EQ(preinstall_(missing.c_str(), 0), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  }
+  SetLastError(0);
+  EXPECT_EQ(preinstall_(folder_.path().c_str(), 0), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "a folder";
+}
+
+TEST_F(DifxLibraryTest, PreinstallCopiesTheInfIntoTheSystemInfFolder) {
+  ASSERT_EQ(CountSystemCopiesOf(inf_), 0);
+  SetLastError(ERROR_GEN_FAILURE);
+  EXPECT_EQ(preinstall_(inf_.c_str(), 0), 0u);
+  EXPECT_EQ(GetLastError(), 0u);
+  EXPECT_EQ(CountSystemCopiesOf(inf_), 1);
+}
+
+TEST_F(DifxLibraryTest, PreinstallOfAStoredInfIsAlreadyExists) {
+  ASSERT_EQ(preinstall_(inf_.c_str(), 0), 0u);
+  SetLastError(0);
+  EXPECT_EQ(preinstall_(inf_.c_str(), 0), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(CountSystemCopiesOf(inf_), 1) << "no second copy";
+}
+
+// --- DriverPackageGetPathW
+
+TEST_F(DifxLibraryTest, GetPathGivesTheStoredCopy) {
+  ASSERT_EQ(preinstall_(inf_.c_str(), 0), 0u);
+  wchar_t path[MAX_PATH] = {};
+  DWORD count = MAX_PATH;
+  SetLastError(ERROR_GEN_FAILURE);
+  ASSERT_EQ(getPath_(inf_.c_str(), path, &count), 0u);
+  EXPECT_EQ(GetLastError(), 0u);
+  const std::wstring stored = path;
+  EXPECT_EQ(count, stored.size() + 1);
+  EXPECT_EQ(Lower(stored.substr(0, stored.find_last_of(L'\\'))), Lower(SystemInfDir()));
+  std::string original, copy;
+  ASSERT_TRUE(testing_support::ReadBytes(inf_, original));
+  ASSERT_TRUE(testing_support::ReadBytes(stored, copy));
+  EXPECT_EQ(copy, original);
+}
+
+TEST_F(DifxLibraryTest, GetPathOfAnInfNotInTheStoreCopiesNothing) {
+  wchar_t path[MAX_PATH] = {};
+  DWORD count = MAX_PATH;
+  SetLastError(0);
+  EXPECT_EQ(getPath_(inf_.c_str(), path, &count), static_cast<DWORD>(ERROR_DRIVER_PACKAGE_NOT_IN_STORE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DRIVER_PACKAGE_NOT_IN_STORE));
+  EXPECT_EQ(CountSystemCopiesOf(inf_), 0);
+  EXPECT_EQ(path[0], L'\0');
+}
+
+TEST_F(DifxLibraryTest, GetPathWithTooSmallABufferGivesTheNeededCount) {
+  const std::wstring stored = Stored();
+  const DWORD needed = static_cast<DWORD>(stored.size() + 1);
+
+  wchar_t path[MAX_PATH] = {};
+  DWORD count = needed - 1;
+  SetLastError(0);
+  EXPECT_EQ(getPath_(inf_.c_str(), path, &count), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(count, needed);
+  EXPECT_EQ(path[0], L'\0') << "nothing written";
+
+  count = 0;
+  EXPECT_EQ(getPath_(inf_.c_str(), nullptr, &count), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(count, needed);
+
+  count = needed;  // exactly enough
+  EXPECT_EQ(getPath_(inf_.c_str(), path, &count), 0u);
+  EXPECT_EQ(std::wstring(path), stored);
+}
+
+// --- DriverPackageUninstallW
+
+TEST_F(DifxLibraryTest, ForcedUninstallRemovesTheCopy) {
+  const std::wstring stored = Stored();
+  BOOL needsReboot = TRUE;
+  SetLastError(ERROR_GEN_FAILURE);
+  EXPECT_EQ(uninstall_(stored.c_str(), DRIVER_PACKAGE_FORCE | DRIVER_PACKAGE_DELETE_FILES, nullptr, &needsReboot), 0u);
+  EXPECT_EQ(GetLastError(), 0u);
+  EXPECT_FALSE(needsReboot);
+  EXPECT_EQ(CountSystemCopiesOf(inf_), 0);
+  EXPECT_FALSE(testing_support::Exists(stored.substr(0, stored.size() - 4) + L".pnf")) << "nor its .pnf";
+}
+
+TEST_F(DifxLibraryTest, UninstallByThePackagesOwnInfFindsTheCopy) {
+  Stored();
+  BOOL needsReboot = TRUE;
+  EXPECT_EQ(uninstall_(inf_.c_str(), DRIVER_PACKAGE_FORCE, nullptr, &needsReboot), 0u);
+  EXPECT_FALSE(needsReboot);
+  EXPECT_EQ(CountSystemCopiesOf(inf_), 0);
+}
+
+// Without FORCE the system may keep the copy (Wine always does); success is
+// reported only when it is really gone.
+TEST_F(DifxLibraryTest, UnforcedUninstallReportsWhatReallyHappened) {
+  const std::wstring stored = Stored();
+  BOOL needsReboot = TRUE;
+  SetLastError(0);
+  const DWORD status = uninstall_(stored.c_str(), 0, nullptr, &needsReboot);
+  EXPECT_EQ(GetLastError(), status);
+  EXPECT_FALSE(needsReboot);
+  EXPECT_EQ(status == ERROR_SUCCESS, CountSystemCopiesOf(inf_) == 0) << "status " << status;
+}
+
+TEST_F(DifxLibraryTest, UninstallOfAPackageNotInTheStore) {
+  BOOL needsReboot = TRUE;
+  SetLastError(0);
+  EXPECT_EQ(uninstall_(inf_.c_str(), DRIVER_PACKAGE_FORCE, nullptr, &needsReboot),
+            static_cast<DWORD>(ERROR_DRIVER_PACKAGE_NOT_IN_STORE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DRIVER_PACKAGE_NOT_IN_STORE));
+  EXPECT_FALSE(needsReboot);
+
+  const std::wstring stored = Stored();
+  ASSERT_EQ(uninstall_(stored.c_str(), DRIVER_PACKAGE_FORCE, nullptr, nullptr), 0u);
+  EXPECT_EQ(uninstall_(stored.c_str(), DRIVER_PACKAGE_FORCE, nullptr, nullptr),
+            static_cast<DWORD>(ERROR_DRIVER_PACKAGE_NOT_IN_STORE))
+      << "a store path that is gone";
+}
+
+}  // namespace

@@ -1,0 +1,203 @@
+// mdsdriver.exe "/i" and "/u" for real: our difxapi_x64.dll beside a copy of
+// the exe, the fixture packages at their fixed place, the system INF folder
+// as the store, and the log switched on.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "support/fixture_packages.h"
+#include "support/tool_runner.h"
+
+namespace {
+
+using testing_support::CountSystemCopiesOf;
+using testing_support::NetworkInfPath;
+using testing_support::RunAsDebuggee;
+using testing_support::TempDir;
+using testing_support::ToolRun;
+using testing_support::UsbInfPath;
+
+const std::wstring kTimestampAndTab = L"YYYY-MM-DD hh:mm:ss\t";
+
+std::vector<std::wstring> Prefix(const std::vector<std::wstring>& lines, size_t count) {
+  return std::vector<std::wstring>(lines.begin(), lines.begin() + std::min(count, lines.size()));
+}
+
+bool StartsWith(const std::wstring& text, const std::wstring& head) { return text.compare(0, head.size(), head) == 0; }
+
+bool EndsWith(const std::wstring& text, const std::wstring& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::wstring Lower(std::wstring text) {
+  for (wchar_t& c : text) c = (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+  return text;
+}
+
+class PackageE2ETest : public testing::Test {
+ protected:
+  void SetUp() override {
+    const std::wstring bin = testing_support::ModuleDir();
+    ASSERT_TRUE(testing_support::CopyInto(bin + L"\\mdsdriver.exe", folder_.path()));
+    ASSERT_TRUE(testing_support::CopyInto(bin + L"\\difxapi_x64.dll", folder_.path()));
+    ASSERT_TRUE(testing_support::WriteBytes(folder_ / L"vezazez.cfg", ""));
+    CleanStore();
+    ASSERT_TRUE(testing_support::PlacePackages());
+    ASSERT_EQ(CountSystemCopiesOf(UsbInfPath()), 0);
+    ASSERT_EQ(CountSystemCopiesOf(NetworkInfPath()), 0);
+  }
+
+  void TearDown() override {
+    CleanStore();
+    testing_support::RemovePackages();
+  }
+
+  // By the fixture's bytes, so a copy is found even after the placed INF is gone.
+  static void CleanStore() {
+    const std::wstring packages = testing_support::FixtureDir() + L"\\packages";
+    testing_support::RemoveSystemCopiesOf(packages + L"\\Drivers\\usbaapl64.inf");
+    testing_support::RemoveSystemCopiesOf(packages + L"\\NetDrivers\\netaapl64.inf");
+  }
+
+  // Runs the exe; returns its log messages, without timestamp and closing "\n".
+  std::vector<std::wstring> Run(const std::wstring& arguments, DWORD expectedExitCode) {
+    const ToolRun run = RunAsDebuggee(folder_ / L"mdsdriver.exe", arguments, folder_.path());
+    EXPECT_TRUE(run.started);
+    EXPECT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, expectedExitCode) << "mdsdriver.exe " << testing::PrintToString(arguments);
+    std::vector<std::wstring> messages;
+    for (const std::wstring& line : run.debugStrings) {
+      if (StartsWith(line, L"[app](")) continue;  // a trace line
+      EXPECT_GT(line.size(), kTimestampAndTab.size());
+      EXPECT_TRUE(EndsWith(line, L"\n"));
+      if (line.size() > kTimestampAndTab.size()) {
+        messages.push_back(line.substr(kTimestampAndTab.size(), line.size() - kTimestampAndTab.size() - 1));
+      }
+    }
+    return messages;
+  }
+
+  // "inf net path: C:\windows\inf\<name>.inf\n": the copy's name is the system's choice.
+  static void ExpectStorePathLine(const std::wstring& message, const std::wstring& head) {
+    const std::wstring folder = head + testing_support::SystemInfDir() + L"\\";
+    EXPECT_TRUE(StartsWith(Lower(message), Lower(folder))) << testing::PrintToString(message);
+    EXPECT_TRUE(EndsWith(Lower(message), L".inf\n")) << testing::PrintToString(message);
+  }
+
+  TempDir folder_;
+};
+
+const std::wstring kInstallEntry = L"\nEnter InstallDrviver...";
+const std::wstring kUninstallEntry = L"\nEnter UnloadDriver...";
+
+TEST_F(PackageE2ETest, InstallPutsBothPackagesIntoTheStore) {
+  const std::vector<std::wstring> log = Run(L"/i", 1);
+  EXPECT_EQ(Prefix(log, 3), (std::vector<std::wstring>{kInstallEntry, L"DriverPackagePreinstall netaapl successed !",
+                                                       L"DriverPackagePreinstall usbaapl successed !"}));
+  EXPECT_EQ(CountSystemCopiesOf(NetworkInfPath()), 1);
+  EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()), 1);
+
+  // The same lines in this run's file in the log folder.
+  const std::vector<std::wstring> files = testing_support::ListFolder(folder_ / L"log");
+  ASSERT_EQ(files.size(), 1u);
+  std::string bytes;
+  ASSERT_TRUE(testing_support::ReadBytes(folder_ / L"log\\" + files[0], bytes));
+  EXPECT_NE(bytes.find("\t\nEnter InstallDrviver...\n\r\n"), std::string::npos);
+  EXPECT_NE(bytes.find("\tDriverPackagePreinstall usbaapl successed !\n\r\n"), std::string::npos);
+}
+
+TEST_F(PackageE2ETest, InstallAgainFindsBothAlreadyStored) {
+  Run(L"/i", 1);
+  const std::vector<std::wstring> log = Run(L"/i", 2);
+  EXPECT_EQ(Prefix(log, 3), (std::vector<std::wstring>{kInstallEntry, L"DriverPackagePreinstall netaapl alread exist !",
+                                                       L"DriverPackagePreinstall usbaapl alread exist !"}));
+  EXPECT_EQ(CountSystemCopiesOf(NetworkInfPath()), 1);
+  EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()), 1);
+}
+
+TEST_F(PackageE2ETest, UninstallRemovesBothPackages) {
+  Run(L"/i", 1);
+  const std::vector<std::wstring> log = Run(L"/u", 1);
+  ASSERT_EQ(log.size(), 7u) << testing::PrintToString(log);
+  EXPECT_EQ(log[0], kUninstallEntry);
+  EXPECT_EQ(log[1], L"netappl already exist: 183");
+  ExpectStorePathLine(log[2], L"inf net path: ");
+  EXPECT_EQ(log[3], L"DriverPackageUninstall netaapl successed !");
+  EXPECT_EQ(log[4], L"usbappl already exist: 183");
+  ExpectStorePathLine(log[5], L"inf usb path: ");
+  EXPECT_EQ(log[6], L"DriverPackageUninstall usbaapl successed !\n");
+  EXPECT_EQ(CountSystemCopiesOf(NetworkInfPath()), 0);
+  EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()), 0);
+}
+
+// Kept on purpose: the probe puts a package that is not stored into the
+// store, removes nothing, and the exit code is 0.
+TEST_F(PackageE2ETest, UninstallAgainPutsThePackagesBack) {
+  Run(L"/i", 1);
+  Run(L"/u", 1);
+  const std::vector<std::wstring> log = Run(L"/u", 0);
+  EXPECT_EQ(log, std::vector<std::wstring>{kUninstallEntry});
+  EXPECT_EQ(CountSystemCopiesOf(NetworkInfPath()), 1);
+  EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()), 1);
+}
+
+TEST_F(PackageE2ETest, UninstallWithTheUsbInfMissingExitsFour) {
+  ASSERT_TRUE(DeleteFileW(UsbInfPath().c_str()));
+  const std::vector<std::wstring> log = Run(L"/u", 4);
+  // The network package was not stored: the probe put it there, silently.
+  EXPECT_EQ(log, (std::vector<std::wstring>{kUninstallEntry, L"Driver's inf file not found, failed(2)"}));
+  EXPECT_EQ(CountSystemCopiesOf(NetworkInfPath()), 1);
+}
+
+// A difxapi_x64.dll that is only in the current folder or on PATH must never
+// be loaded. The planted one is the scripted fake: unscripted, it reports
+// both packages stored and removed, so "/u" ends with 1 if it ran.
+class DllPlantingE2ETest : public testing::Test {
+ protected:
+  void SetUp() override {
+    const std::wstring bin = testing_support::ModuleDir();
+    ASSERT_TRUE(testing_support::CopyInto(bin + L"\\mdsdriver.exe", exeFolder_.path()));
+    ASSERT_TRUE(testing_support::CopyInto(bin + L"\\mds_bare_name_probe.exe", exeFolder_.path()));
+    ASSERT_TRUE(CopyFileW((bin + L"\\fake_difx.dll").c_str(), (planted_ / L"difxapi_x64.dll").c_str(), FALSE));
+  }
+
+  DWORD ExitCode(const std::wstring& exe, const std::wstring& arguments, const std::wstring& workDir) {
+    const ToolRun run = RunAsDebuggee(exeFolder_ / exe, arguments, workDir);
+    EXPECT_TRUE(run.started);
+    EXPECT_TRUE(run.finished);
+    return run.exitCode;
+  }
+
+  TempDir exeFolder_;
+  TempDir planted_;
+  TempDir elsewhere_;
+};
+
+TEST_F(DllPlantingE2ETest, ExeNeverLoadsALibraryFromTheCurrentFolder) {
+  EXPECT_EQ(ExitCode(L"mdsdriver.exe", L"/u", planted_.path()), 0u);
+}
+
+// The probe sees its module path as a bare name, as the tool would when
+// GetModuleFileNameW gives no folder; without the start-up restriction the
+// planted library runs.
+TEST_F(DllPlantingE2ETest, BareNameLoadSkipsTheCurrentFolder) {
+  EXPECT_EQ(ExitCode(L"mds_bare_name_probe.exe", L"/u", planted_.path()), 0u);
+  EXPECT_EQ(ExitCode(L"mds_bare_name_probe.exe", L"/u --unrestricted", planted_.path()), 1u)
+      << "the planted library is found when nothing restricts the search";
+}
+
+TEST_F(DllPlantingE2ETest, BareNameLoadSkipsPath) {
+  std::wstring saved(32767, L'\0');
+  saved.resize(GetEnvironmentVariableW(L"PATH", &saved[0], static_cast<DWORD>(saved.size())));
+  ASSERT_FALSE(saved.empty());
+  ASSERT_TRUE(SetEnvironmentVariableW(L"PATH", (planted_.path() + L";" + saved).c_str()));
+  const DWORD restricted = ExitCode(L"mds_bare_name_probe.exe", L"/u", elsewhere_.path());
+  const DWORD unrestricted = ExitCode(L"mds_bare_name_probe.exe", L"/u --unrestricted", elsewhere_.path());
+  SetEnvironmentVariableW(L"PATH", saved.c_str());
+  EXPECT_EQ(restricted, 0u);
+  EXPECT_EQ(unrestricted, 1u) << "the planted library is found when nothing restricts the search";
+}
+
+}  // namespace

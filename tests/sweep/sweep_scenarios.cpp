@@ -1,0 +1,105 @@
+// Scenario data and the tally of the reliability sweep.
+#include "sweep/sweep_scenarios.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "support/fixture_packages.h"
+#include "support/tool_runner.h"
+
+namespace sweep {
+namespace {
+
+long g_runs = 0;
+size_t g_scenarios = 0;
+size_t g_sitesReached = 0;
+size_t g_sitesFailed = 0;
+
+class TallyPrinter : public testing::Environment {
+ public:
+  void TearDown() override {
+    if (g_scenarios == 0) return;
+    std::printf("sweep: %ld (scenario, k) runs over %zu scenarios; %zu call sites reached, %zu failed at least once\n",
+                g_runs, g_scenarios, g_sitesReached, g_sitesFailed);
+  }
+};
+
+testing::Environment* const kTally = testing::AddGlobalTestEnvironment(new TallyPrinter);
+
+// The status the sweep's failed DIFx exports return, passed through by "/i" and "/u".
+const int kInjectedDifxStatus = ERROR_ACCESS_DENIED;
+
+}  // namespace
+
+std::wstring Scenario::Name() const {
+  return std::wstring(switchText) + (attached ? L" attached" : L" detached") + (logOn ? L" log-on" : L" log-off");
+}
+
+void PrintTo(const Scenario& scenario, std::ostream* os) { *os << testing::PrintToString(scenario.Name()); }
+
+std::vector<Scenario> AllScenarios() {
+  std::vector<Scenario> scenarios;
+  for (bool attached : {true, false}) {
+    for (bool logOn : {true, false}) {
+      scenarios.push_back({L"/i", attached, logOn, true, false, 1});
+      scenarios.push_back({L"/u", attached, logOn, true, true, 1});
+      scenarios.push_back({L"/re", attached, logOn, false, false, 1});
+      scenarios.push_back({L"/qu", attached, logOn, false, false, 0});
+    }
+  }
+  return scenarios;
+}
+
+std::vector<fakes::FakeDevice> SampleDevices(bool attached) {
+  std::vector<fakes::FakeDevice> devices = {
+      {L"USB\\VID_046D&PID_C31C\\5&2B1E2A9&0&1", true},
+      {L"USB\\VID_05AC&PID_12A8\\0000111122223333", attached},
+      {L"USB\\VID_05AC&PID_12AB\\00004444", attached},
+  };
+  for (fakes::FakeDevice& device : devices) {
+    device.properties[SPDRP_DEVICEDESC] = L"Sample device";
+    device.properties[SPDRP_FRIENDLYNAME] = L"Sample 100% \x00E9\x4E2D";
+    device.properties[SPDRP_MFG] = L"Sample maker";
+    device.properties[SPDRP_CLASS] = L"USB";
+  }
+  return devices;
+}
+
+void PrepareStore(const Scenario& scenario) {
+  const std::wstring usb = testing_support::FixtureDir() + L"\\packages\\Drivers\\usbaapl64.inf";
+  const std::wstring net = testing_support::FixtureDir() + L"\\packages\\NetDrivers\\netaapl64.inf";
+  testing_support::RemoveSystemCopiesOf(usb);
+  testing_support::RemoveSystemCopiesOf(net);
+  if (!scenario.storeHolds) return;
+  // Into the store through our own library, as "/i" would put them there.
+  HMODULE difx = LoadLibraryW((testing_support::ModuleDir() + L"\\difxapi_x64.dll").c_str());
+  ASSERT_NE(difx, nullptr);
+  using PreinstallFn = DWORD(WINAPI*)(PCWSTR, DWORD);
+  const auto preinstall =
+      reinterpret_cast<PreinstallFn>(reinterpret_cast<void (*)()>(GetProcAddress(difx, "DriverPackagePreinstallW")));
+  ASSERT_NE(preinstall, nullptr);
+  EXPECT_EQ(preinstall(testing_support::NetworkInfPath().c_str(), 0), 0u);
+  EXPECT_EQ(preinstall(testing_support::UsbInfPath().c_str(), 0), 0u);
+  FreeLibrary(difx);
+}
+
+bool IsListedResult(const Scenario& scenario, int exitCode) {
+  const std::wstring name = scenario.switchText;
+  if (name == L"/re") return exitCode == 0 || exitCode == 1 || exitCode == 3 || exitCode == 4 || exitCode == 5;
+  if (name == L"/qu") return exitCode == 0;
+  if (name == L"/i") return exitCode == 0 || exitCode == 1 || exitCode == 2 || exitCode == kInjectedDifxStatus;
+  if (name == L"/u") {
+    return exitCode == 0 || exitCode == 1 || exitCode == 4 || exitCode == 183 || exitCode == kInjectedDifxStatus;
+  }
+  return false;
+}
+
+void Tally(long runs, size_t sitesReached, size_t sitesFailed) {
+  g_runs += runs;
+  ++g_scenarios;
+  g_sitesReached += sitesReached;
+  g_sitesFailed += sitesFailed;
+}
+
+}  // namespace sweep
