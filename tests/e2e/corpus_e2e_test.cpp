@@ -188,6 +188,39 @@ const wchar_t kQueryLeave[] = L"Leave CQoDriverComImp::DealDeviceOpt(query)...";
 const wchar_t kOpenFailed[] = L"\u6253\u5F00\u6587\u4EF6\u5931\u8D25\uFF1A";
 const wchar_t kNoDescriptor[] = L"\u6CA1\u6709\u53EF\u7528\u8BBE\u5907\u63CF\u8FF0\u7B26";
 const wchar_t kUsbClassGuid[] = L"{36FC9E60-C465-11CF-8056-444553540000}";
+const wchar_t kInstallEntry[] = L"\nEnter InstallDrviver...";
+const wchar_t kUninstallEntry[] = L"\nEnter UnloadDriver...";
+
+// The full path of the system INF folder's copy of `inf` (found by its bytes),
+// as the store path lines of "/u" show it; empty when there is none.
+std::wstring StoreCopyOf(const std::wstring& inf) {
+  std::string wanted;
+  if (!testing_support::ReadBytes(inf, wanted)) return std::wstring();
+  for (const std::wstring& name : testing_support::SystemInfNames()) {
+    const std::wstring path = testing_support::SystemInfDir() + L"\\" + name;
+    std::string bytes;
+    if (testing_support::ReadBytes(path, bytes) && bytes == wanted) return path;
+  }
+  return std::wstring();
+}
+
+// What "/u" logs while both packages are in the store and come out.
+std::vector<std::wstring> UninstallBothLog() {
+  return {kUninstallEntry,
+          L"netappl already exist: 183",
+          L"inf net path: " + StoreCopyOf(testing_support::NetworkInfPath()) + L"\n",
+          L"DriverPackageUninstall netaapl successed !",
+          L"usbappl already exist: 183",
+          L"inf usb path: " + StoreCopyOf(testing_support::UsbInfPath()) + L"\n",
+          L"DriverPackageUninstall usbaapl successed !\n"};
+}
+
+// What a switch does: its exit code, its trace and its log, in order.
+struct Outcome {
+  DWORD exitCode;
+  std::vector<std::wstring> trace;
+  std::vector<std::wstring> log;
+};
 
 // Exit codes that only an exception, or the runner's kill, produces: status
 // codes of the system's own facility with the error or warning severity, such
@@ -330,23 +363,39 @@ std::wstring TallyPath(const std::string& suite, const std::string& name) {
 }
 
 // ---------------------------------------------------------------------------
-// The fixture every corpus case shares: a fresh folder holding mdsdriver.exe,
-// the fixture packages at their fixed place, and a tally of what ran.
+// The fixture every corpus case shares: a fresh folder holding mdsdriver.exe
+// and our difxapi_x64.dll, the fixture packages at their fixed place, an
+// empty store, and a tally of what ran.
 // Everything it adds to the prefix (packages, system INF copies, devices) is
 // taken away again.
 
 class CorpusTest : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(testing_support::CopyInto(testing_support::ModuleDir() + L"\\mdsdriver.exe", folder_.path()));
-    testing_support::RemovePackages();
+    PlaceExe(folder_.path());
+    CleanStore();
     ASSERT_TRUE(testing_support::PlacePackages());
+  }
+
+  // mdsdriver.exe and our difxapi_x64.dll, side by side in `folder`.
+  static void PlaceExe(const std::wstring& folder) {
+    const std::wstring bin = testing_support::ModuleDir();
+    ASSERT_TRUE(testing_support::CopyInto(bin + L"\\mdsdriver.exe", folder));
+    ASSERT_TRUE(testing_support::CopyInto(bin + L"\\difxapi_x64.dll", folder));
+  }
+
+  // No copy of either fixture package in the system INF folder (the store).
+  static void CleanStore() {
+    const std::wstring packages = testing_support::FixtureDir() + L"\\packages";
+    testing_support::RemoveSystemCopiesOf(packages + L"\\Drivers\\usbaapl64.inf");
+    testing_support::RemoveSystemCopiesOf(packages + L"\\NetDrivers\\netaapl64.inf");
   }
 
   void TearDown() override {
     // The system copies are found by the bytes of the INF that was placed.
     testing_support::RemoveSystemCopiesOf(testing_support::UsbInfPath());
     for (const std::wstring& kept : placedInfs_) testing_support::RemoveSystemCopiesOf(kept);
+    CleanStore();
     testing_support::RemovePackages();
     for (const std::wstring& id : devices_) EXPECT_TRUE(device_registry::Remove(id)) << "left in the prefix";
     WriteTally();
@@ -400,6 +449,27 @@ class CorpusTest : public testing::Test {
     testing_support::RemoveTree(folder_ / L"log");
   }
 
+  // Runs `which` from `folder_` and checks it against `expected` entirely:
+  // exit code, trace, debugger copies of the log, and the log file.
+  ToolRun Expect(const std::wstring& which, const Outcome& expected) {
+    const ToolRun run = Run(which);
+    EXPECT_EQ(run.exitCode, expected.exitCode) << testing::PrintToString(which);
+    ExpectTrace(run, expected.trace);
+    ExpectLogCopies(run, expected.log);
+    ExpectLogAndClear(expected.log);
+    return run;
+  }
+
+  // A USB INF in another shape that works like the fixture's: every switch
+  // does what it does with the fixture, and the store ends as it began.
+  void ExpectWorksLikeTheFixture() {
+    const std::vector<std::wstring> logged = RunEverySwitchIn(folder_.path());
+    EXPECT_EQ(RecordsOfFolder(folder_ / L"log"), ToolBytesOf(logged));
+    testing_support::RemoveTree(folder_ / L"log");
+    EXPECT_EQ(StoreCopyOf(testing_support::UsbInfPath()), L"");
+    EXPECT_EQ(StoreCopyOf(testing_support::NetworkInfPath()), L"");
+  }
+
   // "/qu" with the INF naming no device: only the entry and leave lines.
   void ExpectQueryFindsNothing() {
     const ToolRun run = Run(L"/qu");
@@ -431,9 +501,78 @@ class CorpusTest : public testing::Test {
     EXPECT_EQ(testing_support::CountSystemCopiesOf(testing_support::UsbInfPath()), 1);
   }
 
+  // Every switch, in an order that leaves the store as it was found: "/i"
+  // stores both packages, "/re" and "/qu" work on the USB one, "/u" takes
+  // both out again.
+  const std::vector<std::wstring> kSwitches = {L"/i", L"/re", L"/qu", L"/u"};
+
+  // What `which` does next, with the fixture packages (or a USB INF that
+  // works like the fixture's) placed and the phone attached, from wherever
+  // the exe runs.
+  Outcome Expected(const std::wstring& which) {
+    if (!libraryLoads_ && which == L"/i") return {0, {}, {kInstallEntry, kUpdateEntry, kUpdateSucceeded}};
+    if (!libraryLoads_ && which == L"/u") {
+      return {0, {}, {kUninstallEntry, L"LoadLirary failed(" + std::to_wstring(libraryError_) + L")"}};
+    }
+    if (which == L"/i") {
+      return {1,
+              {},
+              {kInstallEntry, L"DriverPackagePreinstall netaapl successed !",
+               L"DriverPackagePreinstall usbaapl successed !", kUpdateEntry, kUpdateSucceeded}};
+    }
+    if (which == L"/re") return {1, {}, {kUpdateEntry, kUpdateSucceeded}};
+    if (which == L"/u") return {1, {}, UninstallBothLog()};
+    const Listed phone = FindListed(kPhone.instanceId);
+    EXPECT_TRUE(phone.found);
+    return {0, QueryTrace(phone, kPhone), QueryLog(phone, kPhone)};
+  }
+
+  // Whether the platform loads a library by this path at all (a path past
+  // MAX_PATH, for one): if not, "/i" and "/u" run without it.
+  void ProbeLibraryPath(const std::wstring& path) {
+    HMODULE library = LoadLibraryW(path.c_str());  // the call the tool makes
+    libraryError_ = library == nullptr ? static_cast<int>(GetLastError()) : 0;
+    libraryLoads_ = library != nullptr;
+    if (library != nullptr) FreeLibrary(library);
+  }
+
+  // Runs every switch from `folder` (holding the exe and the marker), each
+  // checked against its outcome: exit code, trace, log copies. Returns the
+  // log lines of all runs in order.
+  std::vector<std::wstring> RunEverySwitchIn(const std::wstring& folder) {
+    std::vector<std::wstring> logged;
+    for (const std::wstring& which : kSwitches) {
+      SCOPED_TRACE(testing::PrintToString(which));
+      const Outcome expected = Expected(which);
+      const ToolRun run = RunIn(folder, which);
+      EXPECT_EQ(run.exitCode, expected.exitCode);
+      ExpectTrace(run, expected.trace);
+      ExpectLogCopies(run, expected.log);
+      logged.insert(logged.end(), expected.log.begin(), expected.log.end());
+    }
+    return logged;
+  }
+
+  // The records of every file in `logDir`, in the order of their names (their
+  // seconds), checked whole.
+  static std::vector<std::string> RecordsOfFolder(const std::wstring& logDir) {
+    std::vector<std::wstring> files = testing_support::ListFolder(logDir);
+    std::sort(files.begin(), files.end());
+    std::vector<std::string> records;
+    for (const std::wstring& name : files) {
+      std::string bytes;
+      EXPECT_TRUE(testing_support::ReadBytes(logDir + L"\\" + name, bytes));
+      const std::vector<std::string> some = RecordsOf(bytes);
+      records.insert(records.end(), some.begin(), some.end());
+    }
+    return records;
+  }
+
   TempDir folder_;
   TempDir keep_;
   Tally tally_;
+  bool libraryLoads_ = true;  // as ProbeLibraryPath found
+  int libraryError_ = 0;
 
  private:
   void WriteTally() {
@@ -462,8 +601,12 @@ class InfCorpusTest : public CorpusTest {
 
   // An INF that the system will not open: "/re" exits 4 with its open-failure
   // line and copies nothing; "/qu" traces the open failure once for every
-  // USB device it asks about, reports none, and exits 0.
-  void ExpectUnopenable(DWORD openError) {
+  // USB device it asks about, reports none, and exits 0. "/i" stores the
+  // network package, but the USB package's preinstall fails with
+  // `preinstallStatus`, which is its exit code, and its update fails as "/re"
+  // does; "/u" then takes the network package out and ends with 4 for a
+  // missing INF or the preinstall's status.
+  void ExpectUnopenable(DWORD openError, DWORD preinstallStatus) {
     const ToolRun refresh = Run(L"/re");
     EXPECT_EQ(refresh.exitCode, 4u);
     const std::vector<std::wstring> log = {kUpdateEntry, kOpenFailed + testing_support::UsbInfPath(), kUpdateFailed};
@@ -480,35 +623,47 @@ class InfCorpusTest : public CorpusTest {
     ExpectTrace(query, std::vector<std::wstring>(devices, failure));
     ExpectLogCopies(query, {kQueryEntry, kQueryLeave});
     ExpectLogAndClear({kQueryEntry, kQueryLeave});
+
+    const std::wstring status = std::to_wstring(static_cast<int>(preinstallStatus));
+    Expect(L"/i", {preinstallStatus,
+                   {},
+                   {kInstallEntry, L"DriverPackagePreinstall netaapl successed !",
+                    L"DriverPackagePreinstall usbaapl failed(" + status + L")", kUpdateEntry,
+                    kOpenFailed + testing_support::UsbInfPath(), kUpdateFailed}});
+    const std::vector<std::wstring> removal = UninstallBothLog();
+    std::vector<std::wstring> unloadLog(removal.begin(), removal.begin() + 4);  // the network package's lines
+    if (preinstallStatus == ERROR_FILE_NOT_FOUND) unloadLog.push_back(L"Driver's inf file not found, failed(2)");
+    Expect(L"/u", {preinstallStatus == ERROR_FILE_NOT_FOUND ? 4u : preinstallStatus, {}, unloadLog});
+    EXPECT_EQ(StoreCopyOf(testing_support::NetworkInfPath()), L"");
   }
 };
 
 TEST_F(InfCorpusTest, MissingInf) {
   ASSERT_TRUE(DeleteFileW(testing_support::UsbInfPath().c_str()));
-  ExpectUnopenable(ERROR_FILE_NOT_FOUND);
+  ExpectUnopenable(ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(InfCorpusTest, EmptyInf) {
   PlaceUsbInf("");
-  ExpectUnopenable(1006);  // ERROR_FILE_INVALID
+  ExpectUnopenable(1006, 1006);  // ERROR_FILE_INVALID
 }
 
 TEST_F(InfCorpusTest, BinaryGarbage) {
   PlaceUsbInf(Garbage(4096));
-  ExpectUnopenable(0xE0000000);  // ERROR_EXPECTED_SECTION_NAME
+  ExpectUnopenable(0xE0000000, 0xE0000000);  // ERROR_EXPECTED_SECTION_NAME
 }
 
 TEST_F(InfCorpusTest, NoVersionSection) {
   std::string inf = AnsiInf(AnsiModelsLine(kPhoneHardwareId));
   inf.erase(0, inf.find("[Manufacturer]"));
   PlaceUsbInf(inf);
-  ExpectUnopenable(0xE0000100);  // ERROR_WRONG_INF_STYLE
+  ExpectUnopenable(0xE0000100, 0xE0000100);  // ERROR_WRONG_INF_STYLE
 }
 
 TEST_F(InfCorpusTest, InfPathIsAFolder) {
   ASSERT_TRUE(DeleteFileW(testing_support::UsbInfPath().c_str()));
   ASSERT_TRUE(CreateDirectoryW(testing_support::UsbInfPath().c_str(), nullptr));
-  ExpectUnopenable(ERROR_ACCESS_DENIED);
+  ExpectUnopenable(ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND);  // not a file: no INF to store
 }
 
 TEST_F(InfCorpusTest, Utf16LeWithByteOrderMark) {
@@ -516,8 +671,29 @@ TEST_F(InfCorpusTest, Utf16LeWithByteOrderMark) {
   ASSERT_TRUE(
       testing_support::ReadBytes(testing_support::FixtureDir() + L"\\packages\\Drivers\\usbaapl64.inf", fixture));
   PlaceUsbInf(Utf16LeWithBom(std::wstring(fixture.begin(), fixture.end())));
-  ExpectRefreshSucceeds();
-  ExpectQueryReports(kPhone);
+  ExpectWorksLikeTheFixture();
+}
+
+// Section names are compared without regard to case, bare LF ends a line as
+// CR LF does, and the last line needs no line end.
+TEST_F(InfCorpusTest, BareLineFeedsAndALowerCaseSectionName) {
+  std::string fixture;
+  ASSERT_TRUE(
+      testing_support::ReadBytes(testing_support::FixtureDir() + L"\\packages\\Drivers\\usbaapl64.inf", fixture));
+  std::string inf;
+  for (char c : fixture) {
+    if (c != '\r') inf += c;
+  }
+  const size_t section = inf.find("[Apple.NTamd64]\n");
+  const size_t next = inf.find("\n[", section + 1);
+  ASSERT_NE(section, std::string::npos);
+  ASSERT_NE(next, std::string::npos);
+  inf.erase(section, next + 1 - section);
+  while (!inf.empty() && inf.back() == '\n') inf.pop_back();
+  inf += std::string("\n[apple.ntamd64]\n") + AnsiModelsLine(kPhoneHardwareId).substr(0, 51);
+  ASSERT_EQ(inf.back(), '8') << "ends in the hardware ID, with no line end";
+  PlaceUsbInf(inf);
+  ExpectWorksLikeTheFixture();
 }
 
 TEST_F(InfCorpusTest, ModelsSectionWithoutLines) {
@@ -629,6 +805,20 @@ TEST_F(InfCorpusTest, EmptyAndMissingHardwareIds) {
 // ---------------------------------------------------------------------------
 // Devices with unusual property values, reported by "/qu" with the log on.
 
+// Stores `size` bytes as the device's property, exactly as given: no
+// terminator is added.
+bool SetRawProperty(const std::wstring& instanceId, DWORD property, const void* data, DWORD size) {
+  HDEVINFO devices = SetupDiGetClassDevsW(nullptr, L"USB", nullptr, DIGCF_ALLCLASSES);
+  if (devices == INVALID_HANDLE_VALUE) return false;
+  SP_DEVINFO_DATA record = {};
+  record.cbSize = sizeof(record);
+  const bool stored =
+      SetupDiOpenDeviceInfoW(devices, instanceId.c_str(), nullptr, 0, &record) &&
+      SetupDiSetDeviceRegistryPropertyW(devices, &record, property, static_cast<const BYTE*>(data), size);
+  SetupDiDestroyDeviceInfoList(devices);
+  return stored;
+}
+
 class DeviceCorpusTest : public CorpusTest {
  protected:
   void SetUp() override {
@@ -663,6 +853,31 @@ TEST_F(DeviceCorpusTest, PropertiesOf259Characters) {
   const std::wstring text = Repeat(L"0123456789ABCDEF%\u00E9\u96FB", 13) + L"0123456789AB";
   ASSERT_EQ(text.size(), 259u);
   ExpectReported({kPhone.instanceId, text, text, text});
+}
+
+// A value of 260 characters stored without a terminator fills the 520-byte
+// buffer exactly and is read; it ends where the buffer ends, nothing past it
+// is read, and the line is whole.
+TEST_F(DeviceCorpusTest, PropertyFillingTheBufferWithoutTerminator) {
+  AddDevice(kPhone);
+  const std::wstring text = Repeat(L"0123456789", 26);
+  // Not NUL behind the 520 bytes either, or the registry counts a terminator
+  // in on its own.
+  const std::wstring withoutTerminator = text + L"X";
+  ASSERT_TRUE(SetRawProperty(kPhone.instanceId, SPDRP_FRIENDLYNAME, withoutTerminator.data(), 520));
+  Device stored = kPhone;
+  stored.friendlyName = text;
+  ExpectQueryReports(stored);
+}
+
+// A lone surrogate is no character: it goes out as U+FFFD (EF BF BD), and the
+// line stays whole around it.
+TEST_F(DeviceCorpusTest, LoneSurrogates) {
+  const Device phone = {kPhone.instanceId, L"high \xD83D alone", L"low \xDC4D alone", L"at the end \xD83D"};
+  const ToolRun run = ExpectReported(phone);
+  EXPECT_NE(run.output.find(" = high \xEF\xBF\xBD alone\r\n"), std::string::npos);
+  EXPECT_NE(run.output.find(" = low \xEF\xBF\xBD alone\r\n"), std::string::npos);
+  EXPECT_NE(run.output.find(" = at the end \xEF\xBF\xBD\r\n"), std::string::npos);
 }
 
 // 260 characters and the terminator do not fit: the read fails, the trace has
@@ -790,61 +1005,11 @@ std::vector<std::wstring> LogFileNamesAroundNow() {
   return names;
 }
 
-// What a switch does with the fixture packages placed and the phone attached.
-struct Outcome {
-  DWORD exitCode;
-  std::vector<std::wstring> trace;
-  std::vector<std::wstring> log;
-};
-
 class EnvironmentCorpusTest : public CorpusTest {
  protected:
   void SetUp() override {
     CorpusTest::SetUp();
     AddDevice(kPhone);
-  }
-
-  // Every switch the environment cases run. "/i" and "/u" join with their
-  // outcome in Expected() once the package store is real.
-  const std::vector<std::wstring> kSwitches = {L"/re", L"/qu"};
-
-  Outcome Expected(const std::wstring& which) {
-    if (which == L"/re") return {1, {}, {kUpdateEntry, kUpdateSucceeded}};
-    const Listed phone = FindListed(kPhone.instanceId);
-    EXPECT_TRUE(phone.found);
-    return {0, QueryTrace(phone, kPhone), QueryLog(phone, kPhone)};
-  }
-
-  // Runs every switch from `folder` (holding the exe and the marker), each
-  // checked against its outcome: exit code, trace, log copies. Returns the
-  // log lines of all runs in order.
-  std::vector<std::wstring> RunEverySwitchIn(const std::wstring& folder) {
-    std::vector<std::wstring> logged;
-    for (const std::wstring& which : kSwitches) {
-      SCOPED_TRACE(testing::PrintToString(which));
-      const Outcome expected = Expected(which);
-      const ToolRun run = RunIn(folder, which);
-      EXPECT_EQ(run.exitCode, expected.exitCode);
-      ExpectTrace(run, expected.trace);
-      ExpectLogCopies(run, expected.log);
-      logged.insert(logged.end(), expected.log.begin(), expected.log.end());
-    }
-    return logged;
-  }
-
-  // The records of every file in `logDir`, in the order of their names (their
-  // seconds), checked whole.
-  static std::vector<std::string> RecordsOfFolder(const std::wstring& logDir) {
-    std::vector<std::wstring> files = testing_support::ListFolder(logDir);
-    std::sort(files.begin(), files.end());
-    std::vector<std::string> records;
-    for (const std::wstring& name : files) {
-      std::string bytes;
-      EXPECT_TRUE(testing_support::ReadBytes(logDir + L"\\" + name, bytes));
-      const std::vector<std::string> some = RecordsOf(bytes);
-      records.insert(records.end(), some.begin(), some.end());
-    }
-    return records;
   }
 };
 
@@ -863,18 +1028,20 @@ std::wstring MakeFolderOfLength(const std::wstring& parent, size_t length) {
 // The exe path must stay below MAX_PATH for the system to start it, so a
 // folder of 245 characters (exe path 259) is the longest the tool can run
 // from; with 250 (exe path 264) the system itself refuses to start it and
-// nothing of the tool runs. From 245, the log file's path is 269 characters:
-// its records land when the platform opens such paths (Wine does) and are
-// lost without a word where it does not.
+// nothing of the tool runs. From 245, the library's path is 261 characters
+// and the log file's 269: Wine opens such paths, so "/i" and "/u" work and
+// the records land; where the platform does not, "/i" and "/u" run without
+// the library and the records are lost without a word. The test asks the
+// platform which it is.
 TEST_F(EnvironmentCorpusTest, ExeInAFolderOf245And250Characters) {
   const std::wstring tooLong = MakeFolderOfLength(folder_.path(), 250);
   ASSERT_EQ(tooLong.size(), 250u);
-  ASSERT_TRUE(testing_support::CopyInto(folder_ / L"mdsdriver.exe", tooLong));
+  PlaceExe(tooLong);
   EXPECT_FALSE(RunAsDebuggee(tooLong + L"\\mdsdriver.exe", L"/re", tooLong).started);
 
   const std::wstring folder = MakeFolderOfLength(folder_.path(), 245);
   ASSERT_EQ(folder.size(), 245u);
-  ASSERT_TRUE(testing_support::CopyInto(folder_ / L"mdsdriver.exe", folder));
+  PlaceExe(folder);
   PutMarker(folder);
 
   const std::wstring logDir = folder + L"\\log";
@@ -883,6 +1050,7 @@ TEST_F(EnvironmentCorpusTest, ExeInAFolderOf245And250Characters) {
   CreateDirectoryW(logDir.c_str(), nullptr);
   const bool longPathsOpen = testing_support::WriteBytes(probe, "");
   testing_support::RemoveTree(logDir);
+  ProbeLibraryPath(folder + L"\\difxapi_x64.dll");
 
   const std::vector<std::wstring> logged = RunEverySwitchIn(folder);
   if (longPathsOpen) {
@@ -890,7 +1058,7 @@ TEST_F(EnvironmentCorpusTest, ExeInAFolderOf245And250Characters) {
   } else {
     EXPECT_EQ(testing_support::ListFolder(logDir), std::vector<std::wstring>{});
   }
-  EXPECT_EQ(testing_support::ListFolder(folder).size(), 3u) << "mdsdriver.exe, vezazez.cfg, log";
+  EXPECT_EQ(testing_support::ListFolder(folder).size(), 4u) << "mdsdriver.exe, difxapi_x64.dll, vezazez.cfg, log";
 }
 
 // In a drive root the module folder is the bare drive: the marker is looked
@@ -900,14 +1068,14 @@ TEST_F(EnvironmentCorpusTest, ExeInADriveRoot) {
   DriveMapping drive(rootFolder.path());
   ASSERT_TRUE(drive.mapped()) << "no spare drive letter could be mapped";
   const std::wstring root = drive.root();
-  ASSERT_TRUE(CopyFileW((folder_ / L"mdsdriver.exe").c_str(), (root + L"mdsdriver.exe").c_str(), FALSE));
+  PlaceExe(root.substr(0, 2));
   ASSERT_TRUE(testing_support::WriteBytes(root + L"vezazez.cfg", ""));
 
   const std::vector<std::wstring> logged = RunEverySwitchIn(root.substr(0, 2));
   EXPECT_EQ(RecordsOfFolder(root + L"log"), ToolBytesOf(logged));
   std::vector<std::wstring> names = testing_support::ListFolder(rootFolder.path());
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::wstring>{L"log", L"mdsdriver.exe", L"vezazez.cfg"}));
+  EXPECT_EQ(names, (std::vector<std::wstring>{L"difxapi_x64.dll", L"log", L"mdsdriver.exe", L"vezazez.cfg"}));
 }
 
 // A file named "log" where the folder should be: the folder cannot be made,
@@ -920,7 +1088,8 @@ TEST_F(EnvironmentCorpusTest, LogThatIsAFile) {
   std::string after;
   ASSERT_TRUE(testing_support::ReadBytes(folder_ / L"log", after));
   EXPECT_EQ(after, content);
-  EXPECT_EQ(testing_support::ListFolder(folder_.path()).size(), 3u) << "mdsdriver.exe, vezazez.cfg, log";
+  EXPECT_EQ(testing_support::ListFolder(folder_.path()).size(), 4u)
+      << "mdsdriver.exe, difxapi_x64.dll, vezazez.cfg, log";
 }
 
 // The run's log file is read-only. Windows refuses to open it for writing,
@@ -990,7 +1159,7 @@ TEST_F(EnvironmentCorpusTest, LogFileHeldOpenWithoutSharing) {
 TEST_F(EnvironmentCorpusTest, ExeInAFolderNamedWithFormatCharactersAndNonAscii) {
   const std::wstring folder = folder_ / L"%s%n%d \u96FB\u8A71 \u00E9%";
   ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-  ASSERT_TRUE(testing_support::CopyInto(folder_ / L"mdsdriver.exe", folder));
+  PlaceExe(folder);
   PutMarker(folder);
   const std::vector<std::wstring> logged = RunEverySwitchIn(folder);
   EXPECT_EQ(RecordsOfFolder(folder + L"\\log"), ToolBytesOf(logged));
