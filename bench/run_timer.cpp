@@ -4,8 +4,9 @@
 // Runs A, B, ... in turn, <runs> rounds, and prints for each command its
 // median, minimum and maximum wall time in milliseconds and its peak working
 // set in KiB: "median_ms=.. min_ms=.. max_ms=.. peak_kib=.. exit=.. cmd=..".
-#include <psapi.h>
 #include <windows.h>
+// windows.h first: psapi.h needs its types.
+#include <psapi.h>
 
 #include <algorithm>
 #include <cstdio>

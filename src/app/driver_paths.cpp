@@ -1,10 +1,8 @@
-// Derives the driver package locations from the system directory.
+// The driver package locations derived from a system directory's text.
 #include "app/driver_paths.h"
 
 #include <cstring>
 #include <cwchar>
-
-#include "platform/calls.h"
 
 namespace app {
 
@@ -27,18 +25,13 @@ PathBuffer Join(const wchar_t* prefix, std::size_t prefixLength, const wchar_t* 
 
 }  // namespace
 
-void GetDriverPaths(PathBuffer& networkInf, PathBuffer& usbInf, const wchar_t*& modelsSection) {
-  wchar_t systemDir[MAX_PATH] = {};
-  platform::Sys().GetSystemDirectoryW(systemDir, MAX_PATH);
-
+void DerivePackagePaths(const wchar_t* systemDir, std::size_t capacity, PathBuffer& networkInf, PathBuffer& usbInf) {
   // The drive root is taken by position: the first three characters, or
   // fewer when the text is shorter. Nothing checks that it looks like "C:\".
   std::size_t prefixLength = 0;
-  while (prefixLength < 3 && systemDir[prefixLength] != L'\0') ++prefixLength;
-
+  while (prefixLength < 3 && prefixLength < capacity && systemDir[prefixLength] != L'\0') ++prefixLength;
   networkInf = Join(systemDir, prefixLength, kNetworkInfSuffix);
   usbInf = Join(systemDir, prefixLength, kUsbInfSuffix);
-  modelsSection = kModelsSection;
 }
 
 }  // namespace app

@@ -24,4 +24,9 @@ extern const wchar_t kModelsSection[];
 // (the program's constant "Apple.NTamd64", never a copy), in that order.
 void GetDriverPaths(PathBuffer& networkInf, PathBuffer& usbInf, const wchar_t*& modelsSection);
 
+// The two INF paths for a system directory read into a buffer of `capacity`
+// characters (its text ends at the first null, or at the capacity). Plain
+// text code, with no Windows calls.
+void DerivePackagePaths(const wchar_t* systemDir, std::size_t capacity, PathBuffer& networkInf, PathBuffer& usbInf);
+
 }  // namespace app

@@ -3,8 +3,7 @@
 // Only the letters A to Z are folded, whatever the system's language.
 #pragma once
 
-#include <string>
-
+#include "device/hardware_id_match.h"
 #include "platform/calls.h"
 
 namespace device {
@@ -17,13 +16,6 @@ using HardwareIdBuffer = wchar_t[MAX_PATH];
 // has no field 2, the field does not fit, or it is empty: an empty ID would
 // be contained in every instance ID and so name unrelated devices.
 bool ReadHardwareId(INFCONTEXT& line, HardwareIdBuffer& hardwareId);
-
-// The instance ID with A to Z lower-cased, as the match compares it.
-std::wstring LowerInstanceId(const wchar_t* instanceId);
-
-// True when `lowerHardwareId` occurs anywhere within `lowerInstanceId`; both
-// already lower-cased. ReadHardwareId never yields the empty ID.
-bool HoldsHardwareId(const wchar_t* lowerInstanceId, const wchar_t* lowerHardwareId);
 
 // Walks a models section from `line`, which sits on its first line: calls
 // visit(lowerHardwareId) for each line with a usable field 2, until visit

@@ -20,19 +20,37 @@ SYSTEMTIME LocalNow() {
   return now;
 }
 
+// The exe's full path; false when it cannot be had whole (the call failed,
+// or the path did not fit and was cut off).
+bool ReadModulePath(std::wstring& path) {
+  wchar_t modulePath[MAX_PATH] = {};
+  const DWORD length = platform::Sys().GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
+  modulePath[MAX_PATH - 1] = L'\0';
+  path = modulePath;
+  return length > 0 && length < MAX_PATH;
+}
+
+std::wstring FolderOf(std::wstring path) {
+  const std::size_t slash = path.find_last_of(L'\\');
+  if (slash != std::wstring::npos) path.erase(slash);
+  return path;
+}
+
 }  // namespace
 
 std::wstring GetModuleDir() {
-  wchar_t modulePath[MAX_PATH] = {};
-  platform::Sys().GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
-  modulePath[MAX_PATH - 1] = L'\0';
-  std::wstring dir(modulePath);
-  const std::size_t slash = dir.find_last_of(L'\\');
-  if (slash != std::wstring::npos) dir.erase(slash);
-  return dir;
+  std::wstring path;
+  ReadModulePath(path);
+  return FolderOf(path);
 }
 
-LogFile::LogFile() : moduleDir_(GetModuleDir()) {
+LogFile::LogFile() {
+  std::wstring modulePath;
+  const bool whole = ReadModulePath(modulePath);
+  moduleDir_ = FolderOf(modulePath);
+  // Without the exe's own folder there is nowhere to look for the marker:
+  // a cut-off path's last backslash may belong to a folder above the exe's.
+  if (!whole) return;
   const std::wstring marker = moduleDir_ + L"\\vezazez.cfg";
   if (!platform::Sys().PathFileExistsW(marker.c_str())) return;
   enabled_ = true;

@@ -17,7 +17,9 @@ std::wstring GetModuleDir();
 // The one log object of the process, made by the first LogLine call.
 class LogFile {
  public:
-  LogFile();  // looks for the marker, and with it on makes the folder and names the file
+  // Looks for the marker, and with it there makes the folder and names the
+  // file. An exe path that cannot be read whole leaves the log off.
+  LogFile();
 
   bool enabled() const { return enabled_; }
   const std::wstring& path() const { return logFilePath_; }

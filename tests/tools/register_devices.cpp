@@ -4,8 +4,10 @@
 //   register_devices remove <instance-id>
 //   register_devices clear
 //   register_devices list
+//   register_devices fill <count>   (filler devices no sample INF names, for benchmarks)
 // Exit code 0 on success, 1 on failure, 2 on a wrong command line.
 #include <cstdio>
+#include <cwchar>
 #include <string>
 
 #include "tools/device_registry.h"
@@ -17,7 +19,8 @@ int Usage() {
       L"usage: register_devices add <instance-id> [description] [friendly-name] [manufacturer]\n"
       L"       register_devices remove <instance-id>\n"
       L"       register_devices clear\n"
-      L"       register_devices list\n",
+      L"       register_devices list\n"
+      L"       register_devices fill <count>\n",
       stderr);
   return 2;
 }
@@ -46,6 +49,18 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"clear" && argc == 2) {
     Say(stdout, std::to_wstring(device_registry::RemoveAll()) + L" removed");
     return 0;
+  }
+  if (command == L"fill" && argc == 3) {
+    const int count = static_cast<int>(std::wcstol(argv[2], nullptr, 10));
+    int added = 0;
+    for (int i = 0; i < count; ++i) {
+      const std::wstring serial = std::to_wstring(100000 + i);
+      const device_registry::SampleDevice filler = {L"USB\\VID_F00D&PID_0001\\FILLER" + serial, L"Filler device", L"",
+                                                    L"Benchmark"};
+      added += device_registry::Register(filler) ? 1 : 0;
+    }
+    Say(stdout, std::to_wstring(added) + L" added");
+    return added == count ? 0 : 1;
   }
   if (command == L"list" && argc == 2) {
     for (const std::wstring& id : device_registry::UsbInstanceIds()) Say(stdout, id);

@@ -274,6 +274,45 @@ TEST_F(LogTest, AnExeInADriveRootLooksInTheRoot) {
   EXPECT_EQ(output_.debugStrings.size(), 1u);
 }
 
+DWORD WINAPI CutOffModuleFileName(HMODULE, LPWSTR buffer, DWORD size) {
+  // What Windows does with a path longer than the buffer: cut, terminated, and
+  // the buffer's size returned.
+  g_modulePath.copy(buffer, size - 1);
+  buffer[size - 1] = L'\0';
+  SetLastError(ERROR_INSUFFICIENT_BUFFER);
+  return size;
+}
+
+DWORD WINAPI FailedModuleFileName(HMODULE, LPWSTR, DWORD) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return 0;
+}
+
+TEST_F(LogTest, AnExePathThatCannotBeReadWholeLeavesTheLogOff) {
+  // A folder above the exe's holds a marker; the cut path's last backslash
+  // points there. Nothing may be looked for or written there.
+  PlaceMarker();
+  g_modulePath = dir_.path() + L"\\" + std::wstring(300, L'x') + L"\\mdsdriver.exe";
+  ASSERT_EQ(g_modulePath.substr(0, MAX_PATH - 1).find_last_of(L'\\'), dir_.path().size())
+      << "the cut falls in the long folder name";
+  {
+    auto cut = platform::Override(&Calls::GetModuleFileNameW, &CutOffModuleFileName);
+    diag::LogLine(L"lost");
+  }
+  EXPECT_FALSE(diag::CurrentLogFile()->enabled());
+  EXPECT_TRUE(g_markerQueries.empty());
+  EXPECT_FALSE(testing_support::Exists(dir_ / L"log"));
+
+  diag::ResetLogFileForTesting();
+  {
+    auto failed = platform::Override(&Calls::GetModuleFileNameW, &FailedModuleFileName);
+    diag::LogLine(L"lost too");
+  }
+  EXPECT_FALSE(diag::CurrentLogFile()->enabled());
+  EXPECT_TRUE(g_markerQueries.empty()) << "no marker looked for in the current drive's root";
+  EXPECT_TRUE(output_.debugStrings.empty());
+}
+
 TEST_F(LogTest, AModulePathWithoutBackslashIsTheFolderItself) {
   g_modulePath = L"mdsdriver.exe";
   EXPECT_EQ(diag::GetModuleDir(), L"mdsdriver.exe");
