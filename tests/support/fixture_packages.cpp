@@ -60,7 +60,12 @@ bool PlacePackages(const std::wstring& sourceRoot) {
   return CopyTree(sourceRoot, PackageRoot());
 }
 
-void RemovePackages() { RemoveTree(PackageRoot()); }
+void RemovePackages() {
+  RemoveTree(PackageRoot());
+  // The "Apple" folder PlacePackages made; kept when anything else is in it.
+  const std::wstring root = PackageRoot();
+  RemoveDirectoryW(root.substr(0, root.find_last_of(L'\\')).c_str());
+}
 
 std::vector<std::wstring> SystemInfNames() {
   std::vector<std::wstring> infs;
