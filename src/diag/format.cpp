@@ -7,7 +7,7 @@ namespace {
 bool IsHighSurrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLowSurrogate(wchar_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
-struct Spec {
+struct Placeholder {
   bool zeroPad = false;
   std::size_t width = 0;
   wchar_t conversion = 0;
@@ -27,7 +27,7 @@ void PutPadding(LineWriter& out, wchar_t fill, std::size_t count) {
   for (std::size_t i = 0; i < count && !out.truncated(); ++i) out.Put(fill);
 }
 
-void PutNumber(LineWriter& out, const Spec& spec, std::uint32_t bits, bool asSigned) {
+void PutNumber(LineWriter& out, const Placeholder& placeholder, std::uint32_t bits, bool asSigned) {
   bool negative = false;
   std::uint32_t magnitude = bits;
   if (asSigned && (bits & 0x80000000u) != 0) {
@@ -37,8 +37,8 @@ void PutNumber(LineWriter& out, const Spec& spec, std::uint32_t bits, bool asSig
   wchar_t digits[10];
   const std::size_t count = RenderDecimal(magnitude, digits);
   const std::size_t length = count + (negative ? 1 : 0);
-  const std::size_t padding = spec.width > length ? spec.width - length : 0;
-  if (spec.zeroPad) {
+  const std::size_t padding = placeholder.width > length ? placeholder.width - length : 0;
+  if (placeholder.zeroPad) {
     if (negative) out.Put(L'-');
     PutPadding(out, L'0', padding);
   } else {
@@ -48,23 +48,23 @@ void PutNumber(LineWriter& out, const Spec& spec, std::uint32_t bits, bool asSig
   for (std::size_t i = count; i > 0; --i) out.Put(digits[i - 1]);
 }
 
-void PutString(LineWriter& out, const Spec& spec, const wchar_t* text) {
+void PutString(LineWriter& out, const Placeholder& placeholder, const wchar_t* text) {
   if (text == nullptr) text = L"(null)";
   std::size_t length = 0;
   while (text[length] != L'\0') ++length;
-  if (spec.width > length) PutPadding(out, L' ', spec.width - length);
+  if (placeholder.width > length) PutPadding(out, L' ', placeholder.width - length);
   out.Put(text, length);
 }
 
 // Parses the placeholder that starts after a '%' at `p`. On success returns
 // the position after it; on an unknown form returns nullptr.
-const wchar_t* ParseSpec(const wchar_t* p, Spec& spec) {
+const wchar_t* ParsePlaceholder(const wchar_t* p, Placeholder& placeholder) {
   if (*p == L'0') {
-    spec.zeroPad = true;
+    placeholder.zeroPad = true;
     ++p;
   }
   while (*p >= L'0' && *p <= L'9') {
-    if (spec.width < 1000) spec.width = spec.width * 10 + static_cast<std::size_t>(*p - L'0');
+    if (placeholder.width < 1000) placeholder.width = placeholder.width * 10 + static_cast<std::size_t>(*p - L'0');
     ++p;
   }
   if (*p == L'l') ++p;
@@ -72,7 +72,7 @@ const wchar_t* ParseSpec(const wchar_t* p, Spec& spec) {
     case L's':
     case L'd':
     case L'u':
-      spec.conversion = *p;
+      placeholder.conversion = *p;
       return p + 1;
     default:
       return nullptr;
@@ -121,21 +121,21 @@ void FormatArgs(LineWriter& out, const wchar_t* format, const FormatArg* args, s
       p += 2;
       continue;
     }
-    Spec spec;
-    const wchar_t* end = ParseSpec(p + 1, spec);
+    Placeholder placeholder;
+    const wchar_t* end = ParsePlaceholder(p + 1, placeholder);
     if (end == nullptr) {  // not ours: the '%' stands as it is
       out.Put(*p++);
       continue;
     }
     const FormatArg* arg = next < count ? &args[next] : nullptr;
-    const bool wantsText = spec.conversion == L's';
+    const bool wantsText = placeholder.conversion == L's';
     const bool fits = arg != nullptr && ((arg->kind() == FormatArg::Kind::kString) == wantsText);
     if (!fits) {
       out.Put(p, static_cast<std::size_t>(end - p));
     } else if (wantsText) {
-      PutString(out, spec, arg->text());
+      PutString(out, placeholder, arg->text());
     } else {
-      PutNumber(out, spec, arg->bits(), spec.conversion == L'd');
+      PutNumber(out, placeholder, arg->bits(), placeholder.conversion == L'd');
     }
     if (arg != nullptr) ++next;
     p = end;
