@@ -2,6 +2,7 @@
 #include "support/tool_runner.h"
 
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 
 namespace testing_support {
@@ -61,8 +62,17 @@ ToolRun RunAsDebuggee(const std::wstring& exe, const std::wstring& arguments, co
   std::wstring commandLine = L"\"" + exe + L"\"";
   if (!arguments.empty()) commandLine += L" " + arguments;
 
-  run.started = CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, DEBUG_ONLY_THIS_PROCESS, nullptr,
-                               workDir.c_str(), &startup, &process) != FALSE;
+  // Now and then Wine refuses a start while a fresh prefix settles (seen
+  // once in a cold run); a few tries keep that out of the tool's results.
+  for (int attempt = 0; attempt < 5 && !run.started; ++attempt) {
+    if (attempt > 0) Sleep(200);
+    run.started = CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, DEBUG_ONLY_THIS_PROCESS, nullptr,
+                                 workDir.c_str(), &startup, &process) != FALSE;
+    if (!run.started) {
+      run.startError = GetLastError();
+      std::fprintf(stderr, "CreateProcessW(%ls) failed with %lu (try %d)\n", exe.c_str(), run.startError, attempt + 1);
+    }
+  }
   CloseHandle(out);
   CloseHandle(nul);
   creating.unlock();
