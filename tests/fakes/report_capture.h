@@ -26,6 +26,13 @@ void PrintTo(const Report& report, std::ostream* os);
 inline Report Trace(const std::wstring& message) { return {Channel::kTrace, message}; }
 inline Report Log(const std::wstring& message) { return {Channel::kLog, message}; }
 
+// Log lines, one per message, in order.
+inline std::vector<Report> Logs(const std::vector<std::wstring>& messages) {
+  std::vector<Report> reports;
+  for (const std::wstring& message : messages) reports.push_back(Log(message));
+  return reports;
+}
+
 class ReportCapture {
  public:
   explicit ReportCapture(bool logOn = true);

@@ -17,18 +17,13 @@ using fakes::kNetworkPackage;
 using fakes::kPreinstall;
 using fakes::kUsbPackage;
 using fakes::Log;
+using fakes::Logs;
 using fakes::Report;
 
 const wchar_t kNetworkInf[] =
     L"C:\\Program Files\\Common Files\\Apple\\Mobile Device Support\\NetDrivers\\netaapl64.inf";
 const wchar_t kUsbInf[] = L"C:\\Program Files\\Common Files\\Apple\\Mobile Device Support\\Drivers\\usbaapl64.inf";
 const wchar_t kModelsSection[] = L"Apple.NTamd64";
-
-std::vector<Report> Logs(const std::vector<std::wstring>& messages) {
-  std::vector<Report> reports;
-  for (const std::wstring& message : messages) reports.push_back(Log(message));
-  return reports;
-}
 
 class PackageInstallTest : public testing::Test {
  protected:

@@ -19,6 +19,7 @@ using fakes::kPreinstall;
 using fakes::kUninstall;
 using fakes::kUsbPackage;
 using fakes::Log;
+using fakes::Logs;
 using fakes::Report;
 
 const wchar_t kNetworkInf[] =
@@ -34,12 +35,6 @@ const wchar_t kNetworkRemoved[] = L"DriverPackageUninstall netaapl successed !";
 const wchar_t kUsbStored[] = L"usbappl already exist: 183";
 const wchar_t kUsbPath[] = L"inf usb path: C:\\windows\\inf\\oem8.inf\n";
 const wchar_t kUsbRemoved[] = L"DriverPackageUninstall usbaapl successed !\n";
-
-std::vector<Report> Logs(const std::vector<std::wstring>& messages) {
-  std::vector<Report> reports;
-  for (const std::wstring& message : messages) reports.push_back(Log(message));
-  return reports;
-}
 
 // Unscripted, the fake holds both packages and removes them without fault;
 // each test changes only what its row needs.
