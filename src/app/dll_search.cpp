@@ -5,6 +5,13 @@
 
 namespace app {
 
-void RestrictDllSearch() { platform::Sys().SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS); }
+void RestrictDllSearch() {
+  // The exe's folder and System32 only: never the current folder or PATH.
+  const auto restrict = platform::Sys().SetDefaultDllDirectories;
+  if (restrict != nullptr&& restrict(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)) return;
+  // Where that is missing (Windows 7 without KB2533623), at least take the
+  // current folder out of the search.
+  platform::Sys().SetDllDirectoryW(L"");
+}
 
 }  // namespace app

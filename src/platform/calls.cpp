@@ -4,11 +4,21 @@
 namespace platform {
 namespace {
 
+template <typename Fn>
+Fn LookUpKernel32(const char* name) {
+  const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+  if (kernel32 == nullptr) return nullptr;
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(::GetProcAddress(kernel32, name)));
+}
+
 Calls MakeRealCalls() {
   Calls calls{};
-#define MDS_FILL_CALL(name) calls.name = &::name;
-  MDS_PLATFORM_CALLS(MDS_FILL_CALL)
-#undef MDS_FILL_CALL
+#define MDS_LINK_CALL(name) calls.name = &::name;
+  MDS_PLATFORM_CALLS_LINKED(MDS_LINK_CALL)
+#undef MDS_LINK_CALL
+#define MDS_LOOK_UP_CALL(name) calls.name = LookUpKernel32<decltype(&::name)>(#name);
+  MDS_PLATFORM_CALLS_LOOKED_UP(MDS_LOOK_UP_CALL)
+#undef MDS_LOOK_UP_CALL
   return calls;
 }
 

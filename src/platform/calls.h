@@ -8,7 +8,16 @@
 namespace platform {
 
 // X(name): one entry per Windows call, under the platform's own name.
-#define MDS_PLATFORM_CALLS(X)            \
+#define MDS_PLATFORM_CALLS(X)  \
+  MDS_PLATFORM_CALLS_LINKED(X) \
+  MDS_PLATFORM_CALLS_LOOKED_UP(X)
+
+// Looked up in kernel32 when the table is made, and null where the system
+// lacks them (SetDefaultDllDirectories: Windows 7 without KB2533623), so
+// their absence never stops the exe from loading.
+#define MDS_PLATFORM_CALLS_LOOKED_UP(X) X(SetDefaultDllDirectories)
+
+#define MDS_PLATFORM_CALLS_LINKED(X)     \
   /* SetupAPI: INF files */              \
   X(SetupOpenInfFileW)                   \
   X(SetupFindFirstLineW)                 \
@@ -32,7 +41,7 @@ namespace platform {
   /* kernel32: system and modules */     \
   X(GetSystemDirectoryW)                 \
   X(GetModuleFileNameW)                  \
-  X(SetDefaultDllDirectories)            \
+  X(SetDllDirectoryW)                    \
   X(LoadLibraryW)                        \
   X(GetProcAddress)                      \
   X(FreeLibrary)                         \

@@ -10,7 +10,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0601  // Windows 7: SetDefaultDllDirectories is present
+#define _WIN32_WINNT 0x0601  // Windows 7 (SetDefaultDllDirectories is looked up at run time)
 #endif
 #ifndef UNICODE
 #define UNICODE

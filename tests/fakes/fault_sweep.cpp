@@ -67,6 +67,7 @@ MDS_FAILS(PathFileExistsW, Mode::kReturn, FALSE, ERROR_ACCESS_DENIED);
 MDS_FAILS(GetSystemDirectoryW, Mode::kReturn, 0u, ERROR_INSUFFICIENT_BUFFER);
 MDS_FAILS(GetModuleFileNameW, Mode::kReturn, 0ul, ERROR_INSUFFICIENT_BUFFER);
 MDS_FAILS(SetDefaultDllDirectories, Mode::kReturn, FALSE, ERROR_INVALID_PARAMETER);
+MDS_FAILS(SetDllDirectoryW, Mode::kReturn, FALSE, ERROR_INVALID_PARAMETER);
 MDS_FAILS(LoadLibraryW, Mode::kReturn, static_cast<HMODULE>(nullptr), ERROR_MOD_NOT_FOUND);
 MDS_FAILS(GetProcAddress, Mode::kReturn, static_cast<FARPROC>(nullptr), ERROR_PROC_NOT_FOUND);
 MDS_FAILS(FreeLibrary, Mode::kAfter, FALSE, ERROR_INVALID_HANDLE);
@@ -230,7 +231,9 @@ FaultSweep::FaultSweep(long failAt) : FaultSweep(failAt > 0 ? std::vector<long>{
 FaultSweep::FaultSweep(std::vector<long> failAt) : below_(platform::Sys()), failAt_(std::move(failAt)) {
   g_sweep = this;
   platform::Calls& table = platform::Sys();
-#define MDS_HOOK(name) table.name = &Hook<decltype(&::name)>::Call<k##name, &platform::Calls::name>;
+// An entry the system lacks stays null, as the tool expects to find it.
+#define MDS_HOOK(name) \
+  table.name = below_.name ? &Hook<decltype(&::name)>::Call<k##name, &platform::Calls::name> : nullptr;
   MDS_PLATFORM_CALLS(MDS_HOOK)
 #undef MDS_HOOK
   table.GetProcAddress = &SweptGetProcAddress;
