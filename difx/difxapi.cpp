@@ -48,7 +48,11 @@ DWORD Preinstall(const wchar_t* infPath) {
   }
   const DWORD error = LastFailure();
   // The system found an identical INF that our own look missed.
-  return error == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : error;
+  if (error == ERROR_FILE_EXISTS) return ERROR_ALREADY_EXISTS;
+  // The INF is there, so a file the copy could not find is its catalog.
+  // Answering "file not found" would read as a missing INF to the caller.
+  if (error == ERROR_FILE_NOT_FOUND) return ERROR_NO_CATALOG_FOR_OEM_INF;
+  return error;
 }
 
 DWORD GetPath(const wchar_t* infPath, wchar_t* storePath, DWORD* count) {

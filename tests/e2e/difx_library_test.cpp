@@ -82,6 +82,20 @@ TEST_F(DifxLibraryTest, PreinstallOfAMissingInfIsFileNotFound) {
   EXPECT_EQ(preinstall_(folder_.path().c_str(), 0), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "a folder";
 }
 
+TEST_F(DifxLibraryTest, PreinstallOfAnInfWhoseCatalogIsMissingSaysSo) {
+  // The copy fails with "file not found" for the catalog; that must not read
+  // as a missing INF.
+  std::string bytes;
+  ASSERT_TRUE(testing_support::ReadBytes(inf_, bytes));
+  const size_t versionEnd = bytes.find("[Manufacturer]");
+  bytes.insert(versionEnd, "CatalogFile=absent.cat\r\n");
+  ASSERT_TRUE(testing_support::WriteBytes(inf_, bytes));
+  SetLastError(0);
+  EXPECT_EQ(preinstall_(inf_.c_str(), 0), static_cast<DWORD>(ERROR_NO_CATALOG_FOR_OEM_INF));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_CATALOG_FOR_OEM_INF));
+  EXPECT_EQ(CountSystemCopiesOf(inf_), 0);
+}
+
 TEST_F(DifxLibraryTest, PreinstallCopiesTheInfIntoTheSystemInfFolder) {
   ASSERT_EQ(CountSystemCopiesOf(inf_), 0);
   SetLastError(ERROR_GEN_FAILURE);
