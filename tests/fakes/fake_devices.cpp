@@ -187,19 +187,9 @@ FakeDevices::FakeDevices() : saved_(platform::Sys()) {
 }
 
 FakeDevices::~FakeDevices() {
-  platform::Calls& calls = platform::Sys();
-  calls.SetupDiGetClassDevsW = saved_.SetupDiGetClassDevsW;
-  calls.SetupDiGetClassDevsExW = saved_.SetupDiGetClassDevsExW;
-  calls.SetupDiEnumDeviceInfo = saved_.SetupDiEnumDeviceInfo;
-  calls.SetupDiGetDeviceInstanceIdW = saved_.SetupDiGetDeviceInstanceIdW;
-  calls.SetupDiGetDeviceRegistryPropertyW = saved_.SetupDiGetDeviceRegistryPropertyW;
-  calls.SetupDiSetDeviceRegistryPropertyW = saved_.SetupDiSetDeviceRegistryPropertyW;
-  calls.SetupDiDestroyDeviceInfoList = saved_.SetupDiDestroyDeviceInfoList;
-  calls.CM_Get_DevNode_Status = saved_.CM_Get_DevNode_Status;
-  calls.UpdateDriverForPlugAndPlayDevicesW = saved_.UpdateDriverForPlugAndPlayDevicesW;
-  calls.SetupCopyOEMInfW = saved_.SetupCopyOEMInfW;
-  calls.SetupOpenInfFileW = saved_.SetupOpenInfFileW;
-  calls.SetupCloseInfFile = saved_.SetupCloseInfFile;
+  // Fakes nest in scope order, so the table as it stood before this one
+  // undoes exactly what it installed.
+  platform::Sys() = saved_;
   g_sets.clear();
   g_active = nullptr;
 }

@@ -100,12 +100,9 @@ FakeDifx::FakeDifx() : saved_(platform::Sys()) {
 }
 
 FakeDifx::~FakeDifx() {
-  platform::Calls& calls = platform::Sys();
-  calls.GetModuleFileNameW = saved_.GetModuleFileNameW;
-  calls.LoadLibraryW = saved_.LoadLibraryW;
-  calls.FreeLibrary = saved_.FreeLibrary;
-  calls.GetProcAddress = saved_.GetProcAddress;
-  calls.GetFullPathNameW = saved_.GetFullPathNameW;
+  // Fakes nest in scope order, so the table as it stood before this one
+  // undoes exactly what it installed.
+  platform::Sys() = saved_;
   g_active = nullptr;
   // Let go of the library before its folder is removed.
   if (own_ != nullptr) FreeLibrary(own_);

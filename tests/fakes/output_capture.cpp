@@ -31,9 +31,9 @@ OutputCapture::OutputCapture() : saved_(platform::Sys()) {
 }
 
 OutputCapture::~OutputCapture() {
-  platform::Sys().OutputDebugStringW = saved_.OutputDebugStringW;
-  platform::Sys().GetStdHandle = saved_.GetStdHandle;
-  platform::Sys().WriteFile = saved_.WriteFile;
+  // Fakes nest in scope order, so the table as it stood before this one
+  // undoes exactly what it installed.
+  platform::Sys() = saved_;
   g_active = nullptr;
 }
 

@@ -64,9 +64,9 @@ ReportCapture::ReportCapture(bool logOn) : saved_(platform::Sys()) {
 }
 
 ReportCapture::~ReportCapture() {
-  platform::Sys().PathFileExistsW = saved_.PathFileExistsW;
-  platform::Sys().CreateDirectoryW = saved_.CreateDirectoryW;
-  platform::Sys().CreateFileW = saved_.CreateFileW;
+  // Fakes nest in scope order, so the table as it stood before this one
+  // undoes exactly what it installed.
+  platform::Sys() = saved_;
   diag::ResetLogFileForTesting();
 }
 
