@@ -36,6 +36,20 @@ std::wstring FolderOf(std::wstring path) {
   return path;
 }
 
+// Tries for the append lock without ever blocking, backing off from 1 ms to
+// 64 ms between tries, for about a second in all. Another writer holds the
+// lock for one write, so it is free again long before that; a lock still
+// held then is kept by someone who is not appending.
+bool TakeAppendLock(HANDLE file, OVERLAPPED& region) {
+  const DWORD kFlags = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
+  DWORD pause = 1;
+  for (DWORD waited = 0;; waited += pause, pause = pause < 64 ? pause * 2 : pause) {
+    if (platform::Sys().LockFileEx(file, kFlags, 0, 1, 0, &region)) return true;
+    if (waited >= kAppendLockPatienceMs) return false;
+    platform::Sys().Sleep(pause);
+  }
+}
+
 }  // namespace
 
 std::wstring GetModuleDir() {
@@ -66,7 +80,7 @@ LogFile::LogFile() {
   logFilePath_ += name;
 }
 
-void LogFile::AppendLine(const wchar_t* line, std::size_t length) const {
+void LogFile::AppendLine(const wchar_t* line, std::size_t length) {
   platform::unique_file file(platform::Sys().CreateFileW(logFilePath_.c_str(), GENERIC_WRITE,
                                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -76,10 +90,16 @@ void LogFile::AppendLine(const wchar_t* line, std::size_t length) const {
 
   // Two runs may share this file. A lock on one byte far past any real end
   // serialises their "seek to the end, write" pairs, so no record lands on
-  // top of another, while readers of the file are never blocked.
+  // top of another, while readers of the file are never blocked. A lock that
+  // another process keeps must not hold the run up: after a bounded wait the
+  // record goes out without it, and so does every later one of this run.
   OVERLAPPED lockRegion = {};
   lockRegion.OffsetHigh = 0x7FFFFFFF;
-  const bool locked = platform::Sys().LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockRegion) != FALSE;
+  bool locked = false;
+  if (!lockGivenUp_) {
+    locked = TakeAppendLock(file.get(), lockRegion);
+    lockGivenUp_ = !locked;
+  }
   LARGE_INTEGER noMove = {};
   if (platform::Sys().SetFilePointerEx(file.get(), noMove, nullptr, FILE_END)) {
     DWORD written = 0;

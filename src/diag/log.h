@@ -26,14 +26,23 @@ class LogFile {
   const std::wstring& moduleDir() const { return moduleDir_; }
 
   // Appends one record: the line's bytes, then "\r\n", in one write to a file
-  // opened for appending and closed again. Failures are ignored.
-  void AppendLine(const wchar_t* line, std::size_t length) const;
+  // opened for appending and closed again. Failures are ignored: a record
+  // that cannot be written is lost, and the run goes on.
+  void AppendLine(const wchar_t* line, std::size_t length);
+
+  // True once the append lock could not be had in time: the rest of the run
+  // appends without it, so a run waits for the lock at most once.
+  bool lockGivenUp() const { return lockGivenUp_; }
 
  private:
   std::wstring logFilePath_;
   std::wstring moduleDir_;
   bool enabled_ = false;
+  bool lockGivenUp_ = false;
 };
+
+// How long, in all, an append waits for the lock before it goes on without.
+constexpr unsigned long kAppendLockPatienceMs = 1000;
 
 void LogLineArgs(const wchar_t* format, const FormatArg* args, std::size_t count);
 

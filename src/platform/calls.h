@@ -58,6 +58,7 @@ namespace platform {
   X(OutputDebugStringW)                  \
   X(GetCurrentThreadId)                  \
   X(GetLocalTime)                        \
+  X(Sleep)                               \
   X(GetLastError)
 
 struct Calls {

@@ -83,6 +83,7 @@ MDS_FAILS(GetStdHandle, Mode::kReturn, Invalid(), ERROR_INVALID_HANDLE);
 MDS_NEVER_FAILS(OutputDebugStringW);
 MDS_NEVER_FAILS(GetCurrentThreadId);
 MDS_NEVER_FAILS(GetLocalTime);
+MDS_NEVER_FAILS(Sleep);
 MDS_NEVER_FAILS(GetLastError);
 
 // Which handle kind a call acquires (through its result) or releases (its first argument).

@@ -244,6 +244,37 @@ TEST_F(LogTest, AFailedWriteIsRiddenOut) {
   EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\twritten\n\r\n");
 }
 
+// Someone else keeps the lock byte: every try fails at once.
+std::vector<DWORD> g_lockFlags;
+DWORD g_slept = 0;
+BOOL WINAPI LockKeptElsewhere(HANDLE, DWORD flags, DWORD, DWORD, DWORD, LPOVERLAPPED) {
+  g_lockFlags.push_back(flags);
+  SetLastError(ERROR_LOCK_VIOLATION);
+  return FALSE;
+}
+void WINAPI CountedSleep(DWORD ms) { g_slept += ms; }
+
+TEST_F(LogTest, ALockKeptByAnotherProcessHoldsTheRunUpOnceAndBriefly) {
+  PlaceMarker();
+  g_lockFlags.clear();
+  g_slept = 0;
+  auto lock = platform::Override(&Calls::LockFileEx, &LockKeptElsewhere);
+  auto sleep = platform::Override(&Calls::Sleep, &CountedSleep);
+  diag::LogLine(L"first");
+  EXPECT_GE(g_slept, diag::kAppendLockPatienceMs);
+  EXPECT_LT(g_slept, diag::kAppendLockPatienceMs + 100);
+  ASSERT_GT(g_lockFlags.size(), 1u) << "tried again after a pause";
+  for (DWORD flags : g_lockFlags) EXPECT_EQ(flags, DWORD{LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY});
+  EXPECT_TRUE(diag::CurrentLogFile()->lockGivenUp());
+
+  const size_t tries = g_lockFlags.size();
+  const DWORD slept = g_slept;
+  diag::LogLine(L"second");
+  EXPECT_EQ(g_lockFlags.size(), tries) << "the rest of the run no longer asks";
+  EXPECT_EQ(g_slept, slept);
+  EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\tfirst\n\r\n2026-12-06 07:27:45\tsecond\n\r\n");
+}
+
 // An exe in a drive root: its folder is the bare drive.
 std::vector<std::wstring> g_filesOpened;
 BOOL WINAPI RootMarkerExists(LPCWSTR path) {
