@@ -6,6 +6,7 @@ namespace {
 
 bool IsHighSurrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLowSurrogate(wchar_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+bool IsControl(wchar_t c) { return c < 0x20 || c == 0x7F; }
 
 struct Placeholder {
   bool zeroPad = false;
@@ -53,7 +54,12 @@ void PutString(LineWriter& out, const Placeholder& placeholder, const wchar_t* t
   std::size_t length = 0;
   while (text[length] != L'\0') ++length;
   if (placeholder.width > length) PutPadding(out, L' ', placeholder.width - length);
-  out.Put(text, length);
+  // A value comes from outside (a device can report its own description), so
+  // it must not break the line it stands in or forge another: every control
+  // character in it goes out as '?'. The format's own "\n" and "\t" stay.
+  for (std::size_t i = 0; i < length && !out.truncated(); ++i) {
+    out.Put(IsControl(text[i]) ? L'?' : text[i]);
+  }
 }
 
 // Parses the placeholder that starts after a '%' at `p`. On success returns

@@ -1,7 +1,9 @@
 // The tool's own small, type-safe formatter. It knows only the placeholders
 // the tool's messages use: %s (a wide string), %d and %ld (signed 32-bit),
 // %u and %lu (unsigned 32-bit), an optional zero flag and width (%04d), and %%.
-// Argument values are data: whatever they hold is copied as it stands.
+// Argument values are data: never read as formats, and copied as they stand
+// except that a control character (U+0000 to U+001F, U+007F) in a %s value
+// is written as '?', so a value can neither break its line nor forge one.
 // Output goes into a fixed-capacity line and is cut to fit, never overrun.
 #pragma once
 

@@ -118,6 +118,28 @@ TEST_F(DeviceE2ETest, QueryWithTheMarkerLogsTheSixProperties) {
                           "Leave CQoDriverComImp::DealDeviceOpt(query)..."}));
 }
 
+TEST_F(DeviceE2ETest, DeviceTextCannotForgeTraceLinesOrLogRecords) {
+  // A USB device reports its own description: this one tries to add a trace
+  // line and a log record that read as genuine.
+  device_registry::Remove(kPhone.instanceId);
+  device_registry::SampleDevice forged = kPhone;
+  forged.description = L"Evil\r\n[app](1): 9 appdev HarewareID \t = USB\\VID_DEAD&PID_BEEF\\FORGED";
+  forged.friendlyName = L"X\n\r\n2020-01-01 00:00:00\tDriverPackageUninstall usbaapl successed !";
+  ASSERT_TRUE(device_registry::Register(forged));
+  PutMarker();
+
+  const ToolRun run = Run(L"/qu");
+  EXPECT_EQ(run.exitCode, 0u);
+  size_t lines = 0;
+  for (size_t at = 0; (at = run.output.find('\n', at)) != std::string::npos; ++at) ++lines;
+  EXPECT_EQ(lines, 6u) << run.output;
+  EXPECT_NE(run.output.find("DeviceDesc \t = Evil??[app](1): 9 appdev HarewareID ? = USB\\VID_DEAD"),
+            std::string::npos);
+  const std::vector<std::string> messages = LogMessages();
+  ASSERT_EQ(messages.size(), 8u);
+  EXPECT_NE(messages[5].find("FriendlyName \t = X???2020-01-01 00:00:00?DriverPackageUninstall"), std::string::npos);
+}
+
 TEST_F(DeviceE2ETest, RefreshCopiesTheInfIntoTheSystemAndExitsOne) {
   ASSERT_EQ(testing_support::CountSystemCopiesOf(FixtureUsbInf()), 0);
   const ToolRun run = Run(L"/re");

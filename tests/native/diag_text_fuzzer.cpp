@@ -245,7 +245,10 @@ std::wstring ModelExpand(const std::wstring& format, const std::vector<ModelArg>
       continue;
     }
     if (conversion == L's') {
-      const std::wstring text = arg->isNull ? L"(null)" : arg->text;
+      std::wstring text = arg->isNull ? L"(null)" : arg->text;
+      for (wchar_t& c : text) {
+        if (c < 0x20 || c == 0x7F) c = L'?';  // a value never carries a control character out
+      }
       if (width > text.size()) out += std::wstring(width - text.size(), L' ');
       out += text;
       continue;

@@ -56,6 +56,17 @@ TEST(FormatTest, ArgumentValuesAreData) {
   EXPECT_EQ(Fmt(L"<%s>", owned), L"<USB\\VID_05AC&PID_12A8\\%s>");
 }
 
+TEST(FormatTest, ControlCharactersInValuesCannotForgeALine) {
+  // A device's own description, made to look like a line break and a trace line.
+  EXPECT_EQ(Fmt(L"%d appdev DeviceDesc \t = %s\n", 1, L"Evil\r\n[app](1): 9\tX"),
+            L"1 appdev DeviceDesc \t = Evil??[app](1): 9?X\n");
+  std::wstring every;
+  for (wchar_t c = 1; c < 0x20; ++c) every += c;
+  every += L"\x7F ~\x80\x00E9\x6587";
+  EXPECT_EQ(Fmt(L"%s", every), std::wstring(31, L'?') + L"? ~\x80\x00E9\x6587");
+  EXPECT_EQ(Fmt(L"[%3s]", L"\n"), L"[  ?]") << "the width counts the value as given";
+}
+
 TEST(FormatTest, MismatchedOrUnknownPlaceholdersStandAsWritten) {
   EXPECT_EQ(Fmt(L"a %s b"), L"a %s b");       // missing argument
   EXPECT_EQ(Fmt(L"%d", L"text"), L"%d");      // string for a number
@@ -94,7 +105,7 @@ std::wstring Compose(const wchar_t* prefix, const std::wstring& message) {
 TEST(LineTest, PrefixMessageAndNewline) {
   EXPECT_EQ(Compose(L"P: ", L"hello"), L"P: hello\n");
   EXPECT_EQ(Compose(L"P: ", L""), L"P: \n");
-  EXPECT_EQ(Compose(L"", L"a\nb"), L"a\nb\n");
+  EXPECT_EQ(Compose(L"", L"a\tb"), L"a?b\n") << "a value's control characters never reach the line";
 }
 
 TEST(LineTest, TheBoundaryAt1022Characters) {
