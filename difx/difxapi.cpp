@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "inf_store.h"
 #include "package/difx_api.h"
@@ -24,6 +25,55 @@ DWORD Finish(DWORD status) {
 DWORD LastFailure() {
   const DWORD error = GetLastError();
   return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+}
+
+// Preinstall and uninstall each look at the system INF folder and then change
+// it. Two processes doing that at once would both find no copy and both make
+// one. A machine-wide mutex makes each look-and-change one step. Its owner
+// holds it for milliseconds, so the wait is long enough for a crowd of runs
+// and still ends: a run never hangs on a stuck one. Only an administrator can
+// make or open an object in the global namespace, so no ordinary user can
+// squat on the name.
+const wchar_t kStoreMutexName[] = L"Global\\mdsdriver.difxapi_x64.store";
+constexpr DWORD kStoreWaitMs = 120000;
+
+class StoreLock {
+ public:
+  StoreLock() : mutex_(CreateMutexW(nullptr, FALSE, kStoreMutexName)) {
+    if (mutex_ == nullptr) {
+      status_ = LastFailure();
+      return;
+    }
+    const DWORD wait = WaitForSingleObject(mutex_, kStoreWaitMs);
+    // WAIT_ABANDONED: a run ended while it held the mutex. Every change it
+    // made is a whole file copied or deleted, so the folder is sound to use.
+    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
+      held_ = true;
+    } else {
+      status_ = wait == WAIT_TIMEOUT ? ERROR_TIMEOUT : LastFailure();
+    }
+  }
+  ~StoreLock() {
+    if (held_) ReleaseMutex(mutex_);
+    if (mutex_ != nullptr) CloseHandle(mutex_);
+  }
+  StoreLock(const StoreLock&) = delete;
+  StoreLock& operator=(const StoreLock&) = delete;
+
+  // ERROR_SUCCESS once held; otherwise why it could not be had.
+  DWORD status() const { return status_; }
+
+ private:
+  HANDLE mutex_;
+  bool held_ = false;
+  DWORD status_ = ERROR_SUCCESS;
+};
+
+// Runs `work` while holding the store lock.
+template <typename Work>
+DWORD WithStoreLocked(Work work) {
+  const StoreLock lock;
+  return lock.status() == ERROR_SUCCESS ? work() : lock.status();
 }
 
 // Runs one entry point's work; nothing may leave the library as an exception.
@@ -71,22 +121,36 @@ DWORD GetPath(const wchar_t* infPath, wchar_t* storePath, DWORD* count) {
   return ERROR_SUCCESS;
 }
 
-// `infPath` is either the copy in the system INF folder or the package's own INF.
-DWORD Uninstall(const wchar_t* infPath, DWORD flags) {
-  if (infPath == nullptr) return ERROR_INVALID_PARAMETER;
-  const std::wstring inf = difx::FullPath(infPath);
-  if (inf.empty() || !difx::IsFile(inf)) return ERROR_DRIVER_PACKAGE_NOT_IN_STORE;
-  const std::wstring copy = difx::IsDirectlyInside(inf, difx::SystemInfFolder()) ? inf : difx::FindStoreCopy(inf);
-  if (copy.empty()) return ERROR_DRIVER_PACKAGE_NOT_IN_STORE;
-
+// Takes one copy out of the system INF folder, with the precompiled INF
+// beside it, which not every system removes with it.
+DWORD RemoveCopy(const std::wstring& copy, DWORD flags) {
   const std::wstring name = copy.substr(copy.find_last_of(L'\\') + 1);
   const DWORD uninstallFlags = (flags & DRIVER_PACKAGE_FORCE) != 0 ? SUOI_FORCEDELETE : 0;
   if (!SetupUninstallOEMInfW(name.c_str(), uninstallFlags, nullptr)) return LastFailure();
   // The system may report success and still keep the copy (Wine does so
   // without SUOI_FORCEDELETE): that is no removal.
   if (difx::IsFile(copy)) return ERROR_INF_IN_USE_BY_DEVICES;
-  // The precompiled INF beside it, which not every system removes with it.
   DeleteFileW((copy.substr(0, copy.size() - 4) + L".pnf").c_str());
+  return ERROR_SUCCESS;
+}
+
+// `infPath` is either a copy in the system INF folder or the package's own
+// INF. Every copy with the same bytes goes, so that success means none is left.
+DWORD Uninstall(const wchar_t* infPath, DWORD flags) {
+  if (infPath == nullptr) return ERROR_INVALID_PARAMETER;
+  const std::wstring inf = difx::FullPath(infPath);
+  if (inf.empty() || !difx::IsFile(inf)) return ERROR_DRIVER_PACKAGE_NOT_IN_STORE;
+  std::vector<std::wstring> copies = difx::FindStoreCopies(inf);
+  // A copy named by its path goes whatever its name ends in; the list may
+  // then hold it twice.
+  if (difx::IsDirectlyInside(inf, difx::SystemInfFolder())) copies.insert(copies.begin(), inf);
+  if (copies.empty()) return ERROR_DRIVER_PACKAGE_NOT_IN_STORE;
+
+  for (const std::wstring& copy : copies) {
+    if (!difx::IsFile(copy)) continue;  // gone already: the named copy, met again
+    const DWORD status = RemoveCopy(copy, flags);
+    if (status != ERROR_SUCCESS) return status;
+  }
   return ERROR_SUCCESS;
 }
 
@@ -96,7 +160,7 @@ extern "C" __declspec(dllexport) DWORD WINAPI DriverPackagePreinstallW(PCWSTR Dr
   // No flag changes what this library does: it neither repairs, forces nor
   // waits for a device, and it never shows a window.
   (void)Flags;
-  return Guarded([&] { return Preinstall(DriverPackageInfPath); });
+  return Guarded([&] { return WithStoreLocked([&] { return Preinstall(DriverPackageInfPath); }); });
 }
 
 extern "C" __declspec(dllexport) DWORD WINAPI
@@ -111,7 +175,7 @@ extern "C" __declspec(dllexport) DWORD WINAPI
   // and nothing this library does needs a restart.
   (void)pInstallerInfo;
   if (pNeedReboot != nullptr) *pNeedReboot = FALSE;
-  return Guarded([&] { return Uninstall(DriverPackageInfPath, Flags); });
+  return Guarded([&] { return WithStoreLocked([&] { return Uninstall(DriverPackageInfPath, Flags); }); });
 }
 
 // The tool calls these through its own prototypes; both must stay in step.

@@ -94,22 +94,28 @@ bool IsDirectlyInside(const std::wstring& path, const std::wstring& folder) {
   return EqualIgnoringCase(path.c_str(), static_cast<int>(slash), folder.c_str(), static_cast<int>(folder.size()));
 }
 
-std::wstring FindStoreCopy(const std::wstring& inf) {
+std::vector<std::wstring> FindStoreCopies(const std::wstring& inf, std::size_t most) {
+  std::vector<std::wstring> copies;
   std::string wanted;
   const std::wstring folder = SystemInfFolder();
-  if (folder.empty() || !ReadWholeFile(inf, wanted)) return std::wstring();
+  if (folder.empty() || !ReadWholeFile(inf, wanted)) return copies;
 
   WIN32_FIND_DATAW entry = {};
   FindHandle find(FindFirstFileW((folder + L"\\*.inf").c_str(), &entry));
-  if (find.get() == INVALID_HANDLE_VALUE) return std::wstring();
+  if (find.get() == INVALID_HANDLE_VALUE) return copies;
   do {
     if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !HasInfExtension(entry.cFileName)) continue;
     if (entry.nFileSizeHigh != 0 || entry.nFileSizeLow != wanted.size()) continue;
     const std::wstring candidate = folder + L"\\" + entry.cFileName;
     std::string bytes;
-    if (ReadWholeFile(candidate, bytes) && bytes == wanted) return candidate;
-  } while (FindNextFileW(find.get(), &entry));
-  return std::wstring();
+    if (ReadWholeFile(candidate, bytes) && bytes == wanted) copies.push_back(candidate);
+  } while (copies.size() < most && FindNextFileW(find.get(), &entry));
+  return copies;
+}
+
+std::wstring FindStoreCopy(const std::wstring& inf) {
+  const std::vector<std::wstring> copies = FindStoreCopies(inf, 1);
+  return copies.empty() ? std::wstring() : copies.front();
 }
 
 }  // namespace difx

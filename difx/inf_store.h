@@ -2,7 +2,10 @@
 // when an INF file there holds the same bytes as the package's INF.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "package/difx_api.h"
 
@@ -23,5 +26,9 @@ bool IsDirectlyInside(const std::wstring& path, const std::wstring& folder);
 // The full path of the first *.inf in the system INF folder whose bytes equal
 // those of `inf`, or empty when there is none. Nothing is copied or changed.
 std::wstring FindStoreCopy(const std::wstring& inf);
+
+// The full paths of up to `most` INF files in the system INF folder whose
+// bytes equal those of `inf` (`inf` itself among them when it lies there).
+std::vector<std::wstring> FindStoreCopies(const std::wstring& inf, std::size_t most = SIZE_MAX);
 
 }  // namespace difx

@@ -3,7 +3,9 @@
 // that no other test uses.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "package/difx_api.h"
 #include "support/fixture_packages.h"
@@ -163,8 +165,13 @@ TEST_F(DifxLibraryTest, GetPathWithTooSmallABufferGivesTheNeededCount) {
 
 // --- DriverPackageUninstallW
 
-TEST_F(DifxLibraryTest, ForcedUninstallRemovesTheCopy) {
+TEST_F(DifxLibraryTest, ForcedUninstallRemovesEveryCopy) {
   const std::wstring stored = Stored();
+  // Copies that racing installs of an older library could leave behind.
+  for (const wchar_t* name : {L"\\difxtest-dup1.inf", L"\\difxtest-dup2.inf"}) {
+    ASSERT_TRUE(CopyFileW(stored.c_str(), (SystemInfDir() + name).c_str(), FALSE));
+  }
+  ASSERT_EQ(CountSystemCopiesOf(inf_), 3);
   BOOL needsReboot = TRUE;
   SetLastError(ERROR_GEN_FAILURE);
   EXPECT_EQ(uninstall_(stored.c_str(), DRIVER_PACKAGE_FORCE | DRIVER_PACKAGE_DELETE_FILES, nullptr, &needsReboot), 0u);
@@ -192,6 +199,36 @@ TEST_F(DifxLibraryTest, UnforcedUninstallReportsWhatReallyHappened) {
   EXPECT_EQ(GetLastError(), status);
   EXPECT_FALSE(needsReboot);
   EXPECT_EQ(status == ERROR_SUCCESS, CountSystemCopiesOf(inf_) == 0) << "status " << status;
+}
+
+// Preinstall waits while another run holds the store; a run that dies
+// holding it leaves it abandoned, and the waiter takes it over.
+TEST_F(DifxLibraryTest, PreinstallWaitsForTheStoreAndTakesOverAnAbandonedOne) {
+  const wchar_t* kName = L"Global\\mdsdriver.difxapi_x64.store";
+  HANDLE keep = CreateMutexW(nullptr, FALSE, kName);  // keeps the object alive past its owner
+  ASSERT_NE(keep, nullptr);
+  HANDLE taken = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE die = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::thread owner([&] {
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, kName);
+    WaitForSingleObject(mutex, INFINITE);
+    SetEvent(taken);
+    WaitForSingleObject(die, INFINITE);
+    CloseHandle(mutex);  // ends still owning it
+  });
+  ASSERT_EQ(WaitForSingleObject(taken, 10000), WAIT_OBJECT_0);
+
+  std::atomic<DWORD> status{0xFFFFFFFF};
+  std::thread installer([&] { status = preinstall_(inf_.c_str(), 0); });
+  Sleep(500);
+  EXPECT_EQ(status.load(), 0xFFFFFFFFu) << "did not wait for the owner";
+  EXPECT_EQ(CountSystemCopiesOf(inf_), 0);
+  SetEvent(die);
+  owner.join();
+  installer.join();
+  EXPECT_EQ(status.load(), 0u);
+  EXPECT_EQ(CountSystemCopiesOf(inf_), 1);
+  for (HANDLE h : {keep, taken, die}) CloseHandle(h);
 }
 
 TEST_F(DifxLibraryTest, UninstallOfAPackageNotInTheStore) {

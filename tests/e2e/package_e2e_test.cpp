@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/fixture_packages.h"
@@ -130,6 +131,36 @@ TEST_F(PackageE2ETest, UninstallRemovesBothPackages) {
   EXPECT_EQ(log[6], L"DriverPackageUninstall usbaapl successed !\n");
   EXPECT_EQ(CountSystemCopiesOf(NetworkInfPath()), 0);
   EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()), 0);
+}
+
+// A crowd of installs at once on an empty store: one stores each package,
+// the rest find it there. Then one removal leaves no copy behind. A race
+// shows in some rounds only, so there are several.
+TEST_F(PackageE2ETest, ACrowdOfInstallsStoresEachPackageOnce) {
+  const int kRounds = 4;
+  const int kRuns = 12;
+  for (int round = 1; round <= kRounds; ++round) {
+    std::vector<ToolRun> runs(kRuns);
+    std::vector<std::thread> threads;
+    for (ToolRun& run : runs) {
+      threads.emplace_back([&] { run = RunAsDebuggee(folder_ / L"mdsdriver.exe", L"/i", folder_.path(), 120000); });
+    }
+    for (std::thread& thread : threads) thread.join();
+    std::vector<DWORD> codes;
+    for (const ToolRun& run : runs) {
+      EXPECT_TRUE(run.started && run.finished);
+      codes.push_back(run.exitCode);
+    }
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 1u), 1) << "round " << round << testing::PrintToString(codes);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 2u), kRuns - 1) << testing::PrintToString(codes);
+    EXPECT_EQ(CountSystemCopiesOf(NetworkInfPath()), 1) << "round " << round;
+    EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()), 1) << "round " << round;
+
+    Run(L"/u", 1);
+    EXPECT_EQ(CountSystemCopiesOf(NetworkInfPath()), 0) << "round " << round;
+    EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()), 0) << "round " << round;
+    if (HasFailure()) break;
+  }
 }
 
 // Kept on purpose: the probe puts a package that is not stored into the
