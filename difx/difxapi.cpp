@@ -13,6 +13,7 @@
 
 #include "inf_store.h"
 #include "package/difx_api.h"
+#include "store_lock.h"
 
 namespace {
 
@@ -29,50 +30,15 @@ DWORD LastFailure() {
 
 // Preinstall and uninstall each look at the system INF folder and then change
 // it. Two processes doing that at once would both find no copy and both make
-// one. A machine-wide mutex makes each look-and-change one step. Its owner
-// holds it for milliseconds, so the wait is long enough for a crowd of runs
-// and still ends: a run never hangs on a stuck one. Only an administrator can
-// make or open an object in the global namespace, so no ordinary user can
-// squat on the name.
-const wchar_t kStoreMutexName[] = L"Global\\mdsdriver.difxapi_x64.store";
+// one, so each takes the store lock first. Its holder keeps it for
+// milliseconds: the wait is long enough for a crowd of runs and still ends,
+// so a run never hangs on a stuck one.
 constexpr DWORD kStoreWaitMs = 120000;
-
-class StoreLock {
- public:
-  StoreLock() : mutex_(CreateMutexW(nullptr, FALSE, kStoreMutexName)) {
-    if (mutex_ == nullptr) {
-      status_ = LastFailure();
-      return;
-    }
-    const DWORD wait = WaitForSingleObject(mutex_, kStoreWaitMs);
-    // WAIT_ABANDONED: a run ended while it held the mutex. Every change it
-    // made is a whole file copied or deleted, so the folder is sound to use.
-    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
-      held_ = true;
-    } else {
-      status_ = wait == WAIT_TIMEOUT ? ERROR_TIMEOUT : LastFailure();
-    }
-  }
-  ~StoreLock() {
-    if (held_) ReleaseMutex(mutex_);
-    if (mutex_ != nullptr) CloseHandle(mutex_);
-  }
-  StoreLock(const StoreLock&) = delete;
-  StoreLock& operator=(const StoreLock&) = delete;
-
-  // ERROR_SUCCESS once held; otherwise why it could not be had.
-  DWORD status() const { return status_; }
-
- private:
-  HANDLE mutex_;
-  bool held_ = false;
-  DWORD status_ = ERROR_SUCCESS;
-};
 
 // Runs `work` while holding the store lock.
 template <typename Work>
 DWORD WithStoreLocked(Work work) {
-  const StoreLock lock;
+  const difx::StoreLock lock(kStoreWaitMs);
   return lock.status() == ERROR_SUCCESS ? work() : lock.status();
 }
 

@@ -231,6 +231,36 @@ TEST_F(DifxLibraryTest, PreinstallWaitsForTheStoreAndTakesOverAnAbandonedOne) {
   for (HANDLE h : {keep, taken, die}) CloseHandle(h);
 }
 
+// Someone who is neither SYSTEM, an administrator nor the run's own user
+// takes the lock's name first, to hold every install up: the run goes ahead
+// at once without the lock.
+TEST_F(DifxLibraryTest, PreinstallIsNotHeldUpByAStrangerHoldingTheStoreName) {
+  BYTE guests[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof(guests);
+  ASSERT_TRUE(CreateWellKnownSid(WinBuiltinGuestsSid, nullptr, guests, &size));
+  SECURITY_DESCRIPTOR strangers = {};
+  InitializeSecurityDescriptor(&strangers, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorOwner(&strangers, guests, FALSE);
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &strangers, FALSE};
+
+  const wchar_t* kName = L"Global\\mdsdriver.difxapi_x64.store";
+  for (bool asMutex : {false, true}) {
+    const HANDLE squatter =
+        asMutex ? CreateMutexW(&attributes, TRUE, kName) : CreateEventW(nullptr, TRUE, FALSE, kName);
+    ASSERT_NE(squatter, nullptr);
+    std::atomic<DWORD> status{0xFFFFFFFF};
+    std::thread installer([&] { status = preinstall_(inf_.c_str(), 0); });
+    for (int i = 0; i < 100 && status.load() == 0xFFFFFFFF; ++i) Sleep(50);
+    EXPECT_NE(status.load(), 0xFFFFFFFFu) << "held up for 5 s";
+    ReleaseMutex(squatter);  // lets a waiting installer go on
+    installer.join();
+    EXPECT_EQ(status.load(), 0u);
+    EXPECT_EQ(CountSystemCopiesOf(inf_), 1);
+    testing_support::RemoveSystemCopiesOf(inf_);
+    CloseHandle(squatter);
+  }
+}
+
 TEST_F(DifxLibraryTest, UninstallOfAPackageNotInTheStore) {
   BOOL needsReboot = TRUE;
   SetLastError(0);

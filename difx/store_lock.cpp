@@ -1,0 +1,78 @@
+// The store lock: a named mutex in the global namespace, trusted only when
+// it belongs to the system, the administrators or this process's own user.
+#include "store_lock.h"
+
+#include <aclapi.h>
+
+#include <vector>
+
+namespace difx {
+namespace {
+
+// The user this process runs as, or an empty buffer when it cannot be read.
+std::vector<BYTE> ProcessUser() {
+  std::vector<BYTE> user;
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return user;
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  user.resize(size);
+  if (size == 0 || !GetTokenInformation(token, TokenUser, user.data(), size, &size)) user.clear();
+  CloseHandle(token);
+  return user;
+}
+
+// A mutex that someone else made first under our name is only waited for
+// when its owner could have been one of us: SYSTEM, the Administrators group
+// (an elevated run) or the same user as this run. Anyone else could make it
+// only to hold every install up.
+bool HasTrustedOwner(HANDLE mutex) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(mutex, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                      &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  // No owner at all: Wine gives an object made without a security
+  // descriptor none. Windows always sets one, so there it is never a stranger's.
+  bool trusted = owner == nullptr || IsWellKnownSid(owner, WinLocalSystemSid) ||
+                 IsWellKnownSid(owner, WinBuiltinAdministratorsSid);
+  if (!trusted) {
+    const std::vector<BYTE> user = ProcessUser();
+    trusted = !user.empty() && EqualSid(owner, reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid);
+  }
+  LocalFree(descriptor);
+  return trusted;
+}
+
+}  // namespace
+
+const wchar_t kStoreLockName[] = L"Global\\mdsdriver.difxapi_x64.store";
+
+StoreLock::StoreLock(DWORD waitMs) {
+  mutex_ = CreateMutexW(nullptr, FALSE, kStoreLockName);
+  // The name is taken by another kind of object, or by a mutex this run may
+  // not use, or one a stranger made: nobody may hold the work up with it,
+  // so it goes ahead without the lock, as it did before there was one.
+  if (mutex_ == nullptr) return;
+  if (GetLastError() == ERROR_ALREADY_EXISTS && !HasTrustedOwner(mutex_)) return;
+
+  const DWORD wait = WaitForSingleObject(mutex_, waitMs);
+  // WAIT_ABANDONED: a run ended while it held the lock. Every change it made
+  // is a whole file copied or deleted, so the folder is sound to use.
+  if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
+    held_ = true;
+  } else if (wait == WAIT_TIMEOUT) {
+    status_ = ERROR_TIMEOUT;
+  } else {
+    const DWORD error = GetLastError();
+    status_ = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+  }
+}
+
+StoreLock::~StoreLock() {
+  if (held_) ReleaseMutex(mutex_);
+  if (mutex_ != nullptr) CloseHandle(mutex_);
+}
+
+}  // namespace difx
