@@ -9,7 +9,7 @@ MDS_PREFIX=${MDS_WINEPREFIX:-$BUILD_DIR/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
-APT_PACKAGES="g++-mingw-w64-x86-64 wine64 wine cmake ninja-build googletest"
+APT_PACKAGES="g++-mingw-w64-x86-64 wine64 wine cmake ninja-build googletest zip osslsigncode openssl"
 
 # Installs whatever of the toolchain is missing (Debian 12, as root).
 ensure_packages() {
@@ -21,6 +21,10 @@ ensure_packages() {
   command -v cmake >/dev/null || missing+=(cmake)
   command -v ninja >/dev/null || missing+=(ninja-build)
   [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+  # scripts/release and its tests: the archive, the signature, a test certificate.
+  command -v zip >/dev/null || missing+=(zip)
+  command -v osslsigncode >/dev/null || missing+=(osslsigncode)
+  command -v openssl >/dev/null || missing+=(openssl)
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "Installing: ${missing[*]}" >&2
   local sudo=""
@@ -30,14 +34,36 @@ ensure_packages() {
   $sudo apt-get install -y -q --no-install-recommends $APT_PACKAGES >&2
 }
 
+# Configure, build and test go through CMakePresets.json (windows-x64), the
+# one place for the flags. The presets name build/ and build/wineprefix; when
+# MDS_BUILD_DIR or MDS_WINEPREFIX moves them, the scripts still configure from
+# the preset, but name the folder and the prefix themselves.
+PRESET=windows-x64
+
+default_layout() {
+  [ "$BUILD_DIR" = "$ROOT/build" ] && [ "$MDS_PREFIX" = "$ROOT/build/wineprefix" ]
+}
+
 # Configures (once) and builds the given targets, or everything.
 build() {
   if [ ! -f "$BUILD_DIR/build.ninja" ]; then
-    cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja \
-      -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
-      -DMDS_WINEPREFIX="$MDS_PREFIX" >&2
+    (cd "$ROOT" && cmake --preset $PRESET -B "$BUILD_DIR" -DMDS_WINEPREFIX="$MDS_PREFIX") >&2
   fi
-  cmake --build "$BUILD_DIR" "$@" >&2
+  if [ "$BUILD_DIR" = "$ROOT/build" ]; then
+    (cd "$ROOT" && cmake --build --preset $PRESET "$@") >&2
+  else
+    cmake --build "$BUILD_DIR" -j 2 "$@" >&2
+  fi
+}
+
+# Runs ctest with the test preset's settings (its environment is the one
+# exported above, with WINEPREFIX set by ensure_prefix).
+run_ctest() {
+  if default_layout; then
+    (cd "$ROOT" && ctest --preset $PRESET "$@")
+  else
+    (cd "$BUILD_DIR" && ctest --output-on-failure -j 2 "$@")
+  fi
 }
 
 # Builds the portable text code natively with clang, with the sanitizer unit
