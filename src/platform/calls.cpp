@@ -35,11 +35,14 @@ struct Loaded {
 Loaded g_loaded;
 
 // The library from the system folder, by its full path; a load that failed is
-// tried again on the next use. LOAD_WITH_ALTERED_SEARCH_PATH has the
-// library's own imports looked for in its folder (the system folder) first,
-// where the standard search would start in the exe's folder; it works on
-// every Windows version, unlike LOAD_LIBRARY_SEARCH_SYSTEM32. Never freed: it
-// stays loaded for the life of the process.
+// tried again on the next use. Its own imports must come from the system
+// folder too, never from the exe's folder, where the standard search and the
+// process's default directories start. Where the system knows the
+// LOAD_LIBRARY_SEARCH flags (it has SetDefaultDllDirectories),
+// LOAD_LIBRARY_SEARCH_SYSTEM32 searches nothing else; elsewhere (Windows 7
+// without KB2533623, where no default directories were set either)
+// LOAD_WITH_ALTERED_SEARCH_PATH starts the search in the library's own folder.
+// Never freed: it stays loaded for the life of the process.
 HMODULE SystemModule(SystemLibrary library) {
   HMODULE& module = g_loaded.libraries[static_cast<size_t>(library)];
   if (module != nullptr) return module;
@@ -50,7 +53,9 @@ HMODULE SystemModule(SystemLibrary library) {
   if (length == 0 || length + 1 + nameLength >= MAX_PATH) return nullptr;
   path[length] = L'\\';
   std::wmemcpy(path + length + 1, fileName, nameLength + 1);
-  module = Sys().LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  const DWORD search =
+      Sys().SetDefaultDllDirectories != nullptr ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH;
+  module = Sys().LoadLibraryExW(path, nullptr, search);
   return module;
 }
 
