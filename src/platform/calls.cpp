@@ -67,7 +67,9 @@ struct FirstUse<R(WINAPI*)(A...)> {
   using Fn = R(WINAPI*)(A...);
 
   // Stands in for the entry until the real function is found, then calls it
-  // with the last error as the caller left it.
+  // with the last error as the caller left it. It reports through the last
+  // error as a system call does (SetLastError is the table's own means, not a
+  // call the tool makes).
   template <Fn Calls::*Entry>
   static R WINAPI Call(A... args) {
     using Traits = CallTraits<Entry>;
