@@ -1,6 +1,6 @@
 # The package area's test pieces: the scripted fake difxapi_x64.dll that the
-# unit tests load, and the probe that checks where a library loaded by its
-# bare name may come from.
+# unit tests load, the probe that checks where a library loaded by its bare
+# name may come from, and the planted stand-in for a system library.
 
 # fake_difx.dll beside the test programs; tests copy it as difxapi_x64.dll.
 add_library(fake_difx SHARED ${CMAKE_CURRENT_SOURCE_DIR}/fakes/difx/fake_difx.cpp)
@@ -16,5 +16,10 @@ target_link_libraries(mds_bare_name_probe PRIVATE mdscore)
 target_compile_options(mds_bare_name_probe PRIVATE ${MDS_WARNINGS})
 target_link_options(mds_bare_name_probe PRIVATE -municode)
 
+# A stand-in for a planted system library: it leaves a file behind when loaded.
+add_library(mds_planted_library SHARED ${CMAKE_CURRENT_SOURCE_DIR}/probes/planted_library.cpp)
+set_target_properties(mds_planted_library PROPERTIES PREFIX "" OUTPUT_NAME mds_planted_library)
+target_compile_options(mds_planted_library PRIVATE ${MDS_WARNINGS})
+
 add_dependencies(mds_unit_tests fake_difx)
-add_dependencies(mds_e2e_tests fake_difx difxapi_x64 mds_bare_name_probe)
+add_dependencies(mds_e2e_tests fake_difx difxapi_x64 mds_bare_name_probe mds_planted_library)

@@ -7,65 +7,98 @@
 
 namespace platform {
 
-// X(name): one entry per Windows call, under the platform's own name.
+// Where an entry's function lives. Only KERNEL32 is imported when the exe is
+// loaded; the other system libraries are loaded on first use.
+enum class SystemLibrary { kKernel32, kSetupApi, kCfgMgr32, kNewDev, kShlwApi };
+
+// X(name, library, failure): one entry per Windows call, under the platform's
+// own name, with the library it lives in and what it answers when it fails
+// (void() for a call that answers nothing; calls that cannot fail name what
+// they would answer).
 #define MDS_PLATFORM_CALLS(X)  \
+  MDS_PLATFORM_CALLS_LOADED(X) \
   MDS_PLATFORM_CALLS_LINKED(X) \
   MDS_PLATFORM_CALLS_LOOKED_UP(X)
+
+// Loaded on first use: the library by its full path in the system folder, and
+// the entry looked up in it once. The exe imports none of them, so a copy of
+// one planted beside the exe never loads in its place. A library or entry
+// that cannot be had makes that call answer its failure value, with last
+// error ERROR_MOD_NOT_FOUND or ERROR_PROC_NOT_FOUND.
+#define MDS_PLATFORM_CALLS_LOADED(X)                         \
+  /* SetupAPI: INF files */                                  \
+  X(SetupOpenInfFileW, kSetupApi, INVALID_HANDLE_VALUE)      \
+  X(SetupFindFirstLineW, kSetupApi, FALSE)                   \
+  X(SetupFindNextLine, kSetupApi, FALSE)                     \
+  X(SetupGetStringFieldW, kSetupApi, FALSE)                  \
+  X(SetupCloseInfFile, kSetupApi, void())                    \
+  X(SetupCopyOEMInfW, kSetupApi, FALSE)                      \
+  /* SetupAPI: devices */                                    \
+  X(SetupDiGetClassDevsW, kSetupApi, INVALID_HANDLE_VALUE)   \
+  X(SetupDiGetClassDevsExW, kSetupApi, INVALID_HANDLE_VALUE) \
+  X(SetupDiEnumDeviceInfo, kSetupApi, FALSE)                 \
+  X(SetupDiGetDeviceInstanceIdW, kSetupApi, FALSE)           \
+  X(SetupDiGetDeviceRegistryPropertyW, kSetupApi, FALSE)     \
+  X(SetupDiSetDeviceRegistryPropertyW, kSetupApi, FALSE)     \
+  X(SetupDiDestroyDeviceInfoList, kSetupApi, FALSE)          \
+  X(CM_Get_DevNode_Status, kCfgMgr32, CR_FAILURE)            \
+  /* newdev */                                               \
+  X(UpdateDriverForPlugAndPlayDevicesW, kNewDev, FALSE)      \
+  /* shlwapi */                                              \
+  X(PathFileExistsW, kShlwApi, FALSE)
 
 // Looked up in kernel32 when the table is made, and null where the system
 // lacks them (SetDefaultDllDirectories: Windows 7 without KB2533623), so
 // their absence never stops the exe from loading.
-#define MDS_PLATFORM_CALLS_LOOKED_UP(X) X(SetDefaultDllDirectories)
+#define MDS_PLATFORM_CALLS_LOOKED_UP(X) X(SetDefaultDllDirectories, kKernel32, FALSE)
 
-#define MDS_PLATFORM_CALLS_LINKED(X)     \
-  /* SetupAPI: INF files */              \
-  X(SetupOpenInfFileW)                   \
-  X(SetupFindFirstLineW)                 \
-  X(SetupFindNextLine)                   \
-  X(SetupGetStringFieldW)                \
-  X(SetupCloseInfFile)                   \
-  X(SetupCopyOEMInfW)                    \
-  /* SetupAPI: devices */                \
-  X(SetupDiGetClassDevsW)                \
-  X(SetupDiGetClassDevsExW)              \
-  X(SetupDiEnumDeviceInfo)               \
-  X(SetupDiGetDeviceInstanceIdW)         \
-  X(SetupDiGetDeviceRegistryPropertyW)   \
-  X(SetupDiSetDeviceRegistryPropertyW)   \
-  X(SetupDiDestroyDeviceInfoList)        \
-  X(CM_Get_DevNode_Status)               \
-  /* newdev */                           \
-  X(UpdateDriverForPlugAndPlayDevicesW)  \
-  /* shlwapi */                          \
-  X(PathFileExistsW)                     \
-  /* kernel32: system and modules */     \
-  X(GetSystemDirectoryW)                 \
-  X(GetModuleFileNameW)                  \
-  X(SetDllDirectoryW)                    \
-  X(LoadLibraryW)                        \
-  X(GetProcAddress)                      \
-  X(FreeLibrary)                         \
-  X(GetFullPathNameW)                    \
-  /* kernel32: files, output and time */ \
-  X(CreateDirectoryW)                    \
-  X(CreateFileW)                         \
-  X(LockFileEx)                          \
-  X(UnlockFileEx)                        \
-  X(SetFilePointerEx)                    \
-  X(WriteFile)                           \
-  X(CloseHandle)                         \
-  X(GetStdHandle)                        \
-  X(OutputDebugStringW)                  \
-  X(GetCurrentThreadId)                  \
-  X(GetLocalTime)                        \
-  X(Sleep)                               \
-  X(GetLastError)
+#define MDS_PLATFORM_CALLS_LINKED(X)               \
+  /* kernel32: system and modules */               \
+  X(GetSystemDirectoryW, kKernel32, 0u)            \
+  X(GetModuleFileNameW, kKernel32, 0ul)            \
+  X(SetDllDirectoryW, kKernel32, FALSE)            \
+  X(LoadLibraryW, kKernel32, nullptr)              \
+  X(LoadLibraryExW, kKernel32, nullptr)            \
+  X(GetProcAddress, kKernel32, nullptr)            \
+  X(FreeLibrary, kKernel32, FALSE)                 \
+  X(GetFullPathNameW, kKernel32, 0ul)              \
+  /* kernel32: files, output and time */           \
+  X(CreateDirectoryW, kKernel32, FALSE)            \
+  X(CreateFileW, kKernel32, INVALID_HANDLE_VALUE)  \
+  X(LockFileEx, kKernel32, FALSE)                  \
+  X(UnlockFileEx, kKernel32, FALSE)                \
+  X(SetFilePointerEx, kKernel32, FALSE)            \
+  X(WriteFile, kKernel32, FALSE)                   \
+  X(CloseHandle, kKernel32, FALSE)                 \
+  X(GetStdHandle, kKernel32, INVALID_HANDLE_VALUE) \
+  X(OutputDebugStringW, kKernel32, void())         \
+  X(GetCurrentThreadId, kKernel32, 0ul)            \
+  X(GetLocalTime, kKernel32, void())               \
+  X(Sleep, kKernel32, void())                      \
+  X(GetLastError, kKernel32, 0ul)
 
 struct Calls {
-#define MDS_DECLARE_CALL(name) decltype(&::name) name;
+#define MDS_DECLARE_CALL(name, library, failure) decltype(&::name) name;
   MDS_PLATFORM_CALLS(MDS_DECLARE_CALL)
 #undef MDS_DECLARE_CALL
 };
+
+// What the table says of each entry: its library, its name, and the value
+// it answers when it fails. The table's stand-ins for a library that cannot
+// be had answer it, and so does the fault sweep:
+//   CallTraits<&Calls::SetupOpenInfFileW>::Failure()  // INVALID_HANDLE_VALUE
+template <auto Entry>
+struct CallTraits;
+
+#define MDS_DESCRIBE_CALL(name, library, failure)                     \
+  template <>                                                         \
+  struct CallTraits<&Calls::name> {                                   \
+    static constexpr SystemLibrary kLibrary = SystemLibrary::library; \
+    static constexpr const char* kName = #name;                       \
+    static auto Failure() { return failure; }                         \
+  };
+MDS_PLATFORM_CALLS(MDS_DESCRIBE_CALL)
+#undef MDS_DESCRIBE_CALL
 
 // The table in force. Production code calls through it: Sys().LoadLibraryW(...)
 Calls& Sys();
@@ -75,6 +108,12 @@ const Calls& RealCalls();
 
 // Puts every entry back to the real function.
 void ResetCalls();
+
+// Forgets the libraries loaded on first use and the entries found in them,
+// so that the next use of each goes through the loading again (which a test
+// can then fail). The libraries themselves stay loaded: a system library,
+// once loaded, stays for the life of the process.
+void ForgetLoadedCalls();
 
 // Swaps one entry for the lifetime of the object, then restores what was
 // there before. Nest freely; restore order follows scope.

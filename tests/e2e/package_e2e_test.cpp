@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/fixture_packages.h"
 #include "support/tool_runner.h"
+#include "tools/device_registry.h"
 
 namespace {
 
@@ -229,6 +231,64 @@ TEST_F(DllPlantingE2ETest, BareNameLoadSkipsPath) {
   SetEnvironmentVariableW(L"PATH", saved.c_str());
   EXPECT_EQ(restricted, 0u);
   EXPECT_EQ(unrestricted, 1u) << "the planted library is found when nothing restricts the search";
+}
+
+// The system libraries the tool calls into, planted beside the exe and in the
+// current folder, with Wine told (for mdsdriver.exe only) to prefer a copy it
+// finds over its own, and so to search the exe's folder first, as Windows
+// does for a library that is not a known one: WINEDLLOVERRIDES
+// "cfgmgr32,newdev,setupapi,shlwapi=n,b", kept in the prefix's registry
+// because a child process takes that variable from Wine's own environment,
+// not from its parent's. None may be loaded, whatever the switch: the fixture
+// package and a device it names make the switches reach every library.
+class SystemLibraryPlantingE2ETest : public DllPlantingE2ETest {
+ protected:
+  void SetUp() override {
+    DllPlantingE2ETest::SetUp();
+    const std::wstring planted = testing_support::ModuleDir() + L"\\mds_planted_library.dll";
+    for (const TempDir* folder : {&exeFolder_, &planted_}) {
+      for (const wchar_t* name : kLibraries) ASSERT_TRUE(CopyFileW(planted.c_str(), (*folder / name).c_str(), FALSE));
+    }
+    HKEY overrides = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (std::wstring(kAppDefaults) + L"\\DllOverrides").c_str(), 0, nullptr,
+                              0, KEY_SET_VALUE, nullptr, &overrides, nullptr),
+              ERROR_SUCCESS);
+    for (const wchar_t* name : kLibraries) {
+      const std::wstring library(name, std::wcslen(name) - 4);  // without ".dll"
+      RegSetValueExW(overrides, library.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(L"native,builtin"),
+                     sizeof(L"native,builtin"));
+    }
+    RegCloseKey(overrides);
+    ASSERT_TRUE(testing_support::PlacePackages());
+    device_registry::Remove(kDevice.instanceId);
+    ASSERT_TRUE(device_registry::Register(kDevice));
+  }
+  void TearDown() override {
+    RegDeleteTreeW(HKEY_CURRENT_USER, kAppDefaults);
+    device_registry::Remove(kDevice.instanceId);
+    testing_support::RemoveSystemCopiesOf(testing_support::FixtureDir() + L"\\packages\\Drivers\\usbaapl64.inf");
+    testing_support::RemovePackages();
+  }
+
+  static constexpr const wchar_t* kAppDefaults = L"Software\\Wine\\AppDefaults\\mdsdriver.exe";
+  static constexpr const wchar_t* kLibraries[] = {L"cfgmgr32.dll", L"newdev.dll", L"setupapi.dll", L"shlwapi.dll"};
+  const device_registry::SampleDevice kDevice = {L"USB\\VID_05AC&PID_12A8\\0000111122223333", L"Fixture Device", L"",
+                                                 L""};
+};
+
+TEST_F(SystemLibraryPlantingE2ETest, NoneIsLoadedForAnySwitch) {
+  for (const wchar_t* arguments : {L"", L"/x", L"/qu", L"/re", L"/i", L"/u"}) {
+    const ToolRun run = RunAsDebuggee(exeFolder_ / L"mdsdriver.exe", arguments, planted_.path());
+    EXPECT_TRUE(run.started && run.finished) << testing::PrintToString(arguments);
+    for (const TempDir* folder : {&exeFolder_, &planted_}) {
+      for (const wchar_t* name : kLibraries) {
+        const std::wstring marker = *folder / name + L".loaded";
+        EXPECT_FALSE(testing_support::Exists(marker))
+            << testing::PrintToString(*folder / name) << " loaded by " << testing::PrintToString(arguments);
+        DeleteFileW(marker.c_str());  // each run is judged by itself
+      }
+    }
+  }
 }
 
 }  // namespace

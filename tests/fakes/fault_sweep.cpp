@@ -26,67 +26,63 @@ enum class Mode {
   kAfter,   // a release: does its work, then reports failure anyway
 };
 
-// How each call fails on Windows: its failure return value and a plausible
-// last error. Every table entry must have one, or the build fails.
+// How each call fails on Windows: whether it can, and a plausible last
+// error; the value it answers is the table's own (platform::CallTraits).
+// Every table entry must have one, or the build fails.
 template <CallId Id>
 struct Failure;
 
-#define MDS_FAILS(name, mode, value, error) \
-  template <>                               \
-  struct Failure<k##name> {                 \
-    static constexpr Mode kMode = mode;     \
-    static constexpr DWORD kError = error;  \
-    static auto Value() { return value; }   \
+#define MDS_FAILS(name, mode, error)       \
+  template <>                              \
+  struct Failure<k##name> {                \
+    static constexpr Mode kMode = mode;    \
+    static constexpr DWORD kError = error; \
   }
-#define MDS_NEVER_FAILS(name)                   \
-  template <>                                   \
-  struct Failure<k##name> {                     \
-    static constexpr Mode kMode = Mode::kNever; \
-    static constexpr DWORD kError = 0;          \
-    static int Value() { return 0; }            \
-  }
+#define MDS_NEVER_FAILS(name) MDS_FAILS(name, Mode::kNever, 0)
 
-HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
-
-MDS_FAILS(SetupOpenInfFileW, Mode::kReturn, Invalid(), ERROR_FILE_NOT_FOUND);
-MDS_FAILS(SetupFindFirstLineW, Mode::kReturn, FALSE, ERROR_LINE_NOT_FOUND);
-MDS_FAILS(SetupFindNextLine, Mode::kReturn, FALSE, ERROR_LINE_NOT_FOUND);
-MDS_FAILS(SetupGetStringFieldW, Mode::kReturn, FALSE, ERROR_INSUFFICIENT_BUFFER);
+MDS_FAILS(SetupOpenInfFileW, Mode::kReturn, ERROR_FILE_NOT_FOUND);
+MDS_FAILS(SetupFindFirstLineW, Mode::kReturn, ERROR_LINE_NOT_FOUND);
+MDS_FAILS(SetupFindNextLine, Mode::kReturn, ERROR_LINE_NOT_FOUND);
+MDS_FAILS(SetupGetStringFieldW, Mode::kReturn, ERROR_INSUFFICIENT_BUFFER);
 MDS_NEVER_FAILS(SetupCloseInfFile);
-MDS_FAILS(SetupCopyOEMInfW, Mode::kReturn, FALSE, ERROR_ACCESS_DENIED);
-MDS_FAILS(SetupDiGetClassDevsW, Mode::kReturn, Invalid(), ERROR_INVALID_PARAMETER);
-MDS_FAILS(SetupDiGetClassDevsExW, Mode::kReturn, Invalid(), ERROR_INVALID_PARAMETER);
-MDS_FAILS(SetupDiEnumDeviceInfo, Mode::kReturn, FALSE, ERROR_NO_MORE_ITEMS);
-MDS_FAILS(SetupDiGetDeviceInstanceIdW, Mode::kReturn, FALSE, ERROR_INSUFFICIENT_BUFFER);
-MDS_FAILS(SetupDiGetDeviceRegistryPropertyW, Mode::kReturn, FALSE, ERROR_INVALID_DATA);
-MDS_FAILS(SetupDiSetDeviceRegistryPropertyW, Mode::kReturn, FALSE, ERROR_ACCESS_DENIED);
-MDS_FAILS(SetupDiDestroyDeviceInfoList, Mode::kAfter, FALSE, ERROR_INVALID_HANDLE);
-MDS_FAILS(CM_Get_DevNode_Status, Mode::kReturn, static_cast<CONFIGRET>(CR_NO_SUCH_DEVNODE), 0);
-MDS_FAILS(UpdateDriverForPlugAndPlayDevicesW, Mode::kReturn, FALSE, ERROR_NO_SUCH_DEVINST);
-MDS_FAILS(PathFileExistsW, Mode::kReturn, FALSE, ERROR_ACCESS_DENIED);
-MDS_FAILS(GetSystemDirectoryW, Mode::kReturn, 0u, ERROR_INSUFFICIENT_BUFFER);
-MDS_FAILS(GetModuleFileNameW, Mode::kReturn, 0ul, ERROR_INSUFFICIENT_BUFFER);
-MDS_FAILS(SetDefaultDllDirectories, Mode::kReturn, FALSE, ERROR_INVALID_PARAMETER);
-MDS_FAILS(SetDllDirectoryW, Mode::kReturn, FALSE, ERROR_INVALID_PARAMETER);
-MDS_FAILS(LoadLibraryW, Mode::kReturn, static_cast<HMODULE>(nullptr), ERROR_MOD_NOT_FOUND);
-MDS_FAILS(GetProcAddress, Mode::kReturn, static_cast<FARPROC>(nullptr), ERROR_PROC_NOT_FOUND);
-MDS_FAILS(FreeLibrary, Mode::kAfter, FALSE, ERROR_INVALID_HANDLE);
-MDS_FAILS(GetFullPathNameW, Mode::kReturn, 0ul, ERROR_FILENAME_EXCED_RANGE);
-MDS_FAILS(CreateDirectoryW, Mode::kReturn, FALSE, ERROR_ACCESS_DENIED);
-MDS_FAILS(CreateFileW, Mode::kReturn, Invalid(), ERROR_ACCESS_DENIED);
-MDS_FAILS(LockFileEx, Mode::kReturn, FALSE, ERROR_LOCK_VIOLATION);
-MDS_FAILS(UnlockFileEx, Mode::kAfter, FALSE, ERROR_NOT_LOCKED);
-MDS_FAILS(SetFilePointerEx, Mode::kReturn, FALSE, ERROR_NEGATIVE_SEEK);
-MDS_FAILS(WriteFile, Mode::kReturn, FALSE, ERROR_DISK_FULL);
-MDS_FAILS(CloseHandle, Mode::kAfter, FALSE, ERROR_INVALID_HANDLE);
-MDS_FAILS(GetStdHandle, Mode::kReturn, Invalid(), ERROR_INVALID_HANDLE);
+MDS_FAILS(SetupCopyOEMInfW, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(SetupDiGetClassDevsW, Mode::kReturn, ERROR_INVALID_PARAMETER);
+MDS_FAILS(SetupDiGetClassDevsExW, Mode::kReturn, ERROR_INVALID_PARAMETER);
+MDS_FAILS(SetupDiEnumDeviceInfo, Mode::kReturn, ERROR_NO_MORE_ITEMS);
+MDS_FAILS(SetupDiGetDeviceInstanceIdW, Mode::kReturn, ERROR_INSUFFICIENT_BUFFER);
+MDS_FAILS(SetupDiGetDeviceRegistryPropertyW, Mode::kReturn, ERROR_INVALID_DATA);
+MDS_FAILS(SetupDiSetDeviceRegistryPropertyW, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(SetupDiDestroyDeviceInfoList, Mode::kAfter, ERROR_INVALID_HANDLE);
+MDS_FAILS(CM_Get_DevNode_Status, Mode::kReturn, 0);
+MDS_FAILS(UpdateDriverForPlugAndPlayDevicesW, Mode::kReturn, ERROR_NO_SUCH_DEVINST);
+MDS_FAILS(PathFileExistsW, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(GetSystemDirectoryW, Mode::kReturn, ERROR_INSUFFICIENT_BUFFER);
+MDS_FAILS(GetModuleFileNameW, Mode::kReturn, ERROR_INSUFFICIENT_BUFFER);
+MDS_FAILS(SetDefaultDllDirectories, Mode::kReturn, ERROR_INVALID_PARAMETER);
+MDS_FAILS(SetDllDirectoryW, Mode::kReturn, ERROR_INVALID_PARAMETER);
+MDS_FAILS(LoadLibraryW, Mode::kReturn, ERROR_MOD_NOT_FOUND);
+MDS_FAILS(LoadLibraryExW, Mode::kReturn, ERROR_MOD_NOT_FOUND);
+MDS_FAILS(GetProcAddress, Mode::kReturn, ERROR_PROC_NOT_FOUND);
+MDS_FAILS(FreeLibrary, Mode::kAfter, ERROR_INVALID_HANDLE);
+MDS_FAILS(GetFullPathNameW, Mode::kReturn, ERROR_FILENAME_EXCED_RANGE);
+MDS_FAILS(CreateDirectoryW, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(CreateFileW, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(LockFileEx, Mode::kReturn, ERROR_LOCK_VIOLATION);
+MDS_FAILS(UnlockFileEx, Mode::kAfter, ERROR_NOT_LOCKED);
+MDS_FAILS(SetFilePointerEx, Mode::kReturn, ERROR_NEGATIVE_SEEK);
+MDS_FAILS(WriteFile, Mode::kReturn, ERROR_DISK_FULL);
+MDS_FAILS(CloseHandle, Mode::kAfter, ERROR_INVALID_HANDLE);
+MDS_FAILS(GetStdHandle, Mode::kReturn, ERROR_INVALID_HANDLE);
 MDS_NEVER_FAILS(OutputDebugStringW);
 MDS_NEVER_FAILS(GetCurrentThreadId);
 MDS_NEVER_FAILS(GetLocalTime);
 MDS_NEVER_FAILS(Sleep);
 MDS_NEVER_FAILS(GetLastError);
 
-// Which handle kind a call acquires (through its result) or releases (its first argument).
+// Which handle kind a call acquires (through its result) or releases (its
+// first argument). A system library the table loads on first use
+// (LoadLibraryExW) is no handle to give back: it stays loaded for the life of
+// the process.
 constexpr const char* AcquiresKind(CallId id) {
   return id == kLoadLibraryW                                              ? "library"
          : id == kSetupOpenInfFileW                                       ? "inf"
@@ -127,6 +123,7 @@ struct Hook<R(WINAPI*)(A...)> {
   template <CallId Id, Fn platform::Calls::*Entry>
   static R WINAPI Call(A... args) {
     using F = Failure<Id>;
+    using Traits = platform::CallTraits<Entry>;
     FaultSweep& sweep = *g_sweep;
     const Fn below = sweep.below().*Entry;
     if constexpr (ReleasesKind(Id) != nullptr) {
@@ -138,7 +135,7 @@ struct Hook<R(WINAPI*)(A...)> {
       const bool fail = sweep.Tick(Id, MDS_CALLER());
       if (fail && F::kMode == Mode::kReturn) {
         ::SetLastError(F::kError);
-        return static_cast<R>(F::Value());
+        return static_cast<R>(Traits::Failure());
       }
       R result = below(args...);
       if constexpr (AcquiresKind(Id) != nullptr) {
@@ -146,7 +143,7 @@ struct Hook<R(WINAPI*)(A...)> {
       }
       if (fail) {  // a release that did its work but reports failure
         ::SetLastError(F::kError);
-        return static_cast<R>(F::Value());
+        return static_cast<R>(Traits::Failure());
       }
       return result;
     }
@@ -216,7 +213,7 @@ FARPROC WINAPI SweptGetProcAddress(HMODULE module, LPCSTR name) {
 }
 
 const char* const kCallNames[] = {
-#define MDS_CALL_NAME(name) #name,
+#define MDS_CALL_NAME(name, library, failure) #name,
     MDS_PLATFORM_CALLS(MDS_CALL_NAME)
 #undef MDS_CALL_NAME
         "DriverPackagePreinstallW",
@@ -231,9 +228,11 @@ FaultSweep::FaultSweep(long failAt) : FaultSweep(failAt > 0 ? std::vector<long>{
 
 FaultSweep::FaultSweep(std::vector<long> failAt) : below_(platform::Sys()), failAt_(std::move(failAt)) {
   g_sweep = this;
+  // Each run loads the system libraries afresh, so their loading is failed in turn too.
+  platform::ForgetLoadedCalls();
   platform::Calls& table = platform::Sys();
 // An entry the system lacks stays null, as the tool expects to find it.
-#define MDS_HOOK(name) \
+#define MDS_HOOK(name, library, failure) \
   table.name = below_.name ? &Hook<decltype(&::name)>::Call<k##name, &platform::Calls::name> : nullptr;
   MDS_PLATFORM_CALLS(MDS_HOOK)
 #undef MDS_HOOK

@@ -15,7 +15,7 @@
 namespace fakes {
 
 enum CallId {
-#define MDS_CALL_ID(name) k##name,
+#define MDS_CALL_ID(name, library, failure) k##name,
   MDS_PLATFORM_CALLS(MDS_CALL_ID)
 #undef MDS_CALL_ID
       kDriverPackagePreinstallW,

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/calls.h"
@@ -62,6 +63,58 @@ TEST_F(DllSearchTest, ARefusedRestrictionFallsBackToo) {
 TEST(RealCallsTest, SetDefaultDllDirectoriesIsFoundAtRunTimeWhereTheSystemHasIt) {
   // Wine and every supported Windows have it; the exe must not import it.
   EXPECT_NE(platform::RealCalls().SetDefaultDllDirectories, nullptr);
+}
+
+// The system libraries but KERNEL32 are loaded on first use from the system
+// folder by their full path, with their own imports searched only there, each
+// once; an entry they lack fails its call alone.
+std::vector<std::pair<std::wstring, DWORD>> g_loads;
+std::vector<std::string> g_lookups;
+
+HMODULE WINAPI RecordLoad(LPCWSTR path, HANDLE file, DWORD flags) {
+  g_loads.push_back({path, flags});
+  return platform::RealCalls().LoadLibraryExW(path, file, flags);
+}
+
+FARPROC WINAPI NoSuchEntry(HMODULE, LPCSTR name) {
+  g_lookups.push_back(name);
+  SetLastError(ERROR_PROC_NOT_FOUND);
+  return nullptr;
+}
+
+TEST(SystemLibraryTest, LoadedFromTheSystemFolderOnFirstUse) {
+  wchar_t systemDir[MAX_PATH] = {};
+  ASSERT_GT(GetSystemDirectoryW(systemDir, MAX_PATH), 0u);
+  const std::wstring system = std::wstring(systemDir) + L"\\";
+  auto loads = platform::Override(&Calls::LoadLibraryExW, &RecordLoad);
+  auto lookups = platform::Override(&Calls::GetProcAddress, &NoSuchEntry);
+  const platform::Calls& sys = platform::Sys();
+  // Without SetDefaultDllDirectories the system knows no LOAD_LIBRARY_SEARCH flag.
+  for (const bool searchFlagsKnown : {true, false}) {
+    platform::ForgetLoadedCalls();
+    g_loads.clear();
+    g_lookups.clear();
+    auto restrict =
+        platform::Override(&Calls::SetDefaultDllDirectories, searchFlagsKnown ? sys.SetDefaultDllDirectories : nullptr);
+    SetLastError(0);
+    EXPECT_EQ(sys.PathFileExistsW(L"C:\\"), FALSE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+    EXPECT_EQ(sys.SetupOpenInfFileW(L"a.inf", nullptr, INF_STYLE_WIN4, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(sys.SetupFindNextLine(nullptr, nullptr), FALSE);
+    EXPECT_EQ(sys.CM_Get_DevNode_Status(nullptr, nullptr, 0, 0), static_cast<CONFIGRET>(CR_FAILURE));
+    EXPECT_EQ(sys.UpdateDriverForPlugAndPlayDevicesW(nullptr, L"", L"", 0, nullptr), FALSE);
+    sys.SetupCloseInfFile(nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+
+    const DWORD search = searchFlagsKnown ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH;
+    EXPECT_EQ(g_loads, (std::vector<std::pair<std::wstring, DWORD>>{{system + L"shlwapi.dll", search},
+                                                                    {system + L"setupapi.dll", search},
+                                                                    {system + L"cfgmgr32.dll", search},
+                                                                    {system + L"newdev.dll", search}}));
+    EXPECT_EQ(g_lookups, (std::vector<std::string>{"PathFileExistsW", "SetupOpenInfFileW", "SetupFindNextLine",
+                                                   "CM_Get_DevNode_Status", "UpdateDriverForPlugAndPlayDevicesW",
+                                                   "SetupCloseInfFile"}));
+  }
 }
 
 }  // namespace

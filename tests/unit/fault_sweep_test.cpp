@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "app/commands.h"
 #include "fakes/output_capture.h"
 #include "platform/handles.h"
@@ -47,10 +49,18 @@ TEST(FaultSweepTest, CountsFailableCallsAndFailsTheKth) {
   EXPECT_EQ(capture.debugStrings.size(), 2u) << "the debugger copy is still sent";
 }
 
+// Below the sweep: the real close, but only once per handle, so that the
+// double release the books must catch does no harm.
+std::set<HINF> g_closedInfs;
+void WINAPI CloseInfOnce(HINF inf) {
+  if (g_closedInfs.insert(inf).second) platform::RealCalls().SetupCloseInfFile(inf);
+}
+
 TEST(FaultSweepTest, KeepsTheBooksOnHandles) {
   testing_support::TempDir dir;
   const std::wstring inf = dir / L"a.inf";
   ASSERT_TRUE(testing_support::WriteBytes(inf, "[Version]\r\nSignature=\"$Windows NT$\"\r\n"));
+  auto closeOnce = platform::Override(&platform::Calls::SetupCloseInfFile, &CloseInfOnce);
   FaultSweep sweep;
   HINF leaked = platform::Sys().SetupOpenInfFileW(inf.c_str(), nullptr, INF_STYLE_WIN4, nullptr);
   ASSERT_NE(leaked, INVALID_HANDLE_VALUE);
@@ -66,15 +76,40 @@ TEST(FaultSweepTest, KeepsTheBooksOnHandles) {
   EXPECT_EQ(sweep.badReleases(), std::vector<std::string>{"inf"}) << "the second close is a double release";
 }
 
+// SetupAPI is loaded on the first call and each entry looked up once; a
+// failed load or lookup fails that one call, and the next call tries again.
 TEST(FaultSweepTest, FailsTheWayWindowsDoes) {
   testing_support::TempDir dir;
   const std::wstring inf = dir / L"a.inf";
   ASSERT_TRUE(testing_support::WriteBytes(inf, "[Version]\r\nSignature=\"$Windows NT$\"\r\n"));
-  FaultSweep sweep(1);
-  SetLastError(0);
-  EXPECT_EQ(platform::Sys().SetupOpenInfFileW(inf.c_str(), nullptr, INF_STYLE_WIN4, nullptr), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  EXPECT_EQ(sweep.acquired(), 0);
+  auto open = [&] { return platform::Sys().SetupOpenInfFileW(inf.c_str(), nullptr, INF_STYLE_WIN4, nullptr); };
+  const struct {
+    long failAt;
+    const char* call;
+    DWORD error;
+  } cases[] = {{1, "SetupOpenInfFileW", ERROR_FILE_NOT_FOUND},
+               {2, "GetSystemDirectoryW", ERROR_MOD_NOT_FOUND},
+               {3, "LoadLibraryExW", ERROR_MOD_NOT_FOUND},
+               {4, "GetProcAddress", ERROR_PROC_NOT_FOUND}};
+  for (const auto& c : cases) {
+    FaultSweep sweep(c.failAt);
+    SetLastError(0);
+    EXPECT_EQ(open(), INVALID_HANDLE_VALUE) << c.call;
+    EXPECT_EQ(GetLastError(), c.error) << c.call;
+    EXPECT_STREQ(fakes::CallName(sweep.injectedCall()), c.call);
+    EXPECT_EQ(sweep.acquired(), 0);
+    platform::unique_hinf again(open());
+    EXPECT_TRUE(again.valid()) << c.call;
+  }
+
+  using fakes::CallId;
+  FaultSweep count;
+  for (int i = 0; i < 2; ++i) platform::unique_hinf opened(open());
+  EXPECT_EQ(count.callsMade(),
+            (std::vector<CallId>{fakes::kSetupOpenInfFileW, fakes::kGetSystemDirectoryW, fakes::kLoadLibraryExW,
+                                 fakes::kGetProcAddress, fakes::kGetProcAddress, fakes::kSetupOpenInfFileW}))
+      << "the library loaded once, SetupOpenInfFileW and SetupCloseInfFile looked up once each";
+  EXPECT_TRUE(count.Outstanding().empty()) << "a loaded system library is no handle to give back";
 }
 
 }  // namespace
