@@ -193,6 +193,9 @@ TEST_F(DeviceE2ETest, RefreshInstallsTheDriverOnTheNamedDevicesAndExitsOne) {
   for (const device_registry::SampleDevice* device : kSampleDevices) {
     ASSERT_EQ(Property(device->instanceId, SPDRP_DRIVER), std::nullopt) << "driverless before";
   }
+  // The first entry of each ID list, as Windows lists them.
+  EXPECT_EQ(Property(kPhone.instanceId, SPDRP_HARDWAREID), L"USB\\VID_05AC&PID_12A8&REV_0311");
+  EXPECT_EQ(Property(kKeyboard.instanceId, SPDRP_COMPATIBLEIDS), L"USB\\Class_03&SubClass_01&Prot_01");
   const ToolRun run = Run(L"/re");
   EXPECT_EQ(run.exitCode, 1u);
   EXPECT_EQ(testing_support::CountSystemCopiesOf(FixtureUsbInf()), 1);

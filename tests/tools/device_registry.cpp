@@ -64,6 +64,17 @@ std::wstring InstanceIdOf(HDEVINFO set, SP_DEVINFO_DATA& record) {
   return id;
 }
 
+// Read into the tool's own 260 characters, so a value it cannot read counts
+// as unreadable here too.
+std::optional<std::wstring> TextOf(HDEVINFO set, SP_DEVINFO_DATA& record, DWORD property) {
+  wchar_t value[MAX_PATH + 1] = {};
+  if (!SetupDiGetDeviceRegistryPropertyW(set, &record, property, nullptr, reinterpret_cast<BYTE*>(value),
+                                         MAX_PATH * sizeof(wchar_t), nullptr)) {
+    return std::nullopt;
+  }
+  return std::wstring(value);
+}
+
 // Removes each device of the USB enumerator that `wanted` accepts.
 template <typename Wanted>
 int RemoveWhere(Wanted wanted) {
@@ -126,28 +137,30 @@ bool Remove(const std::wstring& instanceId) {
 
 std::optional<std::wstring> Property(const std::wstring& instanceId, unsigned long property) {
   DeviceSet set(AllUsbDevices());
-  if (!set.valid()) return std::nullopt;
   SP_DEVINFO_DATA record = {};
   record.cbSize = sizeof(record);
-  wchar_t value[MAX_PATH + 1] = {};
-  if (!SetupDiOpenDeviceInfoW(set.get(), instanceId.c_str(), nullptr, 0, &record) ||
-      !SetupDiGetDeviceRegistryPropertyW(set.get(), &record, property, nullptr, reinterpret_cast<BYTE*>(value),
-                                         MAX_PATH * sizeof(wchar_t), nullptr)) {
-    return std::nullopt;
-  }
-  return std::wstring(value);
+  if (!set.valid() || !SetupDiOpenDeviceInfoW(set.get(), instanceId.c_str(), nullptr, 0, &record)) return std::nullopt;
+  return TextOf(set.get(), record, property);
 }
 
 std::vector<std::wstring> UsbInstanceIds() {
   std::vector<std::wstring> ids;
+  for (const DeviceProperties& device : UsbDevices({})) ids.push_back(device.instanceId);
+  return ids;
+}
+
+std::vector<DeviceProperties> UsbDevices(const std::vector<unsigned long>& properties) {
+  std::vector<DeviceProperties> devices;
   DeviceSet set(AllUsbDevices());
-  if (!set.valid()) return ids;
+  if (!set.valid()) return devices;
   SP_DEVINFO_DATA record = {};
   record.cbSize = sizeof(record);
   for (DWORD index = 0; SetupDiEnumDeviceInfo(set.get(), index, &record); ++index) {
-    ids.push_back(InstanceIdOf(set.get(), record));
+    DeviceProperties device = {InstanceIdOf(set.get(), record), {}};
+    for (unsigned long property : properties) device.values.push_back(TextOf(set.get(), record, property));
+    devices.push_back(device);
   }
-  return ids;
+  return devices;
 }
 
 int RemoveAll() {

@@ -62,6 +62,14 @@ std::optional<std::wstring> Property(const std::wstring& instanceId, unsigned lo
 // Instance IDs of every device the USB enumerator has recorded, in set order.
 std::vector<std::wstring> UsbInstanceIds();
 
+// The same devices, each with the text properties asked for, read as
+// Property reads them: one pass over one device set.
+struct DeviceProperties {
+  std::wstring instanceId;
+  std::vector<std::optional<std::wstring>> values;  // in the order asked for
+};
+std::vector<DeviceProperties> UsbDevices(const std::vector<unsigned long>& properties);
+
 // Removes every device the USB enumerator has recorded; returns how many.
 int RemoveAll();
 

@@ -19,7 +19,6 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "tools/device_registry.h"
@@ -90,13 +89,12 @@ int Fill(int count, std::vector<std::wstring> deviceIds) {
 
 // One line per device: what a driver install changes, "-" where nothing can be read.
 void Show() {
-  for (const std::wstring& id : device_registry::UsbInstanceIds()) {
-    std::wstring line = id;
-    const std::pair<const wchar_t*, DWORD> shown[] = {
-        {L"Class", SPDRP_CLASS}, {L"Driver", SPDRP_DRIVER}, {L"DeviceDesc", SPDRP_DEVICEDESC}};
-    for (const auto& property : shown) {
-      line +=
-          std::wstring(L"  ") + property.first + L"=" + device_registry::Property(id, property.second).value_or(L"-");
+  const wchar_t* const names[] = {L"Class", L"Driver", L"DeviceDesc"};
+  for (const device_registry::DeviceProperties& device :
+       device_registry::UsbDevices({SPDRP_CLASS, SPDRP_DRIVER, SPDRP_DEVICEDESC})) {
+    std::wstring line = device.instanceId;
+    for (size_t i = 0; i < device.values.size(); ++i) {
+      line += std::wstring(L"  ") + names[i] + L"=" + device.values[i].value_or(L"-");
     }
     Say(stdout, line);
   }
