@@ -1,8 +1,12 @@
-// mdsdriver.exe "/re" and "/qu" run for real under the debugger, with the
-// fixture USB package at its fixed place and sample USB devices registered in
-// the prefix. Each test undoes what it added: devices, package, system copies.
+// mdsdriver.exe "/re", "/qu" and "/i" run for real under the debugger, with
+// the fixture packages at their fixed place and three sample USB devices
+// registered in the prefix as a freshly plugged, driverless device stands
+// there: Wine's own device installer really puts the fixture driver on the
+// devices the models section names. Each test undoes what it added: devices
+// (and their driver keys), packages, system copies.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,15 +14,26 @@
 #include "support/tool_runner.h"
 #include "tools/device_registry.h"
 
+// setupapi.h after the windows.h that tool_runner.h brings in.
+#include <setupapi.h>
+
 namespace {
 
+using device_registry::Property;
 using testing_support::RunAsDebuggee;
 using testing_support::ToolRun;
 
-const device_registry::SampleDevice kKeyboard = {L"USB\\VID_046D&PID_C31C\\5&2B1E2A9&0&1", L"USB Input Device", L"",
-                                                 L"(Standard USB Host Controller)"};
-const device_registry::SampleDevice kPhone = {L"USB\\VID_05AC&PID_12A8\\0000111122223333", L"Fixture Mobile Device A",
-                                              L"Fixture Phone", L"Fixture Devices"};
+// Two devices that models lines name, and one that none does, each with the
+// description its bus reports before a driver is installed.
+const device_registry::SampleDevice kKeyboard = {
+    L"USB\\VID_046D&PID_C31C\\5&2B1E2A9&0&1", L"USB Keyboard", L"", L"", L"6400", {0x03, 0x01, 0x01}};
+const device_registry::SampleDevice kPhone = {
+    L"USB\\VID_05AC&PID_12A8\\0000111122223333", L"Mobile Phone", L"", L"", L"0311", {0xFF, 0xFE, 0x02}};
+const device_registry::SampleDevice kTablet = {
+    L"USB\\VID_05AC&PID_12AB\\00004444", L"Mobile Tablet", L"", L"", L"0320", {0xFF, 0xFE, 0x02}};
+const device_registry::SampleDevice* const kSampleDevices[] = {&kKeyboard, &kPhone, &kTablet};
+
+const wchar_t kUsbClassGuid[] = L"{36FC9E60-C465-11CF-8056-444553540000}";
 
 std::string Utf8(const std::wstring& text) {
   if (text.empty()) return std::string();
@@ -37,16 +52,15 @@ class DeviceE2ETest : public testing::Test {
     ASSERT_TRUE(testing_support::CopyInto(testing_support::ModuleDir() + L"\\mdsdriver.exe", folder_.path()));
     CleanUp();
     ASSERT_TRUE(testing_support::PlacePackages());
-    ASSERT_TRUE(device_registry::Register(kKeyboard));
-    ASSERT_TRUE(device_registry::Register(kPhone));
+    for (const device_registry::SampleDevice* device : kSampleDevices) ASSERT_TRUE(device_registry::Register(*device));
   }
 
   void TearDown() override { CleanUp(); }
 
   static void CleanUp() {
-    device_registry::Remove(kKeyboard.instanceId);
-    device_registry::Remove(kPhone.instanceId);
+    for (const device_registry::SampleDevice* device : kSampleDevices) device_registry::Remove(device->instanceId);
     testing_support::RemoveSystemCopiesOf(FixtureUsbInf());
+    testing_support::RemoveSystemCopiesOf(testing_support::FixtureDir() + L"\\packages\\NetDrivers\\netaapl64.inf");
     testing_support::RemovePackages();
   }
 
@@ -57,7 +71,7 @@ class DeviceE2ETest : public testing::Test {
   ToolRun Run(const std::wstring& arguments) {
     ToolRun run = RunAsDebuggee(folder_ / L"mdsdriver.exe", arguments, folder_.path());
     EXPECT_TRUE(run.started);
-    EXPECT_TRUE(run.finished);
+    EXPECT_TRUE(run.finished) << "a hang here is Wine's installer asking for a file the package does not ship";
     return run;
   }
 
@@ -79,6 +93,64 @@ class DeviceE2ETest : public testing::Test {
     return messages;
   }
 
+  // The phone and the tablet carry the fixture driver, read back from the
+  // system: USB class, a driver key of their own under that class, and the
+  // INF's description. The keyboard, which no models line names, has none
+  // and keeps its own description.
+  static void ExpectFixtureDriverOnTheNamedDevices() {
+    const struct {
+      const device_registry::SampleDevice* device;
+      const wchar_t* infDescription;  // nullptr: no models line names it
+    } kExpected[] = {
+        {&kPhone, L"Fixture Mobile Device A"}, {&kTablet, L"Fixture Mobile Device B"}, {&kKeyboard, nullptr}};
+    std::vector<std::wstring> drivers;
+    for (const auto& expected : kExpected) {
+      const std::wstring& id = expected.device->instanceId;
+      SCOPED_TRACE(Narrow(id));
+      const std::optional<std::wstring> driver = Property(id, SPDRP_DRIVER);
+      if (expected.infDescription == nullptr) {
+        EXPECT_EQ(Property(id, SPDRP_CLASS), std::nullopt);
+        EXPECT_EQ(driver, std::nullopt);
+        EXPECT_EQ(Property(id, SPDRP_DEVICEDESC), expected.device->description);
+        continue;
+      }
+      EXPECT_EQ(Property(id, SPDRP_CLASS), L"USB");
+      EXPECT_EQ(Property(id, SPDRP_CLASSGUID), kUsbClassGuid);
+      EXPECT_EQ(Property(id, SPDRP_DEVICEDESC), expected.infDescription);
+      ASSERT_TRUE(driver.has_value());
+      // "<class GUID>\NNNN": the number is the system's choice.
+      EXPECT_EQ(driver->substr(0, 39), kUsbClassGuid + std::wstring(L"\\"));
+      EXPECT_EQ(driver->size(), 43u);
+      drivers.push_back(*driver);
+    }
+    ASSERT_EQ(drivers.size(), 2u);
+    EXPECT_NE(drivers[0], drivers[1]) << "each device has a driver key of its own";
+  }
+
+  // "/qu" reports the first named device in set order with all that it holds.
+  void ExpectQueryReportsTheInstalledDriver() {
+    const std::vector<std::wstring> ids = device_registry::UsbInstanceIds();
+    size_t index = 0;
+    while (index < ids.size() && _wcsicmp(ids[index].c_str(), kPhone.instanceId.c_str()) != 0 &&
+           _wcsicmp(ids[index].c_str(), kTablet.instanceId.c_str()) != 0) {
+      ++index;
+    }
+    ASSERT_LT(index, ids.size());
+    const std::wstring id = ids[index];
+    const ToolRun run = Run(L"/qu");
+    EXPECT_EQ(run.exitCode, 0u);
+    const std::string tag = "[app](" + std::to_string(run.mainThreadId) + "): " + std::to_string(index) + " ";
+    std::string lower = Narrow(id);
+    for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    EXPECT_EQ(run.output,
+              tag + "appdev HarewareID \t = " + Narrow(id) + "\r\n" +                //
+                  tag + "murvex HarewareID \t = " + lower + "\r\n" +                 //
+                  tag + "appdev Class \t\t = USB\r\n" +                              //
+                  tag + "appdev ClassGuid \t = " + Narrow(kUsbClassGuid) + "\r\n" +  //
+                  tag + "appdev Driver \t\t = " + Narrow(Property(id, SPDRP_DRIVER).value_or(L"?")) + "\r\n" + tag +
+                  "appdev DeviceDesc \t = " + Narrow(Property(id, SPDRP_DEVICEDESC).value_or(L"?")) + "\r\n");
+  }
+
   testing_support::TempDir folder_;
 };
 
@@ -92,14 +164,13 @@ TEST_F(DeviceE2ETest, QueryPrintsTheMatchingDeviceAndExitsZero) {
   const ToolRun run = Run(L"/qu");
   EXPECT_EQ(run.exitCode, 0u);
   const std::string tag = "[app](" + std::to_string(run.mainThreadId) + "): " + std::to_string(index) + " ";
-  // Class and Driver stay unset while no driver is installed: no lines for them.
+  // Class and Driver stay unset while no driver is installed: no lines for
+  // them, nor for the friendly name and maker a driverless device lacks.
   EXPECT_EQ(run.output, tag + "appdev HarewareID \t = " + Narrow(ids[index]) + "\r\n" +  //
                             tag + "murvex HarewareID \t = usb\\vid_05ac&pid_12a8\\0000111122223333\r\n" + tag +
                             "appdev ClassGuid \t = {36FC9E60-C465-11CF-8056-444553540000}\r\n" + tag +
-                            "appdev DeviceDesc \t = Fixture Mobile Device A\r\n" + tag +
-                            "appdev FriendlyName \t = Fixture Phone\r\n" +  //
-                            tag + "appdev Mfg \t\t = Fixture Devices\r\n");
-  EXPECT_EQ(run.debugStrings.size(), 6u) << "the trace lines only: no marker, no log";
+                            "appdev DeviceDesc \t = Mobile Phone\r\n");
+  EXPECT_EQ(run.debugStrings.size(), 4u) << "the trace lines only: no marker, no log";
   EXPECT_FALSE(testing_support::Exists(folder_ / L"log"));
 }
 
@@ -113,9 +184,8 @@ TEST_F(DeviceE2ETest, QueryWithTheMarkerLogsTheSixProperties) {
   EXPECT_EQ(messages, (std::vector<std::string>{
                           "\nEnter CQoDriverComImp::DealDeviceOpt(query)...",
                           " appdev Class \t\t = ", " appdev ClassGuid \t = {36FC9E60-C465-11CF-8056-444553540000}",
-                          " appdev Driver \t = ", " appdev DeviceDesc \t = Fixture Mobile Device A",
-                          " appdev FriendlyName \t = Fixture Phone", " appdev Mfg \t\t = Fixture Devices",
-                          "Leave CQoDriverComImp::DealDeviceOpt(query)..."}));
+                          " appdev Driver \t = ", " appdev DeviceDesc \t = Mobile Phone", " appdev FriendlyName \t = ",
+                          " appdev Mfg \t\t = ", "Leave CQoDriverComImp::DealDeviceOpt(query)..."}));
 }
 
 TEST_F(DeviceE2ETest, DeviceTextCannotForgeTraceLinesOrLogRecords) {
@@ -132,7 +202,7 @@ TEST_F(DeviceE2ETest, DeviceTextCannotForgeTraceLinesOrLogRecords) {
   EXPECT_EQ(run.exitCode, 0u);
   size_t lines = 0;
   for (size_t at = 0; (at = run.output.find('\n', at)) != std::string::npos; ++at) ++lines;
-  EXPECT_EQ(lines, 6u) << run.output;
+  EXPECT_EQ(lines, 5u) << "the two IDs, ClassGuid, DeviceDesc and FriendlyName, a line each: " << run.output;
   EXPECT_NE(run.output.find("DeviceDesc \t = Evil??[app](1): 9 appdev HarewareID ? = USB\\VID_DEAD"),
             std::string::npos);
   const std::vector<std::string> messages = LogMessages();
@@ -140,13 +210,42 @@ TEST_F(DeviceE2ETest, DeviceTextCannotForgeTraceLinesOrLogRecords) {
   EXPECT_NE(messages[5].find("FriendlyName \t = X???2020-01-01 00:00:00?DriverPackageUninstall"), std::string::npos);
 }
 
-TEST_F(DeviceE2ETest, RefreshCopiesTheInfIntoTheSystemAndExitsOne) {
+TEST_F(DeviceE2ETest, RefreshInstallsTheDriverOnTheNamedDevicesAndExitsOne) {
   ASSERT_EQ(testing_support::CountSystemCopiesOf(FixtureUsbInf()), 0);
+  for (const device_registry::SampleDevice* device : kSampleDevices) {
+    ASSERT_EQ(Property(device->instanceId, SPDRP_DRIVER), std::nullopt) << "driverless before";
+  }
+  // The first entry of each ID list, as Windows lists them.
+  EXPECT_EQ(Property(kPhone.instanceId, SPDRP_HARDWAREID), L"USB\\VID_05AC&PID_12A8&REV_0311");
+  EXPECT_EQ(Property(kKeyboard.instanceId, SPDRP_COMPATIBLEIDS), L"USB\\Class_03&SubClass_01&Prot_01");
   const ToolRun run = Run(L"/re");
   EXPECT_EQ(run.exitCode, 1u);
   EXPECT_EQ(testing_support::CountSystemCopiesOf(FixtureUsbInf()), 1);
   EXPECT_EQ(run.output, "") << "nothing on the trace";
   EXPECT_TRUE(run.debugStrings.empty());
+  ExpectFixtureDriverOnTheNamedDevices();
+  ExpectQueryReportsTheInstalledDriver();
+
+  // Again: the same driver keys, still one system copy.
+  const std::optional<std::wstring> driver = Property(kPhone.instanceId, SPDRP_DRIVER);
+  EXPECT_EQ(Run(L"/re").exitCode, 1u);
+  EXPECT_EQ(Property(kPhone.instanceId, SPDRP_DRIVER), driver);
+  EXPECT_EQ(testing_support::CountSystemCopiesOf(FixtureUsbInf()), 1);
+}
+
+// "/i" on a clean store: both packages in, then the same device update as
+// "/re". "/u" takes the packages out again; the devices keep the driver
+// they were given.
+TEST_F(DeviceE2ETest, InstallPutsTheDriverOnTheNamedDevicesAndUninstallLeavesIt) {
+  ASSERT_TRUE(testing_support::CopyInto(testing_support::ModuleDir() + L"\\difxapi_x64.dll", folder_.path()));
+  EXPECT_EQ(Run(L"/i").exitCode, 1u);
+  ExpectFixtureDriverOnTheNamedDevices();
+  ExpectQueryReportsTheInstalledDriver();
+
+  EXPECT_EQ(Run(L"/u").exitCode, 1u);
+  EXPECT_EQ(testing_support::CountSystemCopiesOf(FixtureUsbInf()), 0);
+  EXPECT_EQ(testing_support::CountSystemCopiesOf(testing_support::NetworkInfPath()), 0);
+  ExpectFixtureDriverOnTheNamedDevices();
 }
 
 TEST_F(DeviceE2ETest, RefreshWithTheMarkerLogsEntryAndVerdict) {
