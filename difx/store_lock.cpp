@@ -3,6 +3,7 @@
 #include "store_lock.h"
 
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <vector>
 
@@ -45,17 +46,35 @@ bool HasTrustedOwner(HANDLE mutex) {
   return trusted;
 }
 
+// Opens the lock, or makes it. Made, it gives SYSTEM and the administrators
+// full access alike: a deployment tool's run as SYSTEM and an elevated
+// administrator's run must share it, and the default for an object SYSTEM
+// makes would let administrators only wait on it. Opened, it asks for no
+// more than the lock needs. Sets `existed` when it was there already.
+HANDLE OpenStoreMutex(bool& existed) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1, &descriptor,
+                                                       nullptr);
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+  const HANDLE mutex = CreateMutexExW(descriptor != nullptr ? &attributes : nullptr, kStoreLockName, 0,
+                                      SYNCHRONIZE | MUTEX_MODIFY_STATE | READ_CONTROL);
+  existed = GetLastError() == ERROR_ALREADY_EXISTS;
+  LocalFree(descriptor);
+  return mutex;
+}
+
 }  // namespace
 
 const wchar_t kStoreLockName[] = L"Global\\mdsdriver.difxapi_x64.store";
 
 StoreLock::StoreLock(DWORD waitMs) {
-  mutex_ = CreateMutexW(nullptr, FALSE, kStoreLockName);
+  bool existed = false;
+  mutex_ = OpenStoreMutex(existed);
   // The name is taken by another kind of object, or by a mutex this run may
   // not use, or one a stranger made: nobody may hold the work up with it,
   // so it goes ahead without the lock, as it did before there was one.
   if (mutex_ == nullptr) return;
-  if (GetLastError() == ERROR_ALREADY_EXISTS && !HasTrustedOwner(mutex_)) return;
+  if (existed && !HasTrustedOwner(mutex_)) return;
 
   const DWORD wait = WaitForSingleObject(mutex_, waitMs);
   // WAIT_ABANDONED: a run ended while it held the lock. Every change it made
