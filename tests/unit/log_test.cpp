@@ -275,6 +275,25 @@ TEST_F(LogTest, ALockKeptByAnotherProcessHoldsTheRunUpOnceAndBriefly) {
   EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\tfirst\n\r\n2026-12-06 07:27:45\tsecond\n\r\n");
 }
 
+BOOL WINAPI NoLocksHere(HANDLE, DWORD flags, DWORD, DWORD, DWORD, LPOVERLAPPED) {
+  g_lockFlags.push_back(flags);
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return FALSE;
+}
+
+TEST_F(LogTest, AFileSystemWithoutLocksCostsNoWait) {
+  PlaceMarker();
+  g_lockFlags.clear();
+  g_slept = 0;
+  auto lock = platform::Override(&Calls::LockFileEx, &NoLocksHere);
+  auto sleep = platform::Override(&Calls::Sleep, &CountedSleep);
+  diag::LogLine(L"first");
+  diag::LogLine(L"second");
+  EXPECT_EQ(g_lockFlags.size(), 1u);
+  EXPECT_EQ(g_slept, 0u);
+  EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\tfirst\n\r\n2026-12-06 07:27:45\tsecond\n\r\n");
+}
+
 // An exe in a drive root: its folder is the bare drive.
 std::vector<std::wstring> g_filesOpened;
 BOOL WINAPI RootMarkerExists(LPCWSTR path) {
