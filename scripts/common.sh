@@ -9,7 +9,7 @@ MDS_PREFIX=${MDS_WINEPREFIX:-$BUILD_DIR/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
-APT_PACKAGES="g++-mingw-w64-x86-64 wine64 wine cmake ninja-build googletest zip osslsigncode openssl"
+APT_PACKAGES="g++-mingw-w64-x86-64 wine64 wine cmake ninja-build googletest zip osslsigncode openssl git"
 
 # Installs whatever of the toolchain is missing (Debian 12, as root).
 ensure_packages() {
@@ -21,10 +21,12 @@ ensure_packages() {
   command -v cmake >/dev/null || missing+=(cmake)
   command -v ninja >/dev/null || missing+=(ninja-build)
   [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
-  # scripts/release and its tests: the archive, the signature, a test certificate.
+  # scripts/release and its tests: the archive, the signature, a test
+  # certificate, and the version and time of the commit.
   command -v zip >/dev/null || missing+=(zip)
   command -v osslsigncode >/dev/null || missing+=(osslsigncode)
   command -v openssl >/dev/null || missing+=(openssl)
+  command -v git >/dev/null || missing+=(git)
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "Installing: ${missing[*]}" >&2
   local sudo=""
