@@ -244,54 +244,48 @@ TEST_F(LogTest, AFailedWriteIsRiddenOut) {
   EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\twritten\n\r\n");
 }
 
-// Someone else keeps the lock byte: every try fails at once.
+// Every try for the lock fails at once with g_lockError: someone else keeps
+// the lock byte (ERROR_LOCK_VIOLATION), or the file system has no locks.
 std::vector<DWORD> g_lockFlags;
+DWORD g_lockError = 0;
 DWORD g_slept = 0;
-BOOL WINAPI LockKeptElsewhere(HANDLE, DWORD flags, DWORD, DWORD, DWORD, LPOVERLAPPED) {
+BOOL WINAPI LockRefused(HANDLE, DWORD flags, DWORD, DWORD, DWORD, LPOVERLAPPED) {
   g_lockFlags.push_back(flags);
-  SetLastError(ERROR_LOCK_VIOLATION);
+  SetLastError(g_lockError);
   return FALSE;
 }
 void WINAPI CountedSleep(DWORD ms) { g_slept += ms; }
 
-TEST_F(LogTest, ALockKeptByAnotherProcessHoldsTheRunUpOnceAndBriefly) {
-  PlaceMarker();
-  g_lockFlags.clear();
-  g_slept = 0;
-  auto lock = platform::Override(&Calls::LockFileEx, &LockKeptElsewhere);
+TEST_F(LogTest, ARefusedLockHoldsTheRunUpOnceAndOnlyForAnotherHolder) {
+  auto lock = platform::Override(&Calls::LockFileEx, &LockRefused);
   auto sleep = platform::Override(&Calls::Sleep, &CountedSleep);
-  diag::LogLine(L"first");
-  EXPECT_GE(g_slept, diag::kAppendLockPatienceMs);
-  EXPECT_LT(g_slept, diag::kAppendLockPatienceMs + 100);
-  ASSERT_GT(g_lockFlags.size(), 1u) << "tried again after a pause";
-  for (DWORD flags : g_lockFlags) EXPECT_EQ(flags, DWORD{LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY});
-  EXPECT_TRUE(diag::CurrentLogFile()->lockGivenUp());
-
-  const size_t tries = g_lockFlags.size();
-  const DWORD slept = g_slept;
-  diag::LogLine(L"second");
-  EXPECT_EQ(g_lockFlags.size(), tries) << "the rest of the run no longer asks";
-  EXPECT_EQ(g_slept, slept);
-  EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\tfirst\n\r\n2026-12-06 07:27:45\tsecond\n\r\n");
-}
-
-BOOL WINAPI NoLocksHere(HANDLE, DWORD flags, DWORD, DWORD, DWORD, LPOVERLAPPED) {
-  g_lockFlags.push_back(flags);
-  SetLastError(ERROR_NOT_SUPPORTED);
-  return FALSE;
-}
-
-TEST_F(LogTest, AFileSystemWithoutLocksCostsNoWait) {
   PlaceMarker();
-  g_lockFlags.clear();
-  g_slept = 0;
-  auto lock = platform::Override(&Calls::LockFileEx, &NoLocksHere);
-  auto sleep = platform::Override(&Calls::Sleep, &CountedSleep);
-  diag::LogLine(L"first");
-  diag::LogLine(L"second");
-  EXPECT_EQ(g_lockFlags.size(), 1u);
-  EXPECT_EQ(g_slept, 0u);
-  EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\tfirst\n\r\n2026-12-06 07:27:45\tsecond\n\r\n");
+  for (DWORD error : {DWORD{ERROR_LOCK_VIOLATION}, DWORD{ERROR_NOT_SUPPORTED}}) {
+    diag::ResetLogFileForTesting();  // a new run
+    g_lockFlags.clear();
+    g_slept = 0;
+    g_lockError = error;
+    diag::LogLine(L"first");
+    if (error == ERROR_LOCK_VIOLATION) {
+      EXPECT_GE(g_slept, diag::kAppendLockPatienceMs);
+      EXPECT_LT(g_slept, diag::kAppendLockPatienceMs + 100);
+      EXPECT_GT(g_lockFlags.size(), 1u) << "tried again after a pause";
+    } else {
+      EXPECT_EQ(g_slept, 0u) << "nobody to wait for";
+      EXPECT_EQ(g_lockFlags.size(), 1u);
+    }
+    for (DWORD flags : g_lockFlags) EXPECT_EQ(flags, DWORD{LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY});
+    EXPECT_TRUE(diag::CurrentLogFile()->lockGivenUp());
+
+    const size_t tries = g_lockFlags.size();
+    const DWORD slept = g_slept;
+    diag::LogLine(L"second");
+    EXPECT_EQ(g_lockFlags.size(), tries) << "the rest of the run no longer asks";
+    EXPECT_EQ(g_slept, slept);
+  }
+  EXPECT_EQ(LogBytes(L"20261206_072745.log"),
+            "2026-12-06 07:27:45\tfirst\n\r\n2026-12-06 07:27:45\tsecond\n\r\n"
+            "2026-12-06 07:27:45\tfirst\n\r\n2026-12-06 07:27:45\tsecond\n\r\n");
 }
 
 // An exe in a drive root: its folder is the bare drive.
