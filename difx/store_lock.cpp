@@ -3,7 +3,6 @@
 #include "store_lock.h"
 
 #include <aclapi.h>
-#include <sddl.h>
 
 #include <vector>
 
@@ -46,20 +45,15 @@ bool HasTrustedOwner(HANDLE mutex) {
   return trusted;
 }
 
-// Opens the lock, or makes it. Made, it gives SYSTEM and the administrators
-// full access alike: a deployment tool's run as SYSTEM and an elevated
-// administrator's run must share it, and the default for an object SYSTEM
-// makes would let administrators only wait on it. Opened, it asks for no
-// more than the lock needs. Sets `existed` when it was there already.
+// Opens the lock, or makes it, asking for no more than the lock needs:
+// waiting, releasing (which needs no right of its own) and reading its owner.
+// An object SYSTEM makes lets the administrators just that much, so a
+// deployment tool's run as SYSTEM and an elevated administrator's run share
+// it; asking for full access would have refused the second. Sets `existed`
+// when it was there already.
 HANDLE OpenStoreMutex(bool& existed) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1, &descriptor,
-                                                       nullptr);
-  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
-  const HANDLE mutex = CreateMutexExW(descriptor != nullptr ? &attributes : nullptr, kStoreLockName, 0,
-                                      SYNCHRONIZE | MUTEX_MODIFY_STATE | READ_CONTROL);
+  const HANDLE mutex = CreateMutexExW(nullptr, kStoreLockName, 0, SYNCHRONIZE | READ_CONTROL);
   existed = GetLastError() == ERROR_ALREADY_EXISTS;
-  LocalFree(descriptor);
   return mutex;
 }
 
