@@ -30,8 +30,9 @@ class LogFile {
   // that cannot be written is lost, and the run goes on.
   void AppendLine(const wchar_t* line, std::size_t length);
 
-  // True once the append lock could not be had in time: the rest of the run
-  // appends without it, so a run waits for the lock at most once.
+  // True once the append lock was refused for good (kept by someone else past
+  // the wait, or a file system without locks): the rest of the run appends
+  // without it, so a run waits for the lock at most once.
   bool lockGivenUp() const { return lockGivenUp_; }
 
  private:
