@@ -105,9 +105,17 @@ void LogFile::AppendLine(const wchar_t* line, std::size_t length) {
     lockGivenUp_ = !locked;
   }
   LARGE_INTEGER noMove = {};
-  if (platform::Sys().SetFilePointerEx(file.get(), noMove, nullptr, FILE_END)) {
+  LARGE_INTEGER end = {};
+  if (platform::Sys().SetFilePointerEx(file.get(), noMove, &end, FILE_END)) {
     DWORD written = 0;
-    platform::Sys().WriteFile(file.get(), record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
+    const DWORD size = static_cast<DWORD>(record.size());
+    if (!platform::Sys().WriteFile(file.get(), record.data(), size, &written, nullptr) || written != size) {
+      // A record is whole or absent: what went out of it (a disk that filled
+      // up) is cut off again, so the next record does not start inside it.
+      if (platform::Sys().SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN)) {
+        platform::Sys().SetEndOfFile(file.get());
+      }
+    }
   }
   if (locked) platform::Sys().UnlockFileEx(file.get(), 0, 1, 0, &lockRegion);
 }

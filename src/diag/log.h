@@ -27,7 +27,8 @@ class LogFile {
 
   // Appends one record: the line's bytes, then "\r\n", in one write to a file
   // opened for appending and closed again. Failures are ignored: a record
-  // that cannot be written is lost, and the run goes on.
+  // that cannot be written is lost, and the run goes on. A record is whole
+  // or absent: a short write is cut off again.
   void AppendLine(const wchar_t* line, std::size_t length);
 
   // True once the append lock was refused for good (kept by someone else past

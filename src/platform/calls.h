@@ -69,6 +69,8 @@ enum class SystemLibrary { kKernel32, kSetupApi, kCfgMgr32, kNewDev, kShlwApi };
   X(UnlockFileEx, kKernel32, FALSE)                \
   X(SetFilePointerEx, kKernel32, FALSE)            \
   X(WriteFile, kKernel32, FALSE)                   \
+  /* kernel32: the log file, in place and whole */ \
+  X(SetEndOfFile, kKernel32, FALSE)                \
   X(CloseHandle, kKernel32, FALSE)                 \
   X(GetStdHandle, kKernel32, INVALID_HANDLE_VALUE) \
   X(OutputDebugStringW, kKernel32, void())         \

@@ -71,6 +71,7 @@ MDS_FAILS(LockFileEx, Mode::kReturn, ERROR_LOCK_VIOLATION);
 MDS_FAILS(UnlockFileEx, Mode::kAfter, ERROR_NOT_LOCKED);
 MDS_FAILS(SetFilePointerEx, Mode::kReturn, ERROR_NEGATIVE_SEEK);
 MDS_FAILS(WriteFile, Mode::kReturn, ERROR_DISK_FULL);
+MDS_FAILS(SetEndOfFile, Mode::kReturn, ERROR_DISK_FULL);
 MDS_FAILS(CloseHandle, Mode::kAfter, ERROR_INVALID_HANDLE);
 MDS_FAILS(GetStdHandle, Mode::kReturn, ERROR_INVALID_HANDLE);
 MDS_NEVER_FAILS(OutputDebugStringW);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -224,24 +225,33 @@ TEST_F(LogTest, ALogFileThatCannotBeOpenedLosesRecordsQuietly) {
   EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\tkept\n\r\n");
 }
 
-int g_failedWrites = 0;
-BOOL WINAPI FailingWrite(HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED) {
-  ++g_failedWrites;
-  if (written) *written = 0;
+// A disk that fills up: the write takes g_writeTakes bytes of the record, then
+// fails, or reports success for that part.
+DWORD g_writeTakes = 0;
+BOOL g_writeResult = FALSE;
+BOOL WINAPI FullDiskWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+  DWORD took = 0;
+  if (g_writeTakes > 0) platform::RealCalls().WriteFile(file, data, std::min(size, g_writeTakes), &took, overlapped);
+  if (written) *written = took;
   SetLastError(ERROR_DISK_FULL);
-  return FALSE;
+  return g_writeResult;
 }
 
-TEST_F(LogTest, AFailedWriteIsRiddenOut) {
+TEST_F(LogTest, AFullDiskLeavesNoPartOfARecord) {
   PlaceMarker();
-  {
-    g_failedWrites = 0;
-    auto write = platform::Override(&Calls::WriteFile, &FailingWrite);
+  diag::LogLine(L"before");
+  const struct {
+    DWORD takes;
+    BOOL result;
+  } kWrites[] = {{0, FALSE}, {1, TRUE}, {1, FALSE}, {25, TRUE}};
+  for (const auto& write : kWrites) {
+    g_writeTakes = write.takes;
+    g_writeResult = write.result;
+    auto full = platform::Override(&Calls::WriteFile, &FullDiskWrite);
     diag::LogLine(L"lost to a full disk");
-    EXPECT_EQ(g_failedWrites, 1);
   }
-  diag::LogLine(L"written");
-  EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\twritten\n\r\n");
+  diag::LogLine(L"after");
+  EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\tbefore\n\r\n2026-12-06 07:27:45\tafter\n\r\n");
 }
 
 // Every try for the lock fails at once with g_lockError: someone else keeps
