@@ -70,6 +70,10 @@ enum class SystemLibrary { kKernel32, kSetupApi, kCfgMgr32, kNewDev, kShlwApi };
   X(SetFilePointerEx, kKernel32, FALSE)            \
   X(WriteFile, kKernel32, FALSE)                   \
   /* kernel32: the log file, in place and whole */ \
+  /* (DWORD(-1) is INVALID_FILE_ATTRIBUTES) */     \
+  X(GetFileAttributesW, kKernel32, DWORD(-1))      \
+  X(GetFileInformationByHandle, kKernel32, FALSE)  \
+  X(GetFinalPathNameByHandleW, kKernel32, 0ul)     \
   X(SetEndOfFile, kKernel32, FALSE)                \
   X(CloseHandle, kKernel32, FALSE)                 \
   X(GetStdHandle, kKernel32, INVALID_HANDLE_VALUE) \

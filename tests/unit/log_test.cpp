@@ -308,6 +308,7 @@ BOOL WINAPI NoFolder(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
   g_foldersMade.push_back(path);
   return FALSE;
 }
+DWORD WINAPI AFolder(LPCWSTR) { return FILE_ATTRIBUTE_DIRECTORY; }
 HANDLE WINAPI NoFile(LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
   g_filesOpened.push_back(path);
   SetLastError(ERROR_ACCESS_DENIED);
@@ -319,12 +320,14 @@ TEST_F(LogTest, AnExeInADriveRootLooksInTheRoot) {
   g_filesOpened.clear();
   auto marker = platform::Override(&Calls::PathFileExistsW, &RootMarkerExists);
   auto folder = platform::Override(&Calls::CreateDirectoryW, &NoFolder);
+  auto attributes = platform::Override(&Calls::GetFileAttributesW, &AFolder);
   auto file = platform::Override(&Calls::CreateFileW, &NoFile);
   diag::LogLine(L"root");
   EXPECT_EQ(diag::GetModuleDir(), L"Q:");
   EXPECT_EQ(g_markerQueries, std::vector<std::wstring>{L"Q:\\vezazez.cfg"});
   EXPECT_EQ(g_foldersMade, std::vector<std::wstring>{L"Q:\\log"});
-  EXPECT_EQ(g_filesOpened, std::vector<std::wstring>{L"Q:\\log\\20261206_072745.log"});
+  EXPECT_EQ(diag::CurrentLogFile()->path(), L"Q:\\log\\20261206_072745.log");
+  EXPECT_EQ(g_filesOpened, std::vector<std::wstring>{L"Q:\\"}) << "the root itself, not the drive's current folder";
   EXPECT_EQ(output_.debugStrings.size(), 1u);
 }
 
