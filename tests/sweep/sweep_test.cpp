@@ -56,6 +56,7 @@ struct RunRecord {
   std::vector<std::wstring> logFiles;  // names in the log folder
   std::string logBytes;                // of the one log file, if any
   std::vector<std::wstring> folderEntries;
+  int usbCopiesAfter = 0;  // identical copies of the USB INF in the system INF folder
 };
 
 class SweepTest : public testing::TestWithParam<sweep::Scenario> {
@@ -90,7 +91,7 @@ class SweepTest : public testing::TestWithParam<sweep::Scenario> {
       fakes::FakeDevices devices;
       devices.devices = sweep::SampleDevices(scenario.attached);
       {
-        FaultSweep faults(failAt);
+        FaultSweep faults(failAt, FaultSweep::Library::kInProcess);
         std::wstring exe = L"mdsdriver.exe", flag = scenario.switchText;
         wchar_t* argv[] = {&exe[0], &flag[0]};
         try {
@@ -113,6 +114,7 @@ class SweepTest : public testing::TestWithParam<sweep::Scenario> {
     }
     diag::ResetLogFileForTesting();
     record.folderEntries = testing_support::ListFolder(folder.path());
+    record.usbCopiesAfter = testing_support::CountSystemCopiesOf(UsbFixture());
     record.logFiles = testing_support::ListFolder(folder / L"log");
     if (record.logFiles.size() == 1)
       testing_support::ReadBytes(folder / L"log\\" + record.logFiles[0], record.logBytes);
@@ -163,7 +165,15 @@ void CheckRun(const sweep::Scenario& scenario, const std::vector<long>& failAt, 
   EXPECT_TRUE(run.badReleases.empty()) << "released twice or never held: " << testing::PrintToString(run.badReleases);
   EXPECT_EQ(run.fakeSetsObtained, run.fakeSetsDestroyed);
   EXPECT_EQ(run.fakeInfsOpened, run.fakeInfsClosed);
-  EXPECT_TRUE(sweep::IsListedResult(scenario, run.exitCode)) << "exit code " << run.exitCode;
+  EXPECT_TRUE(sweep::IsListedResult(scenario, run.exitCode, run.injected)) << "exit code " << run.exitCode;
+  // What "/i" and "/u" answer is what the store holds afterwards: a failure is never reported as success.
+  const std::wstring switchText = scenario.switchText;
+  if (switchText == L"/i" && (run.exitCode == 1 || run.exitCode == 2)) {
+    EXPECT_EQ(run.usbCopiesAfter, 1);
+  }
+  if (switchText == L"/u" && run.exitCode == 1) {
+    EXPECT_EQ(run.usbCopiesAfter, 0);
+  }
 
   // Whole lines on the debugger channel, and the same lines on standard output and in the file.
   std::vector<std::string> traceBytes, logRecords;
@@ -244,9 +254,15 @@ TEST_P(SweepTest, EveryFailureIsRiddenOut) {
   size_t unfailed = 0;
   for (const auto& entry : firstReachedBy) unfailed += failed.count(entry.first) ? 0 : 1;
   EXPECT_EQ(unfailed, 0u) << "call sites reached but never failed";
-  std::printf("sweep %ls: N=%ld, %ld runs, %zu call sites reached, %zu failed\n", scenario.Name().c_str(),
-              baseline.failableCalls, runs, firstReachedBy.size(), failed.size());
-  sweep::Tally(runs, firstReachedBy.size(), failed.size());
+  size_t libraryReached = 0, libraryFailed = 0;
+  for (const auto& entry : firstReachedBy) {
+    libraryReached += entry.first.inLibrary ? 1 : 0;
+    libraryFailed += entry.first.inLibrary && failed.count(entry.first) ? 1 : 0;
+  }
+  std::printf("sweep %ls: N=%ld, %ld runs, %zu call sites reached, %zu failed (library: %zu, %zu)\n",
+              scenario.Name().c_str(), baseline.failableCalls, runs, firstReachedBy.size(), failed.size(),
+              libraryReached, libraryFailed);
+  sweep::Tally(runs, firstReachedBy.size(), failed.size(), libraryReached, libraryFailed);
 }
 
 std::string ScenarioName(const testing::TestParamInfo<sweep::Scenario>& info) {
