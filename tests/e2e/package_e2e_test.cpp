@@ -135,6 +135,20 @@ TEST_F(PackageE2ETest, UninstallRemovesBothPackages) {
   EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()), 0);
 }
 
+// A byte-identical INF that someone dropped into the INF folder under a name
+// the system never gives is no copy of the package: "/u" removes the copy the
+// system made, answers 1, and leaves the stray file where it is.
+TEST_F(PackageE2ETest, UninstallLeavesAStrayCopyUnderAnotherNameAlone) {
+  Run(L"/i", 1);
+  const std::wstring stray = testing_support::SystemInfDir() + L"\\usb-backup.inf";
+  ASSERT_TRUE(CopyFileW(UsbInfPath().c_str(), stray.c_str(), FALSE));
+  const std::vector<std::wstring> log = Run(L"/u", 1);
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), L"DriverPackageUninstall usbaapl successed !\n");
+  EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()), 1);
+  EXPECT_TRUE(testing_support::Exists(stray));
+}
+
 // A crowd of installs at once on an empty store: one stores each package,
 // the rest find it there. Then one removal leaves no copy behind. A race
 // shows in some rounds only, so there are several.

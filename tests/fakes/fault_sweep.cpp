@@ -9,6 +9,8 @@
 #include <utility>
 
 #include "driver_store.h"
+#include "support/fixture_packages.h"
+#include "support/tool_runner.h"
 
 #if defined(_MSC_VER)
 #include <intrin.h>
@@ -225,12 +227,30 @@ DWORD InLibrary(Export call) {
   return status;
 }
 
+// A library run in process answers success only for what the system INF
+// folder then shows: `copies` says whether a copy of `bytes` should be there.
+void CheckAnswer(const char* what, DWORD status, const std::string& bytes, bool copies) {
+  if (g_sweep->library() != FaultSweep::Library::kInProcess || status != ERROR_SUCCESS) return;
+  if ((testing_support::CountSystemCopiesOfBytes(bytes) > 0) != copies) g_sweep->falseSuccesses.push_back(what);
+}
+
+std::string BytesOf(PCWSTR path) {
+  std::string bytes;
+  if (path != nullptr) testing_support::ReadBytes(path, bytes);
+  return bytes;
+}
+
 DWORD WINAPI SweptPreinstall(PCWSTR inf, DWORD flags) {
   if (g_sweep->Tick(kDriverPackagePreinstallW, MDS_CALLER())) {
     ::SetLastError(kDifxFailure);
     return kDifxFailure;
   }
-  return InLibrary([&] { return g_preinstall(inf, flags); });
+  const DWORD status = InLibrary([&] { return g_preinstall(inf, flags); });
+  const DWORD error = ::GetLastError();
+  // Already there counts as stored too.
+  CheckAnswer("preinstall", status == ERROR_ALREADY_EXISTS ? ERROR_SUCCESS : status, BytesOf(inf), true);
+  ::SetLastError(error);
+  return status;
 }
 
 DWORD WINAPI SweptUninstall(PCWSTR inf, DWORD flags, PCINSTALLERINFO_W installer, BOOL* reboot) {
@@ -238,7 +258,12 @@ DWORD WINAPI SweptUninstall(PCWSTR inf, DWORD flags, PCINSTALLERINFO_W installer
     ::SetLastError(kDifxFailure);
     return kDifxFailure;
   }
-  return InLibrary([&] { return g_uninstall(inf, flags, installer, reboot); });
+  const std::string bytes = BytesOf(inf);
+  const DWORD status = InLibrary([&] { return g_uninstall(inf, flags, installer, reboot); });
+  const DWORD error = ::GetLastError();
+  CheckAnswer("uninstall", status, bytes, false);
+  ::SetLastError(error);
+  return status;
 }
 
 DWORD WINAPI SweptGetPath(PCWSTR inf, PWSTR path, DWORD* count) {

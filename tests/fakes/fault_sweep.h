@@ -66,6 +66,10 @@ class FaultSweep {
   // Releases of a handle that was not held (a double release, or a never-acquired one).
   const std::vector<std::string>& badReleases() const { return badReleases_; }
   int acquired() const { return acquired_; }
+  // With the library in process: each time it answered success for what the
+  // system INF folder then did not show (a stored package with no copy, a
+  // removed one with a copy left), what it was asked.
+  std::vector<std::string> falseSuccesses;
 
   // Used by the hooks.
   bool Tick(CallId id, const void* caller);
