@@ -1,121 +1,131 @@
-// Finding a package's copy in the system INF folder by its bytes.
+// Finding a package's published copies in the system INF folder by their
+// names and bytes.
 #include "inf_store.h"
 
 #include <string>
 
+#include "platform/handles.h"
+
 namespace difx {
 namespace {
 
-class FileHandle {
- public:
-  explicit FileHandle(HANDLE handle) : handle_(handle) {}
-  ~FileHandle() {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  HANDLE get() const { return handle_; }
+using platform::Sys;
 
- private:
-  HANDLE handle_;
-};
-
-class FindHandle {
- public:
-  explicit FindHandle(HANDLE handle) : handle_(handle) {}
-  ~FindHandle() {
-    if (handle_ != INVALID_HANDLE_VALUE) FindClose(handle_);
-  }
-  FindHandle(const FindHandle&) = delete;
-  FindHandle& operator=(const FindHandle&) = delete;
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
+// A failed system call's reason, never 0, so a failure is never mistaken for success.
+DWORD LastFailure() {
+  const DWORD error = Sys().GetLastError();
+  return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+}
 
 // INF files are small; anything beyond this is not one of ours to compare.
 constexpr DWORD kLargestInf = 64 * 1024 * 1024;
 
-bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
-  FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (file.get() == INVALID_HANDLE_VALUE) return false;
+DWORD ReadWholeFile(const std::wstring& path, std::string& bytes) {
+  const platform::unique_file file(Sys().CreateFileW(path.c_str(), GENERIC_READ,
+                                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return LastFailure();
   LARGE_INTEGER size = {};
-  if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > kLargestInf) return false;
+  if (!Sys().GetFileSizeEx(file.get(), &size)) return LastFailure();
+  if (size.QuadPart > kLargestInf) return ERROR_FILE_TOO_LARGE;
   bytes.assign(static_cast<std::size_t>(size.QuadPart), '\0');
   DWORD read = 0;
-  if (!bytes.empty() && !ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr)) {
-    return false;
+  if (!bytes.empty() && !Sys().ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr)) {
+    return LastFailure();
   }
-  return read == bytes.size();
+  return read == bytes.size() ? ERROR_SUCCESS : ERROR_HANDLE_EOF;
 }
 
-bool EqualIgnoringCase(const wchar_t* a, int aLength, const wchar_t* b, int bLength) {
-  return CompareStringOrdinal(a, aLength, b, bLength, TRUE) == CSTR_EQUAL;
+// File names compare as the file system compares them: case ignored.
+bool SameName(const wchar_t* a, std::size_t aLength, const wchar_t* b, std::size_t bLength) {
+  return Sys().CompareStringOrdinal(a, static_cast<int>(aLength), b, static_cast<int>(bLength), TRUE) == CSTR_EQUAL;
 }
 
-// "*.inf" also matches longer extensions through their short names; only a
-// name that really ends in ".inf" counts.
-bool HasInfExtension(const wchar_t* name) {
-  const std::wstring text(name);
-  return text.size() > 4 && EqualIgnoringCase(text.c_str() + text.size() - 4, 4, L".inf", 4);
+bool SameName(const std::wstring& a, const std::wstring& b) {
+  return SameName(a.c_str(), a.size(), b.c_str(), b.size());
 }
 
 }  // namespace
 
 std::wstring FullPath(const wchar_t* path) {
-  const DWORD needed = GetFullPathNameW(path, 0, nullptr, nullptr);
+  const DWORD needed = Sys().GetFullPathNameW(path, 0, nullptr, nullptr);
   if (needed == 0) return std::wstring();
   std::wstring full(needed, L'\0');
-  const DWORD length = GetFullPathNameW(path, needed, &full[0], nullptr);
+  const DWORD length = Sys().GetFullPathNameW(path, needed, &full[0], nullptr);
   if (length == 0 || length >= needed) return std::wstring();
   full.resize(length);
   return full;
 }
 
-bool IsFile(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+Presence FilePresence(const std::wstring& path) {
+  const DWORD attributes = Sys().GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ? Presence::kPresent : Presence::kAbsent;
+  }
+  const DWORD error = Sys().GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Presence::kAbsent : Presence::kUnknown;
 }
 
 std::wstring SystemInfFolder() {
   wchar_t windows[MAX_PATH] = {};
-  const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  const UINT length = Sys().GetSystemWindowsDirectoryW(windows, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return std::wstring();
   std::wstring folder(windows, length);
   if (!folder.empty() && folder.back() == L'\\') folder.pop_back();
   return folder + L"\\inf";
 }
 
-bool IsDirectlyInside(const std::wstring& path, const std::wstring& folder) {
-  const std::size_t slash = path.find_last_of(L'\\');
-  if (slash == std::wstring::npos || folder.empty()) return false;
-  return EqualIgnoringCase(path.c_str(), static_cast<int>(slash), folder.c_str(), static_cast<int>(folder.size()));
+std::wstring FileName(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
-std::vector<std::wstring> FindStoreCopies(const std::wstring& inf, std::size_t most) {
-  std::vector<std::wstring> copies;
-  std::string wanted;
+bool IsPublishedName(const std::wstring& name) {
+  static const wchar_t kPrefix[] = L"oem";
+  static const wchar_t kExtension[] = L".inf";
+  constexpr std::size_t kPrefixLength = 3, kExtensionLength = 4;
+  if (name.size() <= kPrefixLength + kExtensionLength) return false;
+  const std::size_t digitsEnd = name.size() - kExtensionLength;
+  for (std::size_t i = kPrefixLength; i < digitsEnd; ++i) {
+    if (name[i] < L'0' || name[i] > L'9') return false;
+  }
+  return SameName(name.c_str(), kPrefixLength, kPrefix, kPrefixLength) &&
+         SameName(name.c_str() + digitsEnd, kExtensionLength, kExtension, kExtensionLength);
+}
+
+DWORD FindPackageCopies(const std::wstring& inf, std::vector<std::wstring>& copies, DWORD& unreadable) {
+  copies.clear();
+  unreadable = ERROR_SUCCESS;
   const std::wstring folder = SystemInfFolder();
-  if (folder.empty() || !ReadWholeFile(inf, wanted)) return copies;
+  if (folder.empty()) return LastFailure();
+  std::string wanted;
+  const DWORD readStatus = ReadWholeFile(inf, wanted);
+  if (readStatus != ERROR_SUCCESS) return readStatus;
+  const std::wstring ownName = FileName(inf);
 
+  // Every name, not "*.inf": that pattern also matches longer extensions
+  // through their short names, and a copy named by the caller counts whatever
+  // its name ends in.
   WIN32_FIND_DATAW entry = {};
-  FindHandle find(FindFirstFileW((folder + L"\\*.inf").c_str(), &entry));
-  if (find.get() == INVALID_HANDLE_VALUE) return copies;
+  const platform::unique_find find(Sys().FindFirstFileW((folder + L"\\*").c_str(), &entry));
+  if (!find) return LastFailure();
   do {
-    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !HasInfExtension(entry.cFileName)) continue;
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+    const std::wstring name = entry.cFileName;
+    if (!IsPublishedName(name) && !SameName(name, ownName)) continue;
     if (entry.nFileSizeHigh != 0 || entry.nFileSizeLow != wanted.size()) continue;
-    const std::wstring candidate = folder + L"\\" + entry.cFileName;
+    const std::wstring candidate = folder + L"\\" + name;
     std::string bytes;
-    if (ReadWholeFile(candidate, bytes) && bytes == wanted) copies.push_back(candidate);
-  } while (copies.size() < most && FindNextFileW(find.get(), &entry));
-  return copies;
-}
-
-std::wstring FindStoreCopy(const std::wstring& inf) {
-  const std::vector<std::wstring> copies = FindStoreCopies(inf, 1);
-  return copies.empty() ? std::wstring() : copies.front();
+    const DWORD status = ReadWholeFile(candidate, bytes);
+    if (status != ERROR_SUCCESS) {
+      if (unreadable == ERROR_SUCCESS) unreadable = status;
+    } else if (bytes == wanted) {
+      copies.push_back(candidate);
+    }
+  } while (Sys().FindNextFileW(find.get(), &entry));
+  // The listing may stop short of its end: copies past that point are unknown.
+  const DWORD end = Sys().GetLastError();
+  return end == ERROR_NO_MORE_FILES ? ERROR_SUCCESS : (end != ERROR_SUCCESS ? end : ERROR_GEN_FAILURE);
 }
 
 }  // namespace difx

@@ -1,5 +1,5 @@
-// The system INF folder as difxapi_x64.dll sees it: a package is in the store
-// when an INF file there holds the same bytes as the package's INF.
+// The system INF folder as difxapi_x64.dll sees it: which files there are a
+// package's copies, the ones the system published for it.
 #pragma once
 
 #include <cstddef>
@@ -7,28 +7,33 @@
 #include <string>
 #include <vector>
 
-#include "package/difx_api.h"
+#include "platform/win.h"
 
 namespace difx {
 
 // The full form of `path`, or empty when it cannot be made absolute.
 std::wstring FullPath(const wchar_t* path);
 
-// True for an existing file that is not a folder.
-bool IsFile(const std::wstring& path);
+// Whether a file is there: the system may fail to say, and then it is neither.
+enum class Presence { kPresent, kAbsent, kUnknown };
+Presence FilePresence(const std::wstring& path);
 
-// The system INF folder, e.g. C:\Windows\inf.
+// The system INF folder, e.g. C:\Windows\inf, or empty when it cannot be had.
 std::wstring SystemInfFolder();
 
-// True when `path` names an entry directly inside `folder` (case ignored).
-bool IsDirectlyInside(const std::wstring& path, const std::wstring& folder);
+// The name part of a path.
+std::wstring FileName(const std::wstring& path);
 
-// The full path of the first *.inf in the system INF folder whose bytes equal
-// those of `inf`, or empty when there is none. Nothing is copied or changed.
-std::wstring FindStoreCopy(const std::wstring& inf);
+// True for a name the system gives the copies it publishes: oem<N>.inf, case ignored.
+bool IsPublishedName(const std::wstring& name);
 
-// The full paths of up to `most` INF files in the system INF folder whose
-// bytes equal those of `inf` (`inf` itself among them when it lies there).
-std::vector<std::wstring> FindStoreCopies(const std::wstring& inf, std::size_t most = SIZE_MAX);
+// The package's copies in the system INF folder: files named oem<N>.inf, or
+// the same name as `inf` (Wine keeps a package's own name when it is free),
+// whose bytes equal those of `inf`. A file under any other name is not one,
+// whatever it holds. Gives ERROR_SUCCESS, or why the folder or `inf` could
+// not be read; `unreadable` is set to the reason one candidate of the
+// package's size could not be read (0 when every one could), since that one
+// may be a copy too.
+DWORD FindPackageCopies(const std::wstring& inf, std::vector<std::wstring>& copies, DWORD& unreadable);
 
 }  // namespace difx

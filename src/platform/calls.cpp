@@ -22,12 +22,13 @@ Fn LookUpKernel32(const char* name) {
 }
 
 // By SystemLibrary.
-const wchar_t* const kLibraryFileNames[] = {L"kernel32.dll", L"setupapi.dll", L"cfgmgr32.dll", L"newdev.dll",
-                                            L"shlwapi.dll"};
+const wchar_t* const kLibraryFileNames[] = {L"kernel32.dll", L"setupapi.dll", L"cfgmgr32.dll",
+                                            L"newdev.dll",   L"shlwapi.dll",  L"advapi32.dll"};
 constexpr size_t kLibraryCount = sizeof(kLibraryFileNames) / sizeof(kLibraryFileNames[0]);
 
-// What has been loaded and found so far. The tool is single-threaded, so a
-// plain check-then-set is enough: nothing here takes a lock.
+// What has been loaded and found so far. The tool is single-threaded, and it
+// calls difxapi_x64.dll (which has its own copy of all this) from that one
+// thread, so a plain check-then-set is enough: nothing here takes a lock.
 struct Loaded {
   HMODULE libraries[kLibraryCount] = {};
   Calls entries = {};  // null until found

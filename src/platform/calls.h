@@ -1,5 +1,6 @@
-// The Windows call table: every Windows call the tool makes goes through one
-// of these function pointers, so tests can swap a single call for a fake or a
+// The Windows call table: every Windows call the tool and its
+// difxapi_x64.dll make goes through one of these function pointers (each
+// binary has its own table), so tests can swap a single call for a fake or a
 // failure and leave the rest real.
 #pragma once
 
@@ -9,7 +10,7 @@ namespace platform {
 
 // Where an entry's function lives. Only KERNEL32 is imported when the exe is
 // loaded; the other system libraries are loaded on first use.
-enum class SystemLibrary { kKernel32, kSetupApi, kCfgMgr32, kNewDev, kShlwApi };
+enum class SystemLibrary { kKernel32, kSetupApi, kCfgMgr32, kNewDev, kShlwApi, kAdvApi32 };
 
 // X(name, library, failure): one entry per Windows call, under the platform's
 // own name, with the library it lives in and what it answers when it fails
@@ -45,43 +46,63 @@ enum class SystemLibrary { kKernel32, kSetupApi, kCfgMgr32, kNewDev, kShlwApi };
   /* newdev */                                               \
   X(UpdateDriverForPlugAndPlayDevicesW, kNewDev, FALSE)      \
   /* shlwapi */                                              \
-  X(PathFileExistsW, kShlwApi, FALSE)
+  X(PathFileExistsW, kShlwApi, FALSE)                        \
+  /* difxapi_x64.dll: the driver store and its lock */       \
+  X(SetupUninstallOEMInfW, kSetupApi, FALSE)                 \
+  X(OpenProcessToken, kAdvApi32, FALSE)                      \
+  X(GetTokenInformation, kAdvApi32, FALSE)                   \
+  X(GetSecurityInfo, kAdvApi32, DWORD{ERROR_ACCESS_DENIED})  \
+  X(IsWellKnownSid, kAdvApi32, FALSE)                        \
+  X(EqualSid, kAdvApi32, FALSE)
 
 // Looked up in kernel32 when the table is made, and null where the system
 // lacks them (SetDefaultDllDirectories: Windows 7 without KB2533623), so
 // their absence never stops the exe from loading.
 #define MDS_PLATFORM_CALLS_LOOKED_UP(X) X(SetDefaultDllDirectories, kKernel32, FALSE)
 
-#define MDS_PLATFORM_CALLS_LINKED(X)               \
-  /* kernel32: system and modules */               \
-  X(GetSystemDirectoryW, kKernel32, 0u)            \
-  X(GetModuleFileNameW, kKernel32, 0ul)            \
-  X(SetDllDirectoryW, kKernel32, FALSE)            \
-  X(LoadLibraryW, kKernel32, nullptr)              \
-  X(LoadLibraryExW, kKernel32, nullptr)            \
-  X(GetProcAddress, kKernel32, nullptr)            \
-  X(FreeLibrary, kKernel32, FALSE)                 \
-  X(GetFullPathNameW, kKernel32, 0ul)              \
-  /* kernel32: files, output and time */           \
-  X(CreateDirectoryW, kKernel32, FALSE)            \
-  X(CreateFileW, kKernel32, INVALID_HANDLE_VALUE)  \
-  X(LockFileEx, kKernel32, FALSE)                  \
-  X(UnlockFileEx, kKernel32, FALSE)                \
-  X(SetFilePointerEx, kKernel32, FALSE)            \
-  X(WriteFile, kKernel32, FALSE)                   \
-  /* kernel32: the log file, in place and whole */ \
-  /* (DWORD(-1) is INVALID_FILE_ATTRIBUTES) */     \
-  X(GetFileAttributesW, kKernel32, DWORD(-1))      \
-  X(GetFileInformationByHandle, kKernel32, FALSE)  \
-  X(GetFinalPathNameByHandleW, kKernel32, 0ul)     \
-  X(SetEndOfFile, kKernel32, FALSE)                \
-  X(CloseHandle, kKernel32, FALSE)                 \
-  X(GetStdHandle, kKernel32, INVALID_HANDLE_VALUE) \
-  X(OutputDebugStringW, kKernel32, void())         \
-  X(GetCurrentThreadId, kKernel32, 0ul)            \
-  X(GetLocalTime, kKernel32, void())               \
-  X(Sleep, kKernel32, void())                      \
-  X(GetLastError, kKernel32, 0ul)
+#define MDS_PLATFORM_CALLS_LINKED(X)                        \
+  /* kernel32: system and modules */                        \
+  X(GetSystemDirectoryW, kKernel32, 0u)                     \
+  X(GetModuleFileNameW, kKernel32, 0ul)                     \
+  X(SetDllDirectoryW, kKernel32, FALSE)                     \
+  X(LoadLibraryW, kKernel32, nullptr)                       \
+  X(LoadLibraryExW, kKernel32, nullptr)                     \
+  X(GetProcAddress, kKernel32, nullptr)                     \
+  X(FreeLibrary, kKernel32, FALSE)                          \
+  X(GetFullPathNameW, kKernel32, 0ul)                       \
+  /* kernel32: files, output and time */                    \
+  X(CreateDirectoryW, kKernel32, FALSE)                     \
+  X(CreateFileW, kKernel32, INVALID_HANDLE_VALUE)           \
+  X(LockFileEx, kKernel32, FALSE)                           \
+  X(UnlockFileEx, kKernel32, FALSE)                         \
+  X(SetFilePointerEx, kKernel32, FALSE)                     \
+  X(WriteFile, kKernel32, FALSE)                            \
+  /* kernel32: the log file, in place and whole */          \
+  X(GetFileInformationByHandle, kKernel32, FALSE)           \
+  X(GetFinalPathNameByHandleW, kKernel32, 0ul)              \
+  X(SetEndOfFile, kKernel32, FALSE)                         \
+  X(CloseHandle, kKernel32, FALSE)                          \
+  X(GetStdHandle, kKernel32, INVALID_HANDLE_VALUE)          \
+  X(OutputDebugStringW, kKernel32, void())                  \
+  X(GetCurrentThreadId, kKernel32, 0ul)                     \
+  X(GetLocalTime, kKernel32, void())                        \
+  X(Sleep, kKernel32, void())                               \
+  X(GetLastError, kKernel32, 0ul)                           \
+  /* kernel32: difxapi_x64.dll's store and lock */          \
+  X(GetSystemWindowsDirectoryW, kKernel32, 0u)              \
+  X(GetFileAttributesW, kKernel32, INVALID_FILE_ATTRIBUTES) \
+  X(GetFileSizeEx, kKernel32, FALSE)                        \
+  X(ReadFile, kKernel32, FALSE)                             \
+  X(FindFirstFileW, kKernel32, INVALID_HANDLE_VALUE)        \
+  X(FindNextFileW, kKernel32, FALSE)                        \
+  X(FindClose, kKernel32, FALSE)                            \
+  X(DeleteFileW, kKernel32, FALSE)                          \
+  X(CompareStringOrdinal, kKernel32, 0)                     \
+  X(CreateMutexExW, kKernel32, nullptr)                     \
+  X(WaitForSingleObject, kKernel32, WAIT_FAILED)            \
+  X(ReleaseMutex, kKernel32, FALSE)                         \
+  X(GetCurrentProcess, kKernel32, nullptr)                  \
+  X(LocalFree, kKernel32, nullptr)
 
 struct Calls {
 #define MDS_DECLARE_CALL(name, library, failure) decltype(&::name) name;

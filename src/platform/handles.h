@@ -1,5 +1,6 @@
-// RAII owners for the handles the tool acquires: a loaded library, an INF
-// handle, a device information set and a file. Each is given back exactly
+// RAII owners for the handles the tool and its library acquire: a loaded
+// library, an INF handle, a device information set, a file, a kernel object
+// (mutex, token), a directory search and memory the system allocated. Each is given back exactly
 // once, through the call table, on every path out of its scope.
 #pragma once
 
@@ -69,9 +70,32 @@ struct FileTraits {
   static void Close(type h) noexcept { Sys().CloseHandle(h); }
 };
 
+// A kernel object whose "none" is null rather than INVALID_HANDLE_VALUE.
+struct KernelObjectTraits {
+  using type = HANDLE;
+  static type Invalid() noexcept { return nullptr; }
+  static void Close(type h) noexcept { Sys().CloseHandle(h); }
+};
+
+struct FindTraits {
+  using type = HANDLE;
+  static type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+  static void Close(type h) noexcept { Sys().FindClose(h); }
+};
+
+// Memory the system allocated for the caller to give back (a security descriptor).
+struct LocalTraits {
+  using type = HLOCAL;
+  static type Invalid() noexcept { return nullptr; }
+  static void Close(type h) noexcept { Sys().LocalFree(h); }
+};
+
 using unique_library = UniqueHandle<LibraryTraits>;
 using unique_hinf = UniqueHandle<InfTraits>;
 using unique_hdevinfo = UniqueHandle<DevInfoTraits>;
 using unique_file = UniqueHandle<FileTraits>;
+using unique_kernel_object = UniqueHandle<KernelObjectTraits>;
+using unique_find = UniqueHandle<FindTraits>;
+using unique_local = UniqueHandle<LocalTraits>;
 
 }  // namespace platform

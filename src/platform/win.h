@@ -21,6 +21,7 @@
 
 #include <windows.h>
 // windows.h first: the SetupAPI family needs its types.
+#include <aclapi.h>
 #include <cfgmgr32.h>
 #include <newdev.h>
 #include <regstr.h>

@@ -165,19 +165,21 @@ TEST_F(DifxLibraryTest, GetPathWithTooSmallABufferGivesTheNeededCount) {
 
 // --- DriverPackageUninstallW
 
-TEST_F(DifxLibraryTest, ForcedUninstallRemovesEveryCopy) {
+// Every copy the system published goes, whatever the case of its name; a
+// file with the same bytes under a name the system never gives is no copy.
+TEST_F(DifxLibraryTest, ForcedUninstallRemovesEveryPublishedCopyAndNothingElse) {
   const std::wstring stored = Stored();
-  // Copies that racing installs of an older library could leave behind.
-  for (const wchar_t* name : {L"\\difxtest-dup1.inf", L"\\difxtest-dup2.inf"}) {
+  for (const wchar_t* name : {L"\\oem9001.inf", L"\\OEM9002.INF", L"\\difxtest-backup.inf"}) {
     ASSERT_TRUE(CopyFileW(stored.c_str(), (SystemInfDir() + name).c_str(), FALSE));
   }
-  ASSERT_EQ(CountSystemCopiesOf(inf_), 3);
+  ASSERT_EQ(CountSystemCopiesOf(inf_), 4);
   BOOL needsReboot = TRUE;
   SetLastError(ERROR_GEN_FAILURE);
   EXPECT_EQ(uninstall_(stored.c_str(), DRIVER_PACKAGE_FORCE | DRIVER_PACKAGE_DELETE_FILES, nullptr, &needsReboot), 0u);
   EXPECT_EQ(GetLastError(), 0u);
   EXPECT_FALSE(needsReboot);
-  EXPECT_EQ(CountSystemCopiesOf(inf_), 0);
+  EXPECT_EQ(CountSystemCopiesOf(inf_), 1);
+  EXPECT_TRUE(testing_support::Exists(SystemInfDir() + L"\\difxtest-backup.inf"));
   EXPECT_FALSE(testing_support::Exists(stored.substr(0, stored.size() - 4) + L".pnf")) << "nor its .pnf";
 }
 

@@ -135,6 +135,20 @@ TEST_F(PackageE2ETest, UninstallRemovesBothPackages) {
   EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()), 0);
 }
 
+// A byte-identical INF that someone dropped into the INF folder under a name
+// the system never gives is no copy of the package: "/u" removes the copy the
+// system made, answers 1, and leaves the stray file where it is.
+TEST_F(PackageE2ETest, UninstallLeavesAStrayCopyUnderAnotherNameAlone) {
+  Run(L"/i", 1);
+  const std::wstring stray = testing_support::SystemInfDir() + L"\\usb-backup.inf";
+  ASSERT_TRUE(CopyFileW(UsbInfPath().c_str(), stray.c_str(), FALSE));
+  const std::vector<std::wstring> log = Run(L"/u", 1);
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), L"DriverPackageUninstall usbaapl successed !\n");
+  EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()), 1);
+  EXPECT_TRUE(testing_support::Exists(stray));
+}
+
 // A crowd of installs at once on an empty store: one stores each package,
 // the rest find it there. Then one removal leaves no copy behind. A race
 // shows in some rounds only, so there are several.
@@ -239,12 +253,14 @@ TEST_F(DllPlantingE2ETest, BareNameLoadSkipsPath) {
 // does for a library that is not a known one: WINEDLLOVERRIDES
 // "cfgmgr32,newdev,setupapi,shlwapi=n,b", kept in the prefix's registry
 // because a child process takes that variable from Wine's own environment,
-// not from its parent's. None may be loaded, whatever the switch: the fixture
-// package and a device it names make the switches reach every library.
+// not from its parent's. None may be loaded, whatever the switch, by the exe
+// or by our difxapi_x64.dll beside it: the fixture package and a device it
+// names make the switches reach every library.
 class SystemLibraryPlantingE2ETest : public DllPlantingE2ETest {
  protected:
   void SetUp() override {
     DllPlantingE2ETest::SetUp();
+    ASSERT_TRUE(testing_support::CopyInto(testing_support::ModuleDir() + L"\\difxapi_x64.dll", exeFolder_.path()));
     const std::wstring planted = testing_support::ModuleDir() + L"\\mds_planted_library.dll";
     for (const TempDir* folder : {&exeFolder_, &planted_}) {
       for (const wchar_t* name : kLibraries) ASSERT_TRUE(CopyFileW(planted.c_str(), (*folder / name).c_str(), FALSE));
@@ -267,6 +283,7 @@ class SystemLibraryPlantingE2ETest : public DllPlantingE2ETest {
     RegDeleteTreeW(HKEY_CURRENT_USER, kAppDefaults);
     device_registry::Remove(kDevice.instanceId);
     testing_support::RemoveSystemCopiesOf(testing_support::FixtureDir() + L"\\packages\\Drivers\\usbaapl64.inf");
+    testing_support::RemoveSystemCopiesOf(testing_support::FixtureDir() + L"\\packages\\NetDrivers\\netaapl64.inf");
     testing_support::RemovePackages();
   }
 

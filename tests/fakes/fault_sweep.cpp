@@ -8,6 +8,10 @@
 #include <type_traits>
 #include <utility>
 
+#include "driver_store.h"
+#include "support/fixture_packages.h"
+#include "support/tool_runner.h"
+
 #if defined(_MSC_VER)
 #include <intrin.h>
 #define MDS_CALLER() _ReturnAddress()
@@ -71,7 +75,6 @@ MDS_FAILS(LockFileEx, Mode::kReturn, ERROR_LOCK_VIOLATION);
 MDS_FAILS(UnlockFileEx, Mode::kAfter, ERROR_NOT_LOCKED);
 MDS_FAILS(SetFilePointerEx, Mode::kReturn, ERROR_NEGATIVE_SEEK);
 MDS_FAILS(WriteFile, Mode::kReturn, ERROR_DISK_FULL);
-MDS_FAILS(GetFileAttributesW, Mode::kReturn, ERROR_ACCESS_DENIED);
 MDS_FAILS(GetFileInformationByHandle, Mode::kReturn, ERROR_INVALID_FUNCTION);
 MDS_FAILS(GetFinalPathNameByHandleW, Mode::kReturn, ERROR_NOT_ENOUGH_MEMORY);
 MDS_FAILS(SetEndOfFile, Mode::kReturn, ERROR_DISK_FULL);
@@ -82,24 +85,57 @@ MDS_NEVER_FAILS(GetCurrentThreadId);
 MDS_NEVER_FAILS(GetLocalTime);
 MDS_NEVER_FAILS(Sleep);
 MDS_NEVER_FAILS(GetLastError);
+// The driver store and its lock, in difxapi_x64.dll.
+MDS_FAILS(SetupUninstallOEMInfW, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(OpenProcessToken, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(GetTokenInformation, Mode::kReturn, ERROR_INSUFFICIENT_BUFFER);
+MDS_FAILS(GetSecurityInfo, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_NEVER_FAILS(IsWellKnownSid);  // a "no", not a failure
+MDS_NEVER_FAILS(EqualSid);
+MDS_FAILS(GetSystemWindowsDirectoryW, Mode::kReturn, ERROR_INSUFFICIENT_BUFFER);
+MDS_FAILS(GetFileAttributesW, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(GetFileSizeEx, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(ReadFile, Mode::kReturn, ERROR_LOCK_VIOLATION);
+MDS_FAILS(FindFirstFileW, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(FindNextFileW, Mode::kReturn, ERROR_NETNAME_DELETED);
+MDS_FAILS(FindClose, Mode::kAfter, ERROR_INVALID_HANDLE);
+MDS_FAILS(DeleteFileW, Mode::kReturn, ERROR_SHARING_VIOLATION);
+MDS_NEVER_FAILS(CompareStringOrdinal);
+MDS_FAILS(CreateMutexExW, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(WaitForSingleObject, Mode::kReturn, ERROR_INVALID_HANDLE);
+MDS_FAILS(ReleaseMutex, Mode::kAfter, ERROR_NOT_OWNER);
+MDS_NEVER_FAILS(GetCurrentProcess);
+MDS_NEVER_FAILS(LocalFree);
 
-// Which handle kind a call acquires (through its result) or releases (its
-// first argument). A system library the table loads on first use
-// (LoadLibraryExW) is no handle to give back: it stays loaded for the life of
-// the process.
+// Which handle kind a call acquires (through its result, or for these
+// through an out argument: a token, a security descriptor, a held lock) or
+// releases (its first argument). CloseHandle gives back any kernel handle. A
+// system library the table loads on first use (LoadLibraryExW) is no handle
+// to give back: it stays loaded for the life of the process.
 constexpr const char* AcquiresKind(CallId id) {
   return id == kLoadLibraryW                                              ? "library"
          : id == kSetupOpenInfFileW                                       ? "inf"
          : (id == kSetupDiGetClassDevsW || id == kSetupDiGetClassDevsExW) ? "device set"
          : id == kCreateFileW                                             ? "file"
+         : (id == kCreateMutexExW || id == kOpenProcessToken)             ? "kernel object"
+         : id == kFindFirstFileW                                          ? "search"
+         : id == kGetSecurityInfo                                         ? "local memory"
+         : id == kWaitForSingleObject                                     ? "held lock"
                                                                           : nullptr;
 }
 constexpr const char* ReleasesKind(CallId id) {
   return id == kFreeLibrary                    ? "library"
          : id == kSetupCloseInfFile            ? "inf"
          : id == kSetupDiDestroyDeviceInfoList ? "device set"
-         : id == kCloseHandle                  ? "file"
+         : id == kCloseHandle                  ? "kernel handle"
+         : id == kFindClose                    ? "search"
+         : id == kLocalFree                    ? "local memory"
+         : id == kReleaseMutex                 ? "held lock"
                                                : nullptr;
+}
+bool Matches(const std::string& held, const char* released) {
+  return held == released ||
+         (std::strcmp(released, "kernel handle") == 0 && (held == "file" || held == "kernel object"));
 }
 
 template <typename T>
@@ -115,6 +151,21 @@ template <typename T>
 bool IsAcquired(T result) {
   void* handle = AsHandle(result);
   return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+}
+
+// The handle a call that succeeded acquired, or null.
+template <CallId Id, typename R, typename... A>
+void* AcquiredHandle(R result, A... args) {
+  const auto arguments = std::make_tuple(args...);
+  if constexpr (Id == kOpenProcessToken) {
+    return result ? AsHandle(*std::get<2>(arguments)) : nullptr;
+  } else if constexpr (Id == kGetSecurityInfo) {
+    return result == ERROR_SUCCESS ? AsHandle(*std::get<7>(arguments)) : nullptr;
+  } else if constexpr (Id == kWaitForSingleObject) {
+    return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED ? AsHandle(std::get<0>(arguments)) : nullptr;
+  } else {
+    return IsAcquired(result) ? AsHandle(result) : nullptr;
+  }
 }
 
 template <typename Fn>
@@ -143,7 +194,7 @@ struct Hook<R(WINAPI*)(A...)> {
       }
       R result = below(args...);
       if constexpr (AcquiresKind(Id) != nullptr) {
-        if (IsAcquired(result)) sweep.Acquired(AcquiresKind(Id), AsHandle(result));
+        if (void* handle = AcquiredHandle<Id>(result, args...)) sweep.Acquired(AcquiresKind(Id), handle);
       }
       if (fail) {  // a release that did its work but reports failure
         ::SetLastError(F::kError);
@@ -155,9 +206,9 @@ struct Hook<R(WINAPI*)(A...)> {
 };
 
 // The DIFx exports, looked up by the tool through GetProcAddress.
-using PreinstallFn = DWORD(WINAPI*)(PCWSTR, DWORD);
-using UninstallFn = DWORD(WINAPI*)(PCWSTR, DWORD, const void*, BOOL*);
-using GetPathFn = DWORD(WINAPI*)(PCWSTR, PWSTR, DWORD*);
+using PreinstallFn = package::DriverPackagePreinstallWFn;
+using UninstallFn = package::DriverPackageUninstallWFn;
+using GetPathFn = package::DriverPackageGetPathWFn;
 
 // Function pointers of other types pass through void(*)() on their way to and from FARPROC.
 template <typename To, typename From>
@@ -170,20 +221,52 @@ UninstallFn g_uninstall = nullptr;
 GetPathFn g_getPath = nullptr;
 const DWORD kDifxFailure = ERROR_ACCESS_DENIED;
 
+// Runs a DIFx export, its own calls counted as the library's.
+template <typename Export>
+DWORD InLibrary(Export call) {
+  g_sweep->inLibrary_ = true;
+  const DWORD status = call();
+  g_sweep->inLibrary_ = false;
+  return status;
+}
+
+// A library run in process answers success only for what the system INF
+// folder then shows: `copies` says whether a copy of `bytes` should be there.
+void CheckAnswer(const char* what, DWORD status, const std::string& bytes, bool copies) {
+  if (g_sweep->library() != FaultSweep::Library::kInProcess || status != ERROR_SUCCESS) return;
+  if ((testing_support::CountSystemCopiesOfBytes(bytes) > 0) != copies) g_sweep->falseSuccesses.push_back(what);
+}
+
+std::string BytesOf(PCWSTR path) {
+  std::string bytes;
+  if (path != nullptr) testing_support::ReadBytes(path, bytes);
+  return bytes;
+}
+
 DWORD WINAPI SweptPreinstall(PCWSTR inf, DWORD flags) {
   if (g_sweep->Tick(kDriverPackagePreinstallW, MDS_CALLER())) {
     ::SetLastError(kDifxFailure);
     return kDifxFailure;
   }
-  return g_preinstall(inf, flags);
+  const DWORD status = InLibrary([&] { return g_preinstall(inf, flags); });
+  const DWORD error = ::GetLastError();
+  // Already there counts as stored too.
+  CheckAnswer("preinstall", status == ERROR_ALREADY_EXISTS ? ERROR_SUCCESS : status, BytesOf(inf), true);
+  ::SetLastError(error);
+  return status;
 }
 
-DWORD WINAPI SweptUninstall(PCWSTR inf, DWORD flags, const void* installer, BOOL* reboot) {
+DWORD WINAPI SweptUninstall(PCWSTR inf, DWORD flags, PCINSTALLERINFO_W installer, BOOL* reboot) {
   if (g_sweep->Tick(kDriverPackageUninstallW, MDS_CALLER())) {
     ::SetLastError(kDifxFailure);
     return kDifxFailure;
   }
-  return g_uninstall(inf, flags, installer, reboot);
+  const std::string bytes = BytesOf(inf);
+  const DWORD status = InLibrary([&] { return g_uninstall(inf, flags, installer, reboot); });
+  const DWORD error = ::GetLastError();
+  CheckAnswer("uninstall", status, bytes, false);
+  ::SetLastError(error);
+  return status;
 }
 
 DWORD WINAPI SweptGetPath(PCWSTR inf, PWSTR path, DWORD* count) {
@@ -191,7 +274,7 @@ DWORD WINAPI SweptGetPath(PCWSTR inf, PWSTR path, DWORD* count) {
     ::SetLastError(kDifxFailure);
     return kDifxFailure;
   }
-  return g_getPath(inf, path, count);
+  return InLibrary([&] { return g_getPath(inf, path, count); });
 }
 
 FARPROC WINAPI SweptGetProcAddress(HMODULE module, LPCSTR name) {
@@ -201,16 +284,17 @@ FARPROC WINAPI SweptGetProcAddress(HMODULE module, LPCSTR name) {
   }
   FARPROC found = g_sweep->below().GetProcAddress(module, name);
   if (found == nullptr || reinterpret_cast<ULONG_PTR>(name) <= 0xFFFF) return found;
+  const bool inProcess = g_sweep->library() == FaultSweep::Library::kInProcess;
   if (std::strcmp(name, "DriverPackagePreinstallW") == 0) {
-    g_preinstall = FunctionCast<PreinstallFn>(found);
+    g_preinstall = inProcess ? &difx::Preinstall : FunctionCast<PreinstallFn>(found);
     return FunctionCast<FARPROC>(&SweptPreinstall);
   }
   if (std::strcmp(name, "DriverPackageUninstallW") == 0) {
-    g_uninstall = FunctionCast<UninstallFn>(found);
+    g_uninstall = inProcess ? &difx::Uninstall : FunctionCast<UninstallFn>(found);
     return FunctionCast<FARPROC>(&SweptUninstall);
   }
   if (std::strcmp(name, "DriverPackageGetPathW") == 0) {
-    g_getPath = FunctionCast<GetPathFn>(found);
+    g_getPath = inProcess ? &difx::GetPath : FunctionCast<GetPathFn>(found);
     return FunctionCast<FARPROC>(&SweptGetPath);
   }
   return found;
@@ -224,13 +308,24 @@ const char* const kCallNames[] = {
     "DriverPackageUninstallW", "DriverPackageGetPathW"};
 static_assert(sizeof(kCallNames) / sizeof(kCallNames[0]) == kCallIdCount, "one name per call");
 
+const DWORD kInjectedErrors[] = {
+#define MDS_CALL_ERROR(name, library, failure) Failure<k##name>::kError,
+    MDS_PLATFORM_CALLS(MDS_CALL_ERROR)
+#undef MDS_CALL_ERROR
+        kDifxFailure,
+    kDifxFailure, kDifxFailure};
+static_assert(sizeof(kInjectedErrors) / sizeof(kInjectedErrors[0]) == kCallIdCount, "one error per call");
+
 }  // namespace
 
 const char* CallName(CallId id) { return id < kCallIdCount ? kCallNames[id] : "none"; }
 
+DWORD InjectedError(CallId id) { return id < kCallIdCount ? kInjectedErrors[id] : 0; }
+
 FaultSweep::FaultSweep(long failAt) : FaultSweep(failAt > 0 ? std::vector<long>{failAt} : std::vector<long>{}) {}
 
-FaultSweep::FaultSweep(std::vector<long> failAt) : below_(platform::Sys()), failAt_(std::move(failAt)) {
+FaultSweep::FaultSweep(std::vector<long> failAt, Library library)
+    : below_(platform::Sys()), failAt_(std::move(failAt)), library_(library) {
   g_sweep = this;
   // Each run loads the system libraries afresh, so their loading is failed in turn too.
   platform::ForgetLoadedCalls();
@@ -251,7 +346,7 @@ FaultSweep::~FaultSweep() {
 bool FaultSweep::Tick(CallId id, const void* caller) {
   ++failableCalls_;
   callsMade_.push_back(id);
-  sites_.push_back({id, caller});
+  sites_.push_back({id, caller, inLibrary_});
   if (std::find(failAt_.begin(), failAt_.end(), failableCalls_) == failAt_.end()) return false;
   injectedCalls_.push_back(id);
   return true;
@@ -259,16 +354,19 @@ bool FaultSweep::Tick(CallId id, const void* caller) {
 
 void FaultSweep::Acquired(const char* kind, void* handle) {
   ++acquired_;
-  live_[handle] = kind;
+  live_.emplace(handle, kind);
 }
 
 void FaultSweep::Released(const char* kind, void* handle) {
-  auto found = live_.find(handle);
-  if (found == live_.end() || found->second != kind) {
-    badReleases_.push_back(kind);
-    return;
+  // A mutex handle may also stand for a held lock: release the one of this kind.
+  const auto range = live_.equal_range(handle);
+  for (auto held = range.first; held != range.second; ++held) {
+    if (Matches(held->second, kind)) {
+      live_.erase(held);
+      return;
+    }
   }
-  live_.erase(found);
+  badReleases_.push_back(kind);
 }
 
 std::map<std::string, int> FaultSweep::Outstanding() const {

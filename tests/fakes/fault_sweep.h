@@ -26,13 +26,21 @@ enum CallId {
 
 const char* CallName(CallId id);
 
+// The last error a call fails with in the sweep (0 for one that never fails).
+DWORD InjectedError(CallId id);
+
 class FaultSweep {
  public:
+  // Which code answers the DIFx exports that the tool looks up: the library
+  // it loaded, or difxapi_x64.dll's own code linked into the test program,
+  // whose Windows calls then go through this table and are failed in turn too.
+  enum class Library { kAsLoaded, kInProcess };
+
   // failAt: the 1-based number of the failable call to fail; 0 fails none.
   explicit FaultSweep(long failAt = 0);
   // Fails each of these calls (1-based numbers), to reach what only lies
   // behind an earlier failure.
-  explicit FaultSweep(std::vector<long> failAt);
+  explicit FaultSweep(std::vector<long> failAt, Library library = Library::kAsLoaded);
   ~FaultSweep();
   FaultSweep(const FaultSweep&) = delete;
   FaultSweep& operator=(const FaultSweep&) = delete;
@@ -44,6 +52,7 @@ class FaultSweep {
   struct Site {
     CallId id;
     const void* caller;
+    bool inLibrary;  // made by the DIFx library's code (not part of the order)
     bool operator<(const Site& o) const { return id != o.id ? id < o.id : caller < o.caller; }
     bool operator==(const Site& o) const { return id == o.id && caller == o.caller; }
   };
@@ -57,21 +66,31 @@ class FaultSweep {
   // Releases of a handle that was not held (a double release, or a never-acquired one).
   const std::vector<std::string>& badReleases() const { return badReleases_; }
   int acquired() const { return acquired_; }
+  // With the library in process: each time it answered success for what the
+  // system INF folder then did not show (a stored package with no copy, a
+  // removed one with a copy left), what it was asked.
+  std::vector<std::string> falseSuccesses;
 
   // Used by the hooks.
   bool Tick(CallId id, const void* caller);
   void Acquired(const char* kind, void* handle);
   void Released(const char* kind, void* handle);
-  const platform::Calls& below() const { return below_; }
+  // What the hooks call on to: the table as it was, or for the library's own
+  // calls the real functions, since the library has a table of its own that
+  // the test's fakes never reach.
+  const platform::Calls& below() const { return inLibrary_ ? platform::RealCalls() : below_; }
+  Library library() const { return library_; }
+  bool inLibrary_ = false;  // set while a DIFx export runs
 
  private:
   platform::Calls below_;
   std::vector<long> failAt_;
+  Library library_;
   long failableCalls_ = 0;
   std::vector<CallId> injectedCalls_;
   std::vector<CallId> callsMade_;
   std::vector<Site> sites_;
-  std::map<void*, std::string> live_;
+  std::multimap<void*, std::string> live_;  // a mutex handle may be held as a lock too
   std::vector<std::string> badReleases_;
   int acquired_ = 0;
 };

@@ -77,7 +77,10 @@ std::vector<std::wstring> SystemInfNames() {
 
 int CountSystemCopiesOf(const std::wstring& infPath) {
   std::string wanted;
-  if (!ReadBytes(infPath, wanted)) return 0;
+  return ReadBytes(infPath, wanted) ? CountSystemCopiesOfBytes(wanted) : 0;
+}
+
+int CountSystemCopiesOfBytes(const std::string& wanted) {
   int count = 0;
   for (const std::wstring& name : SystemInfNames()) {
     std::string bytes;

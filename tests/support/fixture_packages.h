@@ -27,5 +27,6 @@ void RemoveSystemCopiesOf(const std::wstring& infPath);
 
 // How many *.inf files in the system INF folder hold the same bytes as `infPath`.
 int CountSystemCopiesOf(const std::wstring& infPath);
+int CountSystemCopiesOfBytes(const std::string& bytes);
 
 }  // namespace testing_support

@@ -15,20 +15,21 @@ long g_runs = 0;
 size_t g_scenarios = 0;
 size_t g_sitesReached = 0;
 size_t g_sitesFailed = 0;
+size_t g_librarySitesReached = 0;
+size_t g_librarySitesFailed = 0;
 
 class TallyPrinter : public testing::Environment {
  public:
   void TearDown() override {
     if (g_scenarios == 0) return;
-    std::printf("sweep: %ld (scenario, k) runs over %zu scenarios; %zu call sites reached, %zu failed at least once\n",
-                g_runs, g_scenarios, g_sitesReached, g_sitesFailed);
+    std::printf(
+        "sweep: %ld (scenario, k) runs over %zu scenarios; %zu call sites reached, %zu failed at least once"
+        " (difxapi_x64.dll's: %zu reached, %zu failed)\n",
+        g_runs, g_scenarios, g_sitesReached, g_sitesFailed, g_librarySitesReached, g_librarySitesFailed);
   }
 };
 
 testing::Environment* const kTally = testing::AddGlobalTestEnvironment(new TallyPrinter);
-
-// The status the sweep's failed DIFx exports return, passed through by "/i" and "/u".
-const int kInjectedDifxStatus = ERROR_ACCESS_DENIED;
 
 }  // namespace
 
@@ -84,22 +85,27 @@ void PrepareStore(const Scenario& scenario) {
   FreeLibrary(difx);
 }
 
-bool IsListedResult(const Scenario& scenario, int exitCode) {
+bool IsListedResult(const Scenario& scenario, int exitCode, const std::vector<fakes::CallId>& injected) {
   const std::wstring name = scenario.switchText;
   if (name == L"/re") return exitCode == 0 || exitCode == 1 || exitCode == 3 || exitCode == 4 || exitCode == 5;
   if (name == L"/qu") return exitCode == 0;
-  if (name == L"/i") return exitCode == 0 || exitCode == 1 || exitCode == 2 || exitCode == kInjectedDifxStatus;
-  if (name == L"/u") {
-    return exitCode == 0 || exitCode == 1 || exitCode == 4 || exitCode == 183 || exitCode == kInjectedDifxStatus;
+  // "/i" and "/u" pass a failed library's status through: one of the
+  // injected errors, or the store lock's time-out.
+  for (fakes::CallId call : injected) {
+    if (exitCode == static_cast<int>(fakes::InjectedError(call)) && exitCode != 0) return true;
   }
+  if (name == L"/i") return exitCode == 0 || exitCode == 1 || exitCode == 2;
+  if (name == L"/u") return exitCode == 0 || exitCode == 1 || exitCode == 4 || exitCode == 183;
   return false;
 }
 
-void Tally(long runs, size_t sitesReached, size_t sitesFailed) {
+void Tally(long runs, size_t sitesReached, size_t sitesFailed, size_t librarySitesReached, size_t librarySitesFailed) {
   g_runs += runs;
   ++g_scenarios;
   g_sitesReached += sitesReached;
   g_sitesFailed += sitesFailed;
+  g_librarySitesReached += librarySitesReached;
+  g_librarySitesFailed += librarySitesFailed;
 }
 
 }  // namespace sweep

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fakes/fake_devices.h"
+#include "fakes/fault_sweep.h"
 
 namespace sweep {
 
@@ -34,9 +35,10 @@ void PrepareStore(const Scenario& scenario);
 
 // The exit codes the switch's table lists, with the statuses the sweep's
 // injected failures can pass through.
-bool IsListedResult(const Scenario& scenario, int exitCode);
+bool IsListedResult(const Scenario& scenario, int exitCode, const std::vector<fakes::CallId>& injected);
 
-// Figures for the whole sweep, printed when the program ends.
-void Tally(long runs, size_t sitesReached, size_t sitesFailed);
+// Figures for the whole sweep, printed when the program ends; the library's
+// share counted apart too.
+void Tally(long runs, size_t sitesReached, size_t sitesFailed, size_t librarySitesReached, size_t librarySitesFailed);
 
 }  // namespace sweep

@@ -20,6 +20,7 @@
 #include "fakes/fake_devices.h"
 #include "fakes/fault_sweep.h"
 #include "fakes/output_capture.h"
+#include "platform/store_lock.h"
 #include "support/fixture_packages.h"
 #include "support/tool_runner.h"
 #include "sweep/sweep_scenarios.h"
@@ -56,6 +57,7 @@ struct RunRecord {
   std::vector<std::wstring> logFiles;  // names in the log folder
   std::string logBytes;                // of the one log file, if any
   std::vector<std::wstring> folderEntries;
+  std::vector<std::string> falseSuccesses;
 };
 
 class SweepTest : public testing::TestWithParam<sweep::Scenario> {
@@ -64,12 +66,28 @@ class SweepTest : public testing::TestWithParam<sweep::Scenario> {
     testing_support::RemoveSystemCopiesOf(UsbFixture());
     testing_support::RemoveSystemCopiesOf(NetFixture());
     ASSERT_TRUE(testing_support::PlacePackages());
+    // The store lock is there already, made by this user as another run
+    // would have made it, so that the lock's look at its owner is swept too.
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    alignas(TOKEN_USER) BYTE user[256];
+    DWORD size = 0;
+    ASSERT_TRUE(GetTokenInformation(token, TokenUser, user, sizeof(user), &size));
+    CloseHandle(token);
+    SECURITY_DESCRIPTOR descriptor = {};
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorOwner(&descriptor, reinterpret_cast<TOKEN_USER*>(user)->User.Sid, FALSE);
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
+    storeLock_ = CreateMutexW(&attributes, FALSE, platform::kStoreLockName);
+    ASSERT_NE(storeLock_, nullptr);
   }
   static void TearDownTestSuite() {
+    CloseHandle(storeLock_);
     testing_support::RemoveSystemCopiesOf(UsbFixture());
     testing_support::RemoveSystemCopiesOf(NetFixture());
     testing_support::RemovePackages();
   }
+  static HANDLE storeLock_;
   static std::wstring UsbFixture() { return testing_support::FixtureDir() + L"\\packages\\Drivers\\usbaapl64.inf"; }
   static std::wstring NetFixture() { return testing_support::FixtureDir() + L"\\packages\\NetDrivers\\netaapl64.inf"; }
 
@@ -90,7 +108,7 @@ class SweepTest : public testing::TestWithParam<sweep::Scenario> {
       fakes::FakeDevices devices;
       devices.devices = sweep::SampleDevices(scenario.attached);
       {
-        FaultSweep faults(failAt);
+        FaultSweep faults(failAt, FaultSweep::Library::kInProcess);
         std::wstring exe = L"mdsdriver.exe", flag = scenario.switchText;
         wchar_t* argv[] = {&exe[0], &flag[0]};
         try {
@@ -103,6 +121,7 @@ class SweepTest : public testing::TestWithParam<sweep::Scenario> {
         record.sites = faults.sites();
         record.outstanding = faults.Outstanding();
         record.badReleases = faults.badReleases();
+        record.falseSuccesses = faults.falseSuccesses;
       }
       record.fakeSetsObtained = devices.setsObtained;
       record.fakeSetsDestroyed = devices.setsDestroyed;
@@ -119,6 +138,8 @@ class SweepTest : public testing::TestWithParam<sweep::Scenario> {
     return record;
   }
 };
+
+HANDLE SweepTest::storeLock_ = nullptr;
 
 bool IsTraceLine(const std::wstring& line) { return line.compare(0, 6, L"[app](") == 0; }
 
@@ -163,7 +184,9 @@ void CheckRun(const sweep::Scenario& scenario, const std::vector<long>& failAt, 
   EXPECT_TRUE(run.badReleases.empty()) << "released twice or never held: " << testing::PrintToString(run.badReleases);
   EXPECT_EQ(run.fakeSetsObtained, run.fakeSetsDestroyed);
   EXPECT_EQ(run.fakeInfsOpened, run.fakeInfsClosed);
-  EXPECT_TRUE(sweep::IsListedResult(scenario, run.exitCode)) << "exit code " << run.exitCode;
+  EXPECT_TRUE(sweep::IsListedResult(scenario, run.exitCode, run.injected)) << "exit code " << run.exitCode;
+  EXPECT_TRUE(run.falseSuccesses.empty())
+      << "the library answered success for: " << testing::PrintToString(run.falseSuccesses);
 
   // Whole lines on the debugger channel, and the same lines on standard output and in the file.
   std::vector<std::string> traceBytes, logRecords;
@@ -245,9 +268,15 @@ TEST_P(SweepTest, EveryFailureIsRiddenOut) {
   size_t unfailed = 0;
   for (const auto& entry : firstReachedBy) unfailed += failed.count(entry.first) ? 0 : 1;
   EXPECT_EQ(unfailed, 0u) << "call sites reached but never failed";
-  std::printf("sweep %ls: N=%ld, %ld runs, %zu call sites reached, %zu failed\n", scenario.Name().c_str(),
-              baseline.failableCalls, runs, firstReachedBy.size(), failed.size());
-  sweep::Tally(runs, firstReachedBy.size(), failed.size());
+  size_t libraryReached = 0, libraryFailed = 0;
+  for (const auto& entry : firstReachedBy) {
+    libraryReached += entry.first.inLibrary ? 1 : 0;
+    libraryFailed += entry.first.inLibrary && failed.count(entry.first) ? 1 : 0;
+  }
+  std::printf("sweep %ls: N=%ld, %ld runs, %zu call sites reached, %zu failed (library: %zu, %zu)\n",
+              scenario.Name().c_str(), baseline.failableCalls, runs, firstReachedBy.size(), failed.size(),
+              libraryReached, libraryFailed);
+  sweep::Tally(runs, firstReachedBy.size(), failed.size(), libraryReached, libraryFailed);
 }
 
 std::string ScenarioName(const testing::TestParamInfo<sweep::Scenario>& info) {

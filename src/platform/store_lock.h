@@ -1,10 +1,11 @@
 // The machine-wide lock that makes each look-and-change of the system INF
-// folder one step across every process that uses this library.
+// folder one step across every process that changes it: difxapi_x64.dll's
+// preinstall and uninstall, and the tool's own INF copy.
 #pragma once
 
-#include "package/difx_api.h"
+#include "platform/handles.h"
 
-namespace difx {
+namespace platform {
 
 class StoreLock {
  public:
@@ -19,7 +20,7 @@ class StoreLock {
   DWORD status() const { return status_; }
 
  private:
-  HANDLE mutex_ = nullptr;
+  unique_kernel_object mutex_;
   bool held_ = false;
   DWORD status_ = ERROR_SUCCESS;
 };
@@ -27,4 +28,9 @@ class StoreLock {
 // Its name in the global namespace.
 extern const wchar_t kStoreLockName[];
 
-}  // namespace difx
+// How long a run waits for the lock. Its holder keeps it for milliseconds: the
+// wait is long enough for a crowd of runs and still ends, so a run never hangs
+// on a stuck one.
+constexpr DWORD kStoreLockWaitMs = 120000;
+
+}  // namespace platform

@@ -1,0 +1,170 @@
+// The driver store as difxapi_x64.dll keeps it, built on SetupAPI: the
+// system decides what is stored. SetupCopyOEMInfW publishes a package's INF
+// into the system INF folder, or names the identical copy it published
+// before; SetupUninstallOEMInfW takes a published copy out again. Each entry
+// point also leaves its status code as the thread's last error.
+#include "driver_store.h"
+
+#include <cwchar>
+#include <new>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "inf_store.h"
+#include "platform/store_lock.h"
+
+namespace difx {
+namespace {
+
+using platform::Sys;
+
+DWORD Finish(DWORD status) {
+  ::SetLastError(status);
+  return status;
+}
+
+// A failed system call's reason, never 0, so a failure is never mistaken for success.
+DWORD LastFailure() {
+  const DWORD error = Sys().GetLastError();
+  return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+}
+
+// Preinstall and uninstall each look at the system INF folder and then change
+// it. Two processes doing that at once could both find no copy and both make
+// one, so each takes the store lock first.
+template <typename Work>
+DWORD WithStoreLocked(Work work) {
+  const platform::StoreLock lock(platform::kStoreLockWaitMs);
+  return lock.status() == ERROR_SUCCESS ? work() : lock.status();
+}
+
+// Runs one entry point's work; nothing may leave the library as an exception.
+template <typename Work>
+DWORD Guarded(Work work) {
+  try {
+    return Finish(work());
+  } catch (const std::bad_alloc&) {
+    return Finish(ERROR_NOT_ENOUGH_MEMORY);
+  }
+}
+
+// The package's INF as a full path, or why there is none to work with:
+// `missing` only when the system says there is no such file. Any other
+// failure passes its own reason on, since the caller may read "file not
+// found" as a verdict on the package.
+DWORD PackageInf(PCWSTR infPath, DWORD missing, std::wstring& inf) {
+  if (infPath == nullptr) return ERROR_INVALID_PARAMETER;
+  inf = FullPath(infPath);
+  if (inf.empty()) return LastFailure();
+  const Presence presence = FilePresence(inf);
+  return presence == Presence::kPresent ? ERROR_SUCCESS : presence == Presence::kAbsent ? missing : LastFailure();
+}
+
+DWORD PreinstallLocked(const std::wstring& inf) {
+  // The system alone says whether the package is there already: it compares
+  // the INF and its catalog with the copies it published, and with
+  // SP_COPY_NOOVERWRITE names the one that matches instead of copying again.
+  wchar_t copy[MAX_PATH] = {};
+  if (Sys().SetupCopyOEMInfW(inf.c_str(), nullptr, SPOST_PATH, SP_COPY_NOOVERWRITE, copy, MAX_PATH, nullptr, nullptr)) {
+    return ERROR_SUCCESS;
+  }
+  const DWORD error = LastFailure();
+  if (error == ERROR_FILE_EXISTS) return ERROR_ALREADY_EXISTS;
+  // The INF is there, so a file the copy could not find is its catalog.
+  // Answering "file not found" would read as a missing INF to the caller.
+  if (error == ERROR_FILE_NOT_FOUND) return ERROR_NO_CATALOG_FOR_OEM_INF;
+  return error;
+}
+
+DWORD GetPathOf(PCWSTR infPath, PWSTR storePath, DWORD* count) {
+  if (count == nullptr) return ERROR_INVALID_PARAMETER;
+  std::wstring inf;
+  const DWORD status = PackageInf(infPath, ERROR_FILE_NOT_FOUND, inf);
+  if (status != ERROR_SUCCESS) return status;
+  std::vector<std::wstring> copies;
+  DWORD unreadable = ERROR_SUCCESS;
+  const DWORD found = FindPackageCopies(inf, copies, unreadable);
+  if (found != ERROR_SUCCESS) return found;
+  if (copies.empty()) return unreadable != ERROR_SUCCESS ? unreadable : ERROR_DRIVER_PACKAGE_NOT_IN_STORE;
+
+  const std::wstring& copy = copies.front();
+  const DWORD room = *count;
+  const DWORD needed = static_cast<DWORD>(copy.size() + 1);
+  *count = needed;
+  if (storePath == nullptr || room < needed) return ERROR_INSUFFICIENT_BUFFER;
+  std::wmemcpy(storePath, copy.c_str(), copy.size());
+  storePath[copy.size()] = L'\0';
+  return ERROR_SUCCESS;
+}
+
+// Asks the system to take one copy out; ERROR_SUCCESS when it says it did.
+DWORD RemoveCopy(const std::wstring& copy, DWORD flags) {
+  const DWORD uninstallFlags = (flags & DRIVER_PACKAGE_FORCE) != 0 ? SUOI_FORCEDELETE : 0;
+  if (!Sys().SetupUninstallOEMInfW(FileName(copy).c_str(), uninstallFlags, nullptr)) return LastFailure();
+  return ERROR_SUCCESS;
+}
+
+// `inf` is either a copy in the system INF folder or the package's own INF.
+// Every copy is tried, even after the system refused one, so that success
+// means none is left; a refusal counts only for a copy still there.
+DWORD UninstallLocked(const std::wstring& inf, DWORD flags) {
+  std::vector<std::wstring> copies;
+  DWORD unreadable = ERROR_SUCCESS;
+  const DWORD found = FindPackageCopies(inf, copies, unreadable);
+  if (found != ERROR_SUCCESS) return found;
+  if (copies.empty()) return unreadable != ERROR_SUCCESS ? unreadable : ERROR_DRIVER_PACKAGE_NOT_IN_STORE;
+
+  std::vector<DWORD> answers;
+  for (const std::wstring& copy : copies) answers.push_back(RemoveCopy(copy, flags));
+  DWORD status = unreadable;
+  for (std::size_t i = 0; i < copies.size(); ++i) {
+    const Presence presence = FilePresence(copies[i]);
+    if (presence == Presence::kAbsent) {
+      // Not every system takes the precompiled INF away with its INF.
+      Sys().DeleteFileW((copies[i].substr(0, copies[i].size() - 4) + L".pnf").c_str());
+      continue;
+    }
+    // Still there (or nobody can say): the system's refusal, or, when it
+    // claimed success and kept the copy (Wine does so without
+    // SUOI_FORCEDELETE), the copy is in use.
+    if (status == ERROR_SUCCESS) status = answers[i] != ERROR_SUCCESS ? answers[i] : ERROR_INF_IN_USE_BY_DEVICES;
+  }
+  return status;
+}
+
+}  // namespace
+
+DWORD WINAPI Preinstall(PCWSTR infPath, DWORD flags) {
+  // No flag changes what this library does: it neither repairs, forces nor
+  // waits for a device, and it never shows a window.
+  (void)flags;
+  return Guarded([&] {
+    std::wstring inf;
+    const DWORD status = PackageInf(infPath, ERROR_FILE_NOT_FOUND, inf);
+    return status != ERROR_SUCCESS ? status : WithStoreLocked([&] { return PreinstallLocked(inf); });
+  });
+}
+
+DWORD WINAPI GetPath(PCWSTR infPath, PWSTR storePath, DWORD* count) {
+  return Guarded([&] { return GetPathOf(infPath, storePath, count); });
+}
+
+DWORD WINAPI Uninstall(PCWSTR infPath, DWORD flags, PCINSTALLERINFO_W installerInfo, BOOL* needsReboot) {
+  // No programs list entry is kept, so the installer info has nothing to match;
+  // and nothing this library does needs a restart.
+  (void)installerInfo;
+  if (needsReboot != nullptr) *needsReboot = FALSE;
+  return Guarded([&] {
+    std::wstring inf;
+    const DWORD status = PackageInf(infPath, ERROR_DRIVER_PACKAGE_NOT_IN_STORE, inf);
+    return status != ERROR_SUCCESS ? status : WithStoreLocked([&] { return UninstallLocked(inf, flags); });
+  });
+}
+
+// The tool calls these through its own prototypes; both must stay in step.
+static_assert(std::is_same<decltype(&Preinstall), package::DriverPackagePreinstallWFn>::value, "Preinstall");
+static_assert(std::is_same<decltype(&GetPath), package::DriverPackageGetPathWFn>::value, "GetPath");
+static_assert(std::is_same<decltype(&Uninstall), package::DriverPackageUninstallWFn>::value, "Uninstall");
+
+}  // namespace difx

@@ -1,0 +1,14 @@
+// The three Driver Install Frameworks entry points that mdsdriver uses, as
+// difxapi_x64.dll exports them (difxapi.cpp) and as the tests call them in
+// process, through the test program's own call table.
+#pragma once
+
+#include "package/difx_api.h"
+
+namespace difx {
+
+DWORD WINAPI Preinstall(PCWSTR infPath, DWORD flags);
+DWORD WINAPI GetPath(PCWSTR infPath, PWSTR storePath, DWORD* count);
+DWORD WINAPI Uninstall(PCWSTR infPath, DWORD flags, PCINSTALLERINFO_W installerInfo, BOOL* needsReboot);
+
+}  // namespace difx

@@ -1,0 +1,188 @@
+// difxapi_x64.dll's three entry points, run in process against a driver
+// store that answers as Windows documents it (fakes/fake_driver_store.h).
+// With the end-to-end tests, since the store lock's name is machine-wide.
+#include "driver_store.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fakes/fake_driver_store.h"
+#include "platform/store_lock.h"
+#include "support/tool_runner.h"
+
+namespace {
+
+// What a file in the INF folder holds: the package's INF (published with its
+// catalog, or with another one), or some other INF.
+enum class Holds { kPackage, kPackageOtherCatalog, kOther };
+
+struct InfFile {
+  const wchar_t* name;
+  Holds holds;
+  bool published;
+  bool inUse;
+};
+
+enum class Call { kPreinstall, kGetPath, kUninstall, kForcedUninstall, kUninstallByStorePath };
+
+struct StoreCase {
+  const char* what;
+  std::vector<InfFile> before;
+  Call call;
+  DWORD status;
+  std::vector<std::wstring> after;  // the INF folder's names afterwards, sorted as the folder lists them
+  const wchar_t* path;              // GetPath's answer (a name in the INF folder), or null
+};
+
+const char kPackageInf[] = "[Version]\r\nSignature=\"$Windows NT$\"\r\nCatalogFile=sample.cat\r\n";
+const char kCatalog[] = "catalog signed today";
+
+const StoreCase kStoreCases[] = {
+    {"a new package gets the next oem name",
+     {{L"oem0.inf", Holds::kOther, true, false}},
+     Call::kPreinstall,
+     0,
+     {L"oem0.inf", L"oem1.inf"},
+     nullptr},
+    {"the same INF and catalog is there already, by the name the system gives back",
+     {{L"oem3.inf", Holds::kPackage, true, false}},
+     Call::kPreinstall,
+     ERROR_ALREADY_EXISTS,
+     {L"oem3.inf"},
+     nullptr},
+    {"a package signed anew is stored anew",
+     {{L"oem3.inf", Holds::kPackageOtherCatalog, true, false}},
+     Call::kPreinstall,
+     0,
+     {L"oem0.inf", L"oem3.inf"},
+     nullptr},
+    {"a copy dropped by hand under another name is not the package",
+     {{L"backup.inf", Holds::kPackage, false, false}},
+     Call::kPreinstall,
+     0,
+     {L"backup.inf", L"oem0.inf"},
+     nullptr},
+    {"the path is a published copy's, whatever the case of its name",
+     {{L"backup.inf", Holds::kPackage, false, false}, {L"OEM7.INF", Holds::kPackage, true, false}},
+     Call::kGetPath,
+     0,
+     {L"OEM7.INF", L"backup.inf"},
+     L"OEM7.INF"},
+    {"a copy under another name has no path",
+     {{L"backup.inf", Holds::kPackage, false, false}},
+     Call::kGetPath,
+     ERROR_DRIVER_PACKAGE_NOT_IN_STORE,
+     {L"backup.inf"},
+     nullptr},
+    {"uninstall by a store path takes every published copy and leaves the stray one",
+     {{L"oem1.inf", Holds::kPackage, true, false},
+      {L"OEM2.INF", Holds::kPackageOtherCatalog, true, false},
+      {L"backup.inf", Holds::kPackage, false, false},
+      {L"oem4.inf", Holds::kOther, true, false}},
+     Call::kUninstallByStorePath,
+     0,
+     {L"backup.inf", L"oem4.inf"},
+     nullptr},
+    {"a copy the system refuses is reported, and the others still go",
+     {{L"sample.inf", Holds::kPackage, false, false}, {L"oem1.inf", Holds::kPackage, true, false}},
+     Call::kForcedUninstall,
+     ERROR_NOT_AN_INSTALLED_OEM_INF,
+     {L"sample.inf"},
+     nullptr},
+    {"a copy in use stays without force",
+     {{L"oem1.inf", Holds::kPackage, true, true}},
+     Call::kUninstall,
+     ERROR_INF_IN_USE_BY_DEVICES,
+     {L"oem1.inf"},
+     nullptr},
+    {"a copy in use goes with force",
+     {{L"oem1.inf", Holds::kPackage, true, true}},
+     Call::kForcedUninstall,
+     0,
+     {},
+     nullptr},
+    {"nothing published, nothing removed",
+     {{L"backup.inf", Holds::kPackage, false, false}},
+     Call::kForcedUninstall,
+     ERROR_DRIVER_PACKAGE_NOT_IN_STORE,
+     {L"backup.inf"},
+     nullptr},
+};
+
+std::vector<std::wstring> SortedNames(const std::wstring& folder) {
+  std::vector<std::wstring> names = testing_support::ListFolder(folder);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Another thread can take the store lock at once: nothing kept it. (The test
+// holds the mutex open, so that a lock kept by a closed handle stays kept.)
+bool StoreLockIsFree() {
+  bool free = false;
+  std::thread other([&] {
+    const HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, platform::kStoreLockName);
+    if (mutex == nullptr) return;
+    const DWORD wait = WaitForSingleObject(mutex, 0);
+    free = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+    if (free) ReleaseMutex(mutex);
+    CloseHandle(mutex);
+  });
+  other.join();
+  return free;
+}
+
+TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
+  const HANDLE lock = CreateMutexW(nullptr, FALSE, platform::kStoreLockName);
+  ASSERT_NE(lock, nullptr);
+  for (const StoreCase& row : kStoreCases) {
+    SCOPED_TRACE(row.what);
+    testing_support::TempDir folder;
+    CreateDirectoryW((folder / L"package").c_str(), nullptr);
+    const std::wstring inf = folder / L"package\\sample.inf";
+    ASSERT_TRUE(testing_support::WriteBytes(inf, kPackageInf));
+    ASSERT_TRUE(testing_support::WriteBytes(folder / L"package\\sample.cat", kCatalog));
+
+    fakes::FakeDriverStore store(folder.path());
+    for (const InfFile& file : row.before) {
+      const std::string bytes = file.holds == Holds::kOther ? "[Version]\r\n; another\r\n" : kPackageInf;
+      ASSERT_TRUE(testing_support::WriteBytes(store.InfFolder() + L"\\" + file.name, bytes));
+      const std::string catalog = file.holds == Holds::kPackage ? kCatalog : "catalog signed yesterday";
+      if (file.published) store.published.push_back({file.name, catalog, file.inUse});
+    }
+
+    wchar_t path[MAX_PATH] = {};
+    DWORD count = MAX_PATH;
+    BOOL reboot = TRUE;
+    DWORD status = 0;
+    switch (row.call) {
+      case Call::kPreinstall:
+        status = difx::Preinstall(inf.c_str(), 0);
+        break;
+      case Call::kGetPath:
+        status = difx::GetPath(inf.c_str(), path, &count);
+        break;
+      case Call::kUninstall:
+      case Call::kForcedUninstall:
+        status =
+            difx::Uninstall(inf.c_str(), row.call == Call::kUninstall ? 0 : DRIVER_PACKAGE_FORCE, nullptr, &reboot);
+        break;
+      case Call::kUninstallByStorePath:
+        status = difx::Uninstall((store.InfFolder() + L"\\oem1.inf").c_str(), DRIVER_PACKAGE_FORCE, nullptr, &reboot);
+        break;
+    }
+    EXPECT_EQ(status, row.status);
+    EXPECT_EQ(GetLastError(), row.status) << "the status is the last error too";
+    EXPECT_EQ(SortedNames(store.InfFolder()), row.after);
+    if (row.path != nullptr) {
+      EXPECT_EQ(std::wstring(path), store.InfFolder() + L"\\" + row.path);
+    }
+    EXPECT_TRUE(StoreLockIsFree()) << "the store lock was kept";
+  }
+  CloseHandle(lock);
+}
+
+}  // namespace

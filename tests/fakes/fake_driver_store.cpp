@@ -1,0 +1,109 @@
+// The fake driver store: SetupCopyOEMInfW, SetupUninstallOEMInfW and
+// GetSystemWindowsDirectoryW answered from real files in the test's folder.
+#include "fakes/fake_driver_store.h"
+
+#include <algorithm>
+#include <cwchar>
+
+#include "support/tool_runner.h"
+
+namespace fakes {
+namespace {
+
+FakeDriverStore* g_store = nullptr;
+
+BOOL Fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+bool SameName(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+std::wstring NameOf(const std::wstring& path) { return path.substr(path.find_last_of(L'\\') + 1); }
+
+// The catalog an INF names on its CatalogFile= line, beside the INF; "" for none.
+std::wstring CatalogOf(const std::wstring& inf, const std::string& bytes) {
+  const std::string key = "CatalogFile=";
+  const size_t at = bytes.find(key);
+  if (at == std::string::npos) return std::wstring();
+  const size_t end = bytes.find_first_of("\r\n", at);
+  const std::string name = bytes.substr(at + key.size(), end - at - key.size());
+  return inf.substr(0, inf.find_last_of(L'\\') + 1) + std::wstring(name.begin(), name.end());
+}
+
+UINT WINAPI FakeWindowsDirectory(LPWSTR buffer, UINT size) {
+  const std::wstring& folder = g_store->windowsFolder;
+  if (size <= folder.size()) return static_cast<UINT>(folder.size() + 1);
+  std::wmemcpy(buffer, folder.c_str(), folder.size() + 1);
+  return static_cast<UINT>(folder.size());
+}
+
+BOOL Answer(const std::wstring& copy, PWSTR dest, DWORD size, BOOL result, DWORD error) {
+  if (dest != nullptr && size > copy.size()) std::wmemcpy(dest, copy.c_str(), copy.size() + 1);
+  SetLastError(error);
+  return result;
+}
+
+BOOL WINAPI FakeCopyOEMInf(PCWSTR source, PCWSTR, DWORD, DWORD style, PWSTR dest, DWORD size, PDWORD, PWSTR*) {
+  std::string inf, catalog;
+  if (!testing_support::ReadBytes(source, inf)) return Fail(ERROR_FILE_NOT_FOUND);
+  const std::wstring catalogPath = CatalogOf(source, inf);
+  if (!catalogPath.empty() && !testing_support::ReadBytes(catalogPath, catalog)) return Fail(ERROR_FILE_NOT_FOUND);
+
+  // Already there: a published copy with the same INF and catalog, or a file
+  // of the package's own name with the same INF.
+  const std::wstring folder = g_store->InfFolder();
+  auto sameInf = [&](const std::wstring& name) {
+    std::string bytes;
+    return testing_support::ReadBytes(folder + L"\\" + name, bytes) && bytes == inf;
+  };
+  std::wstring existing;
+  for (const FakeDriverStore::Published& copy : g_store->published) {
+    if (copy.catalog == catalog && sameInf(copy.name)) existing = copy.name;
+  }
+  if (existing.empty() && sameInf(NameOf(source))) existing = NameOf(source);
+  if (!existing.empty()) {
+    const bool refuse = (style & SP_COPY_NOOVERWRITE) != 0;
+    return Answer(folder + L"\\" + existing, dest, size, !refuse, refuse ? ERROR_FILE_EXISTS : ERROR_SUCCESS);
+  }
+
+  int number = 0;
+  while (testing_support::Exists(folder + L"\\oem" + std::to_wstring(number) + L".inf")) ++number;
+  const std::wstring name = L"oem" + std::to_wstring(number) + L".inf";
+  if (!testing_support::WriteBytes(folder + L"\\" + name, inf)) return Fail(ERROR_ACCESS_DENIED);
+  g_store->published.push_back({name, catalog, false});
+  return Answer(folder + L"\\" + name, dest, size, TRUE, ERROR_SUCCESS);
+}
+
+BOOL WINAPI FakeUninstallOEMInf(PCWSTR name, DWORD flags, PVOID) {
+  auto& published = g_store->published;
+  const auto copy = std::find_if(published.begin(), published.end(),
+                                 [&](const FakeDriverStore::Published& p) { return SameName(p.name, name); });
+  if (copy == published.end()) return Fail(ERROR_NOT_AN_INSTALLED_OEM_INF);
+  if (copy->inUse && (flags & SUOI_FORCEDELETE) == 0) return Fail(ERROR_INF_IN_USE_BY_DEVICES);
+  const std::wstring path = g_store->InfFolder() + L"\\" + copy->name;
+  DeleteFileW(path.c_str());
+  DeleteFileW((path.substr(0, path.size() - 4) + L".pnf").c_str());
+  published.erase(copy);
+  return TRUE;
+}
+
+}  // namespace
+
+FakeDriverStore::FakeDriverStore(std::wstring folder) : windowsFolder(std::move(folder)), saved_(platform::Sys()) {
+  CreateDirectoryW(InfFolder().c_str(), nullptr);
+  g_store = this;
+  platform::Calls& table = platform::Sys();
+  table.GetSystemWindowsDirectoryW = &FakeWindowsDirectory;
+  table.SetupCopyOEMInfW = &FakeCopyOEMInf;
+  table.SetupUninstallOEMInfW = &FakeUninstallOEMInf;
+}
+
+FakeDriverStore::~FakeDriverStore() {
+  platform::Sys() = saved_;
+  g_store = nullptr;
+}
+
+}  // namespace fakes
