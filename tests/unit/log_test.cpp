@@ -243,7 +243,7 @@ TEST_F(LogTest, AFullDiskLeavesNoPartOfARecord) {
   const struct {
     DWORD takes;
     BOOL result;
-  } kWrites[] = {{0, FALSE}, {1, TRUE}, {1, FALSE}, {25, TRUE}};
+  } kWrites[] = {{0, FALSE}, {1, TRUE}, {25, FALSE}};
   for (const auto& write : kWrites) {
     g_writeTakes = write.takes;
     g_writeResult = write.result;
