@@ -6,6 +6,7 @@
 #include "diag/log.h"
 #include "diag/text.h"
 #include "platform/handles.h"
+#include "platform/store_lock.h"
 
 namespace device {
 namespace {
@@ -70,6 +71,20 @@ void UpdateAttachedDevices(const wchar_t* hardwareId, const wchar_t* fullInfPath
   Sys().UpdateDriverForPlugAndPlayDevicesW(nullptr, hardwareId, fullInfPath, INSTALLFLAG_FORCE, &rebootRequired);
 }
 
+// Copies the INF into the system's INF folder; false with the copy's last
+// error when it fails. Wine's copy is not one step across processes: a crowd
+// of runs copying a new INF at once got ERROR_FILE_EXISTS, or left a second
+// copy. So the copy is one look-and-change of the INF folder under the store
+// lock, as our library's are: the first run of a crowd copies, and the rest
+// find the identical INF in place, which the copy then reuses. A holder that
+// keeps the lock past the wait cannot stop the copy: it goes ahead without.
+bool CopyIntoSystem(const wchar_t* fullInfPath, DWORD& error) {
+  const platform::StoreLock lock(platform::kStoreLockWaitMs);
+  if (Sys().SetupCopyOEMInfW(fullInfPath, nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr)) return true;
+  error = Sys().GetLastError();
+  return false;
+}
+
 UpdateOutcome CopyAndUpdate(const wchar_t* infPath, const wchar_t* modelsSection) {
   wchar_t fullInfPath[MAX_PATH] = {};
   // A count of MAX_PATH or more is the room the path would need: it did not
@@ -94,8 +109,8 @@ UpdateOutcome CopyAndUpdate(const wchar_t* infPath, const wchar_t* modelsSection
   }
 
   int result = kUpdateSucceeded;
-  if (!Sys().SetupCopyOEMInfW(fullInfPath, nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr)) {
-    const DWORD error = Sys().GetLastError();
+  DWORD error = ERROR_SUCCESS;
+  if (!CopyIntoSystem(fullInfPath, error)) {
     result = kUpdateFailed;
     diag::LogLine(L"\t SetupCopyOEMInf failed(%d)", error);
   }

@@ -6,7 +6,9 @@ namespace {
 
 bool IsHighSurrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLowSurrogate(wchar_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
-bool IsControl(wchar_t c) { return c < 0x20 || c == 0x7F; }
+// The C0 and C1 controls (U+0085 is NEL) and the Unicode line and paragraph
+// separators: every character a reader may take for a line break.
+bool IsControl(wchar_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029; }
 
 struct Placeholder {
   bool zeroPad = false;

@@ -2,8 +2,9 @@
 // the tool's messages use: %s (a wide string), %d and %ld (signed 32-bit),
 // %u and %lu (unsigned 32-bit), an optional zero flag and width (%04d), and %%.
 // Argument values are data: never read as formats, and copied as they stand
-// except that a control character (U+0000 to U+001F, U+007F) in a %s value
-// is written as '?', so a value can neither break its line nor forge one.
+// except that a control character (U+0000 to U+001F, U+007F to U+009F) or a
+// line or paragraph separator (U+2028, U+2029) in a %s value is written as
+// '?', so a value can neither break its line nor forge one.
 // Output goes into a fixed-capacity line and is cut to fit, never overrun.
 #pragma once
 

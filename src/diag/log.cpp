@@ -54,6 +54,41 @@ bool TakeAppendLock(HANDLE file, OVERLAPPED& region) {
   }
 }
 
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Where the file or folder behind `handle` really lies, with every link,
+// junction and drive substitution on the way resolved; empty when that
+// cannot be had.
+std::wstring FinalPathOf(HANDLE handle) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (int tries = 0; tries < 2; ++tries) {
+    const DWORD length = platform::Sys().GetFinalPathNameByHandleW(handle, &path[0], static_cast<DWORD>(path.size()),
+                                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) break;
+    if (length < path.size()) return path.substr(0, length);
+    path.assign(length, L'\0');  // the room it needs, terminator included
+  }
+  return std::wstring();
+}
+
+// The final path of a folder, without a trailing backslash (a drive's root
+// has one).
+std::wstring FinalFolderPath(const std::wstring& folder) {
+  // "C:" alone would name the drive's current folder, not its root.
+  const std::wstring name = !folder.empty() && folder.back() == L':' ? folder + L"\\" : folder;
+  platform::unique_file handle(platform::Sys().CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!handle) return std::wstring();
+  std::wstring path = FinalPathOf(handle.get());
+  if (!path.empty() && path.back() == L'\\') path.pop_back();
+  return path;
+}
+
+bool IsRealFolder(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
 }  // namespace
 
 std::wstring GetModuleDir() {
@@ -73,21 +108,47 @@ LogFile::LogFile() {
   if (!platform::Sys().PathFileExistsW(marker.c_str())) return;
   enabled_ = true;
 
-  logFilePath_ = moduleDir_ + L"\\log";
-  platform::Sys().CreateDirectoryW(logFilePath_.c_str(), nullptr);  // usually there already
+  logFolder_ = moduleDir_ + L"\\log";
+  platform::Sys().CreateDirectoryW(logFolder_.c_str(), nullptr);  // usually there already
 
   const SYSTEMTIME now = LocalNow();
   wchar_t name[512] = {};
   LineWriter writer(name, 512);
   Format(writer, L"\\%04d%02d%02d_%02d%02d%02d.log", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
          now.wSecond);
-  logFilePath_ += name;
+  fileName_ = name;
+  logFilePath_ = logFolder_ + fileName_;
+}
+
+// The run is elevated, and the folder beside the exe may be one that anyone
+// can write to: a link planted at "log" or at the file's name must not make it
+// write where someone else chose. So the file is used only when it is a real
+// file with one name, directly inside a real "log" folder beside the exe;
+// otherwise the record is lost, as for a file that cannot be opened. The
+// exe's own folder may be reached through a junction, a subst drive or a
+// share an administrator set up, so final paths are compared with final paths.
+platform::unique_file LogFile::OpenInPlace() {
+  if (!IsRealFolder(platform::Sys().GetFileAttributesW(logFolder_.c_str()))) return platform::unique_file();
+  if (finalFilePath_.empty()) {
+    const std::wstring moduleFolder = FinalFolderPath(moduleDir_);
+    if (moduleFolder.empty()) return platform::unique_file();
+    finalFilePath_ = moduleFolder + L"\\log" + fileName_;
+  }
+  platform::unique_file file(
+      platform::Sys().CreateFileW(logFilePath_.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) return file;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!platform::Sys().GetFileInformationByHandle(file.get(), &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks != 1 ||
+      FinalPathOf(file.get()) != finalFilePath_) {
+    return platform::unique_file();
+  }
+  return file;
 }
 
 void LogFile::AppendLine(const wchar_t* line, std::size_t length) {
-  platform::unique_file file(platform::Sys().CreateFileW(logFilePath_.c_str(), GENERIC_WRITE,
-                                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  platform::unique_file file = OpenInPlace();
   if (!file) return;
   std::string record = Narrow(line, length, Newline::kAsIs);
   record += "\r\n";
@@ -105,9 +166,17 @@ void LogFile::AppendLine(const wchar_t* line, std::size_t length) {
     lockGivenUp_ = !locked;
   }
   LARGE_INTEGER noMove = {};
-  if (platform::Sys().SetFilePointerEx(file.get(), noMove, nullptr, FILE_END)) {
+  LARGE_INTEGER end = {};
+  if (platform::Sys().SetFilePointerEx(file.get(), noMove, &end, FILE_END)) {
     DWORD written = 0;
-    platform::Sys().WriteFile(file.get(), record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
+    const DWORD size = static_cast<DWORD>(record.size());
+    if (!platform::Sys().WriteFile(file.get(), record.data(), size, &written, nullptr) || written != size) {
+      // A record is whole or absent: what went out of it (a disk that filled
+      // up) is cut off again, so the next record does not start inside it.
+      if (platform::Sys().SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN)) {
+        platform::Sys().SetEndOfFile(file.get());
+      }
+    }
   }
   if (locked) platform::Sys().UnlockFileEx(file.get(), 0, 1, 0, &lockRegion);
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "diag/format.h"
+#include "platform/handles.h"
 
 namespace diag {
 
@@ -27,7 +28,10 @@ class LogFile {
 
   // Appends one record: the line's bytes, then "\r\n", in one write to a file
   // opened for appending and closed again. Failures are ignored: a record
-  // that cannot be written is lost, and the run goes on.
+  // that cannot be written is lost, and the run goes on. A record is whole
+  // or absent: a short write is cut off again. A file that is not a real file
+  // directly in the real "log" folder beside the exe (a link at "log" or at
+  // the file's name, or a second name for the file) is not written at all.
   void AppendLine(const wchar_t* line, std::size_t length);
 
   // True once the append lock was refused for good (kept by someone else past
@@ -36,8 +40,13 @@ class LogFile {
   bool lockGivenUp() const { return lockGivenUp_; }
 
  private:
+  platform::unique_file OpenInPlace();
+
   std::wstring logFilePath_;
   std::wstring moduleDir_;
+  std::wstring logFolder_;
+  std::wstring fileName_;       // with its leading backslash
+  std::wstring finalFilePath_;  // where the file must really lie; found on first use
   bool enabled_ = false;
   bool lockGivenUp_ = false;
 };

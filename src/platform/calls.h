@@ -77,6 +77,10 @@ enum class SystemLibrary { kKernel32, kSetupApi, kCfgMgr32, kNewDev, kShlwApi, k
   X(UnlockFileEx, kKernel32, FALSE)                         \
   X(SetFilePointerEx, kKernel32, FALSE)                     \
   X(WriteFile, kKernel32, FALSE)                            \
+  /* kernel32: the log file, in place and whole */          \
+  X(GetFileInformationByHandle, kKernel32, FALSE)           \
+  X(GetFinalPathNameByHandleW, kKernel32, 0ul)              \
+  X(SetEndOfFile, kKernel32, FALSE)                         \
   X(CloseHandle, kKernel32, FALSE)                          \
   X(GetStdHandle, kKernel32, INVALID_HANDLE_VALUE)          \
   X(OutputDebugStringW, kKernel32, void())                  \

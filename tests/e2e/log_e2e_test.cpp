@@ -141,4 +141,74 @@ INSTANTIATE_TEST_SUITE_P(Locks, LockedLogTest, testing::Values(true, false),
                            return std::string(info.param ? "WholeFile" : "LockByte");
                          });
 
+// Runs a unix program on two Windows paths, under Wine only. Wine makes no
+// links itself (its CreateSymbolicLinkW does nothing, and its DeleteFileW
+// deletes a link's target), so unix links stand in for junctions and file
+// links: Wine reports a linked folder as a reparse point and gives a linked
+// file's target as its final path.
+bool RunUnix(std::string program, std::string option, const std::wstring& first, const std::wstring& second) {
+  typedef char*(__cdecl * UnixFileName)(const wchar_t*);
+  typedef LONG(__cdecl * Spawn)(char* const*, int);
+  const auto unixFileName = reinterpret_cast<UnixFileName>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  const auto spawn = reinterpret_cast<Spawn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "__wine_unix_spawnvp")));
+  if (unixFileName == nullptr || spawn == nullptr) return false;
+  std::string paths[2];
+  for (int i = 0; i < 2; ++i) {
+    char* path = unixFileName((i == 0 ? first : second).c_str());
+    if (path == nullptr) return false;
+    paths[i] = path;
+    HeapFree(GetProcessHeap(), 0, path);
+  }
+  char* argv[] = {&program[0], &option[0], &paths[0][0], &paths[1][0], nullptr};
+  return spawn(argv, 1) == 0;
+}
+bool Link(const std::wstring& target, const std::wstring& link) { return RunUnix("/bin/ln", "-s", target, link); }
+bool Unlink(const std::wstring& link) { return RunUnix("/bin/rm", "-f", link, link); }
+
+// The run is elevated, and anyone may be able to write to the exe's folder:
+// a link at "log", or at any name the run may give its file, must not lead a
+// record anywhere else. A link an administrator put on the way to the exe's
+// folder must not stop the log.
+TEST(LinkedLogTest, NoRecordGoesThroughALinkAtTheLogOrItsFile) {
+  TempDir folder, elsewhere, above;
+  const std::wstring log = folder / L"log", victim = elsewhere / L"victim.ini";
+  if (!Link(elsewhere.path(), log)) GTEST_SKIP() << "makes its links with Wine's unix side";
+  ASSERT_TRUE(testing_support::CopyInto(testing_support::ModuleDir() + L"\\mdsdriver.exe", folder.path()));
+  ASSERT_TRUE(testing_support::WriteBytes(folder / L"vezazez.cfg", ""));
+  ASSERT_TRUE(testing_support::WriteBytes(victim, "[kept]\r\n"));
+  auto query = [](const std::wstring& exeFolder) {
+    const testing_support::ToolRun run =
+        testing_support::RunAsDebuggee(exeFolder + L"\\mdsdriver.exe", L"/qu", exeFolder);
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.debugStrings.size(), 2u) << "the log is on: its entry and leave lines";
+  };
+
+  query(folder.path());
+  EXPECT_EQ(testing_support::ListFolder(elsewhere.path()), std::vector<std::wstring>{L"victim.ini"});
+  ASSERT_TRUE(Unlink(log));
+  ASSERT_TRUE(CreateDirectoryW(log.c_str(), nullptr));
+  for (const bool hard : {false, true}) {
+    for (int second = -1; second <= 30; ++second) {
+      const std::wstring name = log + L"\\" + LogNameIn(second);
+      ASSERT_TRUE(hard ? CreateHardLinkW(name.c_str(), victim.c_str(), nullptr) != FALSE : Link(victim, name));
+    }
+    query(folder.path());
+    std::string bytes;
+    ASSERT_TRUE(testing_support::ReadBytes(victim, bytes));
+    EXPECT_EQ(bytes, "[kept]\r\n") << (hard ? "through a hard link" : "through a symbolic link");
+    for (const std::wstring& name : testing_support::ListFolder(log)) ASSERT_TRUE(Unlink(log + L"\\" + name));
+  }
+
+  ASSERT_TRUE(Link(folder.path(), above / L"tool"));
+  query(above / L"tool");
+  ASSERT_TRUE(Unlink(above / L"tool"));
+  const std::vector<std::wstring> files = testing_support::ListFolder(log);
+  ASSERT_EQ(files.size(), 1u) << "the log is written where the exe really lies";
+  std::string bytes;
+  ASSERT_TRUE(testing_support::ReadBytes(log + L"\\" + files[0], bytes));
+  EXPECT_NE(bytes.find("\tLeave CQoDriverComImp::DealDeviceOpt(query)...\n\r\n"), std::string::npos);
+}
+
 }  // namespace

@@ -149,24 +149,28 @@ TEST_F(PackageE2ETest, UninstallLeavesAStrayCopyUnderAnotherNameAlone) {
   EXPECT_TRUE(testing_support::Exists(stray));
 }
 
+// A crowd of runs at once, each answering with its exit code. A race shows
+// in some rounds only, so the crowd tests run several.
+const int kRuns = 12;
+
+std::vector<DWORD> Crowd(const std::wstring& exe, const wchar_t* arguments, const std::wstring& workDir) {
+  std::vector<ToolRun> runs(kRuns);
+  std::vector<std::thread> threads;
+  for (ToolRun& run : runs) threads.emplace_back([&] { run = RunAsDebuggee(exe, arguments, workDir, 120000); });
+  for (std::thread& thread : threads) thread.join();
+  std::vector<DWORD> codes;
+  for (const ToolRun& run : runs) {
+    EXPECT_TRUE(run.started && run.finished);
+    codes.push_back(run.exitCode);
+  }
+  return codes;
+}
+
 // A crowd of installs at once on an empty store: one stores each package,
-// the rest find it there. Then one removal leaves no copy behind. A race
-// shows in some rounds only, so there are several.
+// the rest find it there. Then one removal leaves no copy behind.
 TEST_F(PackageE2ETest, ACrowdOfInstallsStoresEachPackageOnce) {
-  const int kRounds = 4;
-  const int kRuns = 12;
-  for (int round = 1; round <= kRounds; ++round) {
-    std::vector<ToolRun> runs(kRuns);
-    std::vector<std::thread> threads;
-    for (ToolRun& run : runs) {
-      threads.emplace_back([&] { run = RunAsDebuggee(folder_ / L"mdsdriver.exe", L"/i", folder_.path(), 120000); });
-    }
-    for (std::thread& thread : threads) thread.join();
-    std::vector<DWORD> codes;
-    for (const ToolRun& run : runs) {
-      EXPECT_TRUE(run.started && run.finished);
-      codes.push_back(run.exitCode);
-    }
+  for (int round = 1; round <= 4; ++round) {
+    const std::vector<DWORD> codes = Crowd(folder_ / L"mdsdriver.exe", L"/i", folder_.path());
     EXPECT_EQ(std::count(codes.begin(), codes.end(), 1u), 1) << "round " << round << testing::PrintToString(codes);
     EXPECT_EQ(std::count(codes.begin(), codes.end(), 2u), kRuns - 1) << testing::PrintToString(codes);
     EXPECT_EQ(CountSystemCopiesOf(NetworkInfPath()), 1) << "round " << round;
@@ -175,6 +179,19 @@ TEST_F(PackageE2ETest, ACrowdOfInstallsStoresEachPackageOnce) {
     Run(L"/u", 1);
     EXPECT_EQ(CountSystemCopiesOf(NetworkInfPath()), 0) << "round " << round;
     EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()), 0) << "round " << round;
+    if (HasFailure()) break;
+  }
+}
+
+// A crowd of "/re" at once, the USB INF not yet in the INF folder: each run
+// copies the identical INF or finds it copied, so each answers 1, and one
+// copy stays.
+TEST_F(PackageE2ETest, ACrowdOfRefreshesCopiesTheInfOnce) {
+  for (int round = 1; round <= 8; ++round) {
+    const std::vector<DWORD> codes = Crowd(folder_ / L"mdsdriver.exe", L"/re", folder_.path());
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 1u), kRuns) << "round " << round << testing::PrintToString(codes);
+    EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()), 1) << "round " << round;
+    CleanStore();
     if (HasFailure()) break;
   }
 }

@@ -15,9 +15,11 @@ HANDLE WINAPI FakeGetStdHandle(DWORD which) {
 
 BOOL WINAPI FakeWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
   if (file != kFakeStdout) return platform::RealCalls().WriteFile(file, data, size, written, overlapped);
-  g_active->stdoutBytes.append(static_cast<const char*>(data), size);
+  const DWORD max = g_active->stdoutMaxWrite;
+  const DWORD taken = max != 0 && size > max ? max : size;
+  g_active->stdoutBytes.append(static_cast<const char*>(data), taken);
   ++g_active->stdoutWrites;
-  if (written) *written = size;
+  if (written) *written = taken;
   return TRUE;
 }
 

@@ -13,6 +13,7 @@ struct OutputCapture {
   std::vector<std::wstring> debugStrings;
   std::string stdoutBytes;
   int stdoutWrites = 0;
+  DWORD stdoutMaxWrite = 0;  // when not 0, a write takes at most this many bytes
 
   OutputCapture();
   ~OutputCapture();

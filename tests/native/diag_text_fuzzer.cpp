@@ -247,7 +247,8 @@ std::wstring ModelExpand(const std::wstring& format, const std::vector<ModelArg>
     if (conversion == L's') {
       std::wstring text = arg->isNull ? L"(null)" : arg->text;
       for (wchar_t& c : text) {
-        if (c < 0x20 || c == 0x7F) c = L'?';  // a value never carries a control character out
+        // A value never carries a control character or a line separator out.
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029) c = L'?';
       }
       if (width > text.size()) out += std::wstring(width - text.size(), L' ');
       out += text;

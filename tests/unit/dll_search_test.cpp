@@ -117,4 +117,53 @@ TEST(SystemLibraryTest, LoadedFromTheSystemFolderOnFirstUse) {
   }
 }
 
+// The system folder plus "\" and the name must fit MAX_PATH with its
+// terminator, or nothing is loaded. A first use loads and looks up on the
+// caller's behalf, and the call itself still finds the caller's last error.
+std::wstring g_systemFolder;
+DWORD g_errorSeen = 0;
+UINT WINAPI LongSystemFolder(LPWSTR buffer, UINT size) {
+  g_systemFolder.copy(buffer, size);
+  buffer[g_systemFolder.size()] = L'\0';
+  return static_cast<UINT>(g_systemFolder.size());
+}
+HMODULE WINAPI LoadAnyway(LPCWSTR path, HANDLE, DWORD flags) {
+  g_loads.push_back({path, flags});
+  SetLastError(ERROR_MOD_NOT_FOUND);  // as a search that tried elsewhere first may leave it
+  return GetModuleHandleW(nullptr);
+}
+BOOL WINAPI SeesLastError(LPCWSTR) {
+  g_errorSeen = GetLastError();
+  return TRUE;
+}
+FARPROC WINAPI FindSeesLastError(HMODULE, LPCSTR) {
+  SetLastError(ERROR_PROC_NOT_FOUND);
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SeesLastError));
+}
+
+TEST(SystemLibraryTest, TheLibraryPathFitsAndTheCallersLastErrorStays) {
+  auto folder = platform::Override(&Calls::GetSystemDirectoryW, &LongSystemFolder);
+  auto loads = platform::Override(&Calls::LoadLibraryExW, &LoadAnyway);
+  auto lookups = platform::Override(&Calls::GetProcAddress, &FindSeesLastError);
+  for (const size_t length : {size_t{247}, size_t{248}}) {  // + "\shlwapi.dll": 259 fits, 260 does not
+    platform::ForgetLoadedCalls();
+    g_loads.clear();
+    g_errorSeen = 0;
+    g_systemFolder = L"C:\\" + std::wstring(length - 3, L's');
+    SetLastError(1234);
+    const BOOL found = platform::Sys().PathFileExistsW(L"C:\\");
+    if (length == 247) {
+      ASSERT_EQ(g_loads.size(), 1u);
+      EXPECT_EQ(g_loads[0].first, g_systemFolder + L"\\shlwapi.dll");
+      EXPECT_TRUE(found);
+      EXPECT_EQ(g_errorSeen, 1234u);
+    } else {
+      EXPECT_TRUE(g_loads.empty());
+      EXPECT_FALSE(found);
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    }
+  }
+  platform::ForgetLoadedCalls();  // the entry found here is this test's own
+}
+
 }  // namespace

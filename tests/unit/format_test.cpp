@@ -60,10 +60,15 @@ TEST(FormatTest, ControlCharactersInValuesCannotForgeALine) {
   // A device's own description, made to look like a line break and a trace line.
   EXPECT_EQ(Fmt(L"%d appdev DeviceDesc \t = %s\n", 1, L"Evil\r\n[app](1): 9\tX"),
             L"1 appdev DeviceDesc \t = Evil??[app](1): 9?X\n");
+  // Every C0 and C1 control, and the Unicode line and paragraph separators,
+  // between their neighbours that stay.
   std::wstring every;
   for (wchar_t c = 1; c < 0x20; ++c) every += c;
-  every += L"\x7F ~\x80\x00E9\x6587";
-  EXPECT_EQ(Fmt(L"%s", every), std::wstring(31, L'?') + L"? ~\x80\x00E9\x6587");
+  every += L"\x7F ~";
+  for (wchar_t c = 0x80; c < 0xA0; ++c) every += c;
+  every += L"\x00A0\x00E9\x2027\x2028\x2029\x202A\x6587";
+  EXPECT_EQ(Fmt(L"%s", every),
+            std::wstring(31, L'?') + L"? ~" + std::wstring(32, L'?') + L"\x00A0\x00E9\x2027??\x202A\x6587");
   EXPECT_EQ(Fmt(L"[%3s]", L"\n"), L"[  ?]") << "the width counts the value as given";
 }
 

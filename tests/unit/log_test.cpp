@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -224,24 +225,33 @@ TEST_F(LogTest, ALogFileThatCannotBeOpenedLosesRecordsQuietly) {
   EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\tkept\n\r\n");
 }
 
-int g_failedWrites = 0;
-BOOL WINAPI FailingWrite(HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED) {
-  ++g_failedWrites;
-  if (written) *written = 0;
+// A disk that fills up: the write takes g_writeTakes bytes of the record, then
+// fails, or reports success for that part.
+DWORD g_writeTakes = 0;
+BOOL g_writeResult = FALSE;
+BOOL WINAPI FullDiskWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+  DWORD took = 0;
+  if (g_writeTakes > 0) platform::RealCalls().WriteFile(file, data, std::min(size, g_writeTakes), &took, overlapped);
+  if (written) *written = took;
   SetLastError(ERROR_DISK_FULL);
-  return FALSE;
+  return g_writeResult;
 }
 
-TEST_F(LogTest, AFailedWriteIsRiddenOut) {
+TEST_F(LogTest, AFullDiskLeavesNoPartOfARecord) {
   PlaceMarker();
-  {
-    g_failedWrites = 0;
-    auto write = platform::Override(&Calls::WriteFile, &FailingWrite);
+  diag::LogLine(L"before");
+  const struct {
+    DWORD takes;
+    BOOL result;
+  } kWrites[] = {{0, FALSE}, {1, TRUE}, {25, FALSE}};
+  for (const auto& write : kWrites) {
+    g_writeTakes = write.takes;
+    g_writeResult = write.result;
+    auto full = platform::Override(&Calls::WriteFile, &FullDiskWrite);
     diag::LogLine(L"lost to a full disk");
-    EXPECT_EQ(g_failedWrites, 1);
   }
-  diag::LogLine(L"written");
-  EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\twritten\n\r\n");
+  diag::LogLine(L"after");
+  EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\tbefore\n\r\n2026-12-06 07:27:45\tafter\n\r\n");
 }
 
 // Every try for the lock fails at once with g_lockError: someone else keeps
@@ -298,6 +308,7 @@ BOOL WINAPI NoFolder(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
   g_foldersMade.push_back(path);
   return FALSE;
 }
+DWORD WINAPI AFolder(LPCWSTR) { return FILE_ATTRIBUTE_DIRECTORY; }
 HANDLE WINAPI NoFile(LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
   g_filesOpened.push_back(path);
   SetLastError(ERROR_ACCESS_DENIED);
@@ -309,12 +320,14 @@ TEST_F(LogTest, AnExeInADriveRootLooksInTheRoot) {
   g_filesOpened.clear();
   auto marker = platform::Override(&Calls::PathFileExistsW, &RootMarkerExists);
   auto folder = platform::Override(&Calls::CreateDirectoryW, &NoFolder);
+  auto attributes = platform::Override(&Calls::GetFileAttributesW, &AFolder);
   auto file = platform::Override(&Calls::CreateFileW, &NoFile);
   diag::LogLine(L"root");
   EXPECT_EQ(diag::GetModuleDir(), L"Q:");
   EXPECT_EQ(g_markerQueries, std::vector<std::wstring>{L"Q:\\vezazez.cfg"});
   EXPECT_EQ(g_foldersMade, std::vector<std::wstring>{L"Q:\\log"});
-  EXPECT_EQ(g_filesOpened, std::vector<std::wstring>{L"Q:\\log\\20261206_072745.log"});
+  EXPECT_EQ(diag::CurrentLogFile()->path(), L"Q:\\log\\20261206_072745.log");
+  EXPECT_EQ(g_filesOpened, std::vector<std::wstring>{L"Q:\\"}) << "the root itself, not the drive's current folder";
   EXPECT_EQ(output_.debugStrings.size(), 1u);
 }
 

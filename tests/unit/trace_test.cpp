@@ -51,13 +51,17 @@ TEST(TraceLayoutTest, PercentInArgumentsAndEmbeddedNewline) {
 DWORD WINAPI FixedThreadId() { return 4242; }
 
 TEST(TraceLineTest, SendsTheSameLineToBothChannels) {
-  fakes::OutputCapture capture;
-  auto tid = platform::Override(&Calls::GetCurrentThreadId, &FixedThreadId);
-  diag::TraceLine(L"%d appdev Mfg \t\t = %s", 3, L"Caf\xE9 100% \x4E2D");
-  ASSERT_EQ(capture.debugStrings.size(), 1u);
-  EXPECT_EQ(capture.debugStrings[0], L"[app](4242): 3 appdev Mfg \t\t = Caf\xE9 100% \x4E2D\n");
-  EXPECT_EQ(capture.stdoutBytes, "[app](4242): 3 appdev Mfg \t\t = Caf\xE9 100% \xE4\xB8\xAD\r\n");
-  EXPECT_EQ(capture.stdoutWrites, 1) << "one write per line";
+  // A standard output that takes only a few bytes per write still gets the line once, whole.
+  for (const DWORD maxWrite : {0ul, 5ul}) {
+    fakes::OutputCapture capture;
+    capture.stdoutMaxWrite = maxWrite;
+    auto tid = platform::Override(&Calls::GetCurrentThreadId, &FixedThreadId);
+    diag::TraceLine(L"%d appdev Mfg \t\t = %s", 3, L"Caf\xE9 100% \x4E2D");
+    ASSERT_EQ(capture.debugStrings.size(), 1u);
+    EXPECT_EQ(capture.debugStrings[0], L"[app](4242): 3 appdev Mfg \t\t = Caf\xE9 100% \x4E2D\n");
+    EXPECT_EQ(capture.stdoutBytes, "[app](4242): 3 appdev Mfg \t\t = Caf\xE9 100% \xE4\xB8\xAD\r\n");
+    EXPECT_EQ(capture.stdoutWrites, maxWrite == 0 ? 1 : 10) << "one write per line, unless it is taken in parts";
+  }
 }
 
 TEST(TraceLineTest, EmptyMessage) {
