@@ -84,6 +84,13 @@ std::wstring FinalFolderPath(const std::wstring& folder) {
   return path;
 }
 
+// File names compare as the file system compares them: a "Log" folder that
+// someone made by hand is still the log folder.
+bool SameFinalPath(const std::wstring& a, const std::wstring& b) {
+  return platform::Sys().CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
 bool IsRealFolder(DWORD attributes) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
@@ -141,7 +148,7 @@ platform::unique_file LogFile::OpenInPlace() {
   BY_HANDLE_FILE_INFORMATION info = {};
   if (!platform::Sys().GetFileInformationByHandle(file.get(), &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks != 1 ||
-      FinalPathOf(file.get()) != finalFilePath_) {
+      !SameFinalPath(FinalPathOf(file.get()), finalFilePath_)) {
     return platform::unique_file();
   }
   return file;

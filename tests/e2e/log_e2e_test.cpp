@@ -44,6 +44,7 @@ TEST(SharedLogFileTest, TwoProcessesInTheSameSecondKeepEveryRecordWhole) {
   TempDir folder;
   ASSERT_TRUE(testing_support::CopyInto(testing_support::ModuleDir() + L"\\log_writer.exe", folder.path()));
   ASSERT_TRUE(testing_support::WriteBytes(folder / L"vezazez.cfg", ""));
+  ASSERT_TRUE(CreateDirectoryW((folder / L"Log").c_str(), nullptr));  // made by hand, in another case
   const int kRecords = 1500;
   const std::wstring exe = folder / L"log_writer.exe";
   const std::wstring count = std::to_wstring(kRecords);
