@@ -39,6 +39,26 @@ ensure_packages() {
   $sudo apt-get install -y -q --no-install-recommends $APT_PACKAGES >&2
 }
 
+# The link checker of the docs (tests/docs/check_links.sh): remark-validate-links
+# from npm, at the versions tests/docs/package-lock.json pins, in
+# $BUILD_DIR/link-check. Node.js and npm come from Debian where the machine has none.
+ensure_link_checker() {
+  local dir=$BUILD_DIR/link-check
+  if ! command -v npm >/dev/null; then
+    echo "Installing: nodejs npm" >&2
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -q >&2
+    $sudo apt-get install -y -q --no-install-recommends nodejs npm >&2
+  fi
+  if [ ! -x "$dir/node_modules/.bin/remark" ] || ! cmp -s "$ROOT/tests/docs/package-lock.json" "$dir/package-lock.json"; then
+    rm -rf "$dir" && mkdir -p "$dir"
+    cp "$ROOT/tests/docs/package.json" "$ROOT/tests/docs/package-lock.json" "$dir/"
+    (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error) >&2
+  fi
+}
+
 # Configure, build and test go through CMakePresets.json (windows-x64), the
 # one place for the flags. The presets name build/ and build/wineprefix; when
 # MDS_BUILD_DIR or MDS_WINEPREFIX moves them, the scripts still configure from
