@@ -53,10 +53,12 @@ reproducible)
   seconds=$(($(date +%s) - start))
   cmp "$ARCHIVE" "$out/a/$(basename "$ARCHIVE")" || fail "two releases of one commit differ"
   same_as_build "$out/a/x" || fail "the released binaries are not this build's"
-  [ "$(cd "$out/a/x" && ls | tr '\n' ' ')" = "LICENSE README.md SHA256SUMS difxapi_x64.dll mdsdriver.exe " ] ||
-    fail "members: $(ls "$out/a/x")"
+  members=$(cd "$out/a/x" && find . -type f -printf '%P\n' | sort | tr '\n' ' ')
+  docs=$(cd "$root" && ls docs/*.md | tr '\n' ' ')
+  [ "$members" = "CHANGELOG.md LICENSE README.md SHA256SUMS difxapi_x64.dll ${docs}mdsdriver.exe " ] ||
+    fail "members: $members"
   epoch=${SOURCE_DATE_EPOCH:-$(git -c safe.directory="$root" -C "$root" log -1 --format=%ct)}
-  for file in "$out/a/x"/*; do # a zip keeps even seconds only
+  for file in $(find "$out/a/x" -type f); do # a zip keeps even seconds only
     late=$(($(stat -c %Y "$file") - epoch))
     [ "$late" -ge 0 ] && [ "$late" -le 1 ] || fail "$file: $late s after the commit's time"
   done
