@@ -128,6 +128,7 @@ version)
   text=$(git -c safe.directory="$root" -C "$root" describe --tags --always --dirty)
   dotted=$(numbers "$text")
   copyright=$(grep -m1 '^Copyright ' "$root/LICENSE")
+  rm -f "$out/manifest"
   for file in mdsdriver.exe difxapi_x64.dll; do
     /usr/bin/python3 "$root/tests/release/pe_version.py" "$build/bin/$file" "$out/manifest" >"$out/$file.version" ||
       fail "$file: no readable version resource"
