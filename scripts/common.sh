@@ -9,7 +9,7 @@ MDS_PREFIX=${MDS_WINEPREFIX:-$BUILD_DIR/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
-APT_PACKAGES="g++-mingw-w64-x86-64 wine64 wine cmake ninja-build googletest zip osslsigncode openssl git"
+APT_PACKAGES="g++-mingw-w64-x86-64 wine64 wine cmake ninja-build googletest zip osslsigncode openssl git python3-pefile"
 
 # Installs whatever of the toolchain is missing (Debian 12, as root).
 ensure_packages() {
@@ -27,6 +27,9 @@ ensure_packages() {
   command -v osslsigncode >/dev/null || missing+=(osslsigncode)
   command -v openssl >/dev/null || missing+=(openssl)
   command -v git >/dev/null || missing+=(git)
+  # The release tests read the binaries' version resource with Debian's PE
+  # reader, which belongs to Debian's own Python.
+  /usr/bin/python3 -c 'import pefile' 2>/dev/null || missing+=(python3-pefile)
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "Installing: ${missing[*]}" >&2
   local sudo=""
@@ -34,6 +37,26 @@ ensure_packages() {
   export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update -q >&2
   $sudo apt-get install -y -q --no-install-recommends $APT_PACKAGES >&2
+}
+
+# The link checker of the docs (tests/docs/check_links.sh): remark-validate-links
+# from npm, at the versions tests/docs/package-lock.json pins, in
+# $BUILD_DIR/link-check. Node.js and npm come from Debian where the machine has none.
+ensure_link_checker() {
+  local dir=$BUILD_DIR/link-check
+  if ! command -v npm >/dev/null; then
+    echo "Installing: nodejs npm" >&2
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -q >&2
+    $sudo apt-get install -y -q --no-install-recommends nodejs npm >&2
+  fi
+  if [ ! -x "$dir/node_modules/.bin/remark" ] || ! cmp -s "$ROOT/tests/docs/package-lock.json" "$dir/package-lock.json"; then
+    rm -rf "$dir" && mkdir -p "$dir"
+    cp "$ROOT/tests/docs/package.json" "$ROOT/tests/docs/package-lock.json" "$dir/"
+    (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error) >&2
+  fi
 }
 
 # Configure, build and test go through CMakePresets.json (windows-x64), the

@@ -16,3 +16,4 @@ set_tests_properties(release.signed_exe_runs PROPERTIES
   ENVIRONMENT "${MDS_TEST_ENVIRONMENT}" RESOURCE_LOCK wineprefix FIXTURES_REQUIRED mds_signed_release TIMEOUT 60)
 
 add_test(NAME release.imports COMMAND bash ${MDS_RELEASE_TEST} imports ${CMAKE_BINARY_DIR})
+add_test(NAME release.version COMMAND bash ${MDS_RELEASE_TEST} version ${CMAKE_BINARY_DIR})

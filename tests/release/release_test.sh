@@ -8,6 +8,8 @@
 #   release_test.sh signed-runs BUILD   the signed exe runs under Wine as this build's does
 #   release_test.sh imports BUILD       the exe and the library import only KERNEL32
 #       and the C runtime: nothing else can be planted beside them
+#   release_test.sh version BUILD       both binaries carry the version the archive
+#       is named after, as Windows shows it (pe_version.py), and the exe its manifest
 set -euo pipefail
 mode=$1
 build=$(cd "$2" && pwd)
@@ -38,7 +40,8 @@ release() {
 }
 
 same_as_build() { # DIR: its binaries are byte for byte this build's
-  cmp "$1/mdsdriver.exe" "$build/bin/mdsdriver.exe" && cmp "$1/difxapi_x64.dll" "$build/bin/difxapi_x64.dll"
+  cmp "$1/mdsdriver.exe" "$build/bin/mdsdriver.exe" && cmp "$1/difxapi_x64.dll" "$build/bin/difxapi_x64.dll" ||
+    { echo "(the version is built in: was this build made before the last commit?)" >&2 && return 1; }
 }
 
 mkdir -p "$out"
@@ -50,10 +53,12 @@ reproducible)
   seconds=$(($(date +%s) - start))
   cmp "$ARCHIVE" "$out/a/$(basename "$ARCHIVE")" || fail "two releases of one commit differ"
   same_as_build "$out/a/x" || fail "the released binaries are not this build's"
-  [ "$(cd "$out/a/x" && ls | tr '\n' ' ')" = "LICENSE README.md SHA256SUMS difxapi_x64.dll mdsdriver.exe " ] ||
-    fail "members: $(ls "$out/a/x")"
+  members=$(cd "$out/a/x" && find . -type f -printf '%P\n' | sort | tr '\n' ' ')
+  docs=$(cd "$root" && ls docs/*.md | tr '\n' ' ')
+  [ "$members" = "CHANGELOG.md LICENSE README.md SHA256SUMS difxapi_x64.dll ${docs}mdsdriver.exe " ] ||
+    fail "members: $members"
   epoch=${SOURCE_DATE_EPOCH:-$(git -c safe.directory="$root" -C "$root" log -1 --format=%ct)}
-  for file in "$out/a/x"/*; do # a zip keeps even seconds only
+  for file in $(find "$out/a/x" -type f); do # a zip keeps even seconds only
     late=$(($(stat -c %Y "$file") - epoch))
     [ "$late" -ge 0 ] && [ "$late" -le 1 ] || fail "$file: $late s after the commit's time"
   done
@@ -108,6 +113,36 @@ imports)
   [ "$(imports difxapi_x64.dll)" = "KERNEL32.dll msvcrt.dll " ] ||
     fail "difxapi_x64.dll imports $(imports difxapi_x64.dll)"
   echo "imports: mdsdriver.exe $(imports mdsdriver.exe); difxapi_x64.dll $(imports difxapi_x64.dll)"
+  ;;
+version)
+  # The version scripts/release names the archive after, and the numbers the
+  # build reads from it: first the reading itself, on versions a tag gives.
+  numbers() { # VERSION: the numeric file version, or nothing when unusable
+    cmake -DSOURCE_DIR="$root" -DOUTPUT="$out/version.h" -DMDS_VERSION="$1" \
+      -P "$root/cmake/version_header.cmake" >/dev/null 2>&1 || return 0
+    sed -n 's/^#define MDS_VERSION_DOTTED "\(.*\)"$/\1/p' "$out/version.h" && rm -f "$out/version.h"
+  }
+  for row in v1.2.0=1.2.0.0 v1.2.0-5-g1a2b3c4-dirty=1.2.0.5 2.1.7.9=2.1.7.9 1a2b3c4-dirty=0.0.0.0 v1.70000=; do
+    [ "$(numbers "${row%%=*}")" = "${row#*=}" ] || fail "version ${row%%=*} reads as '$(numbers "${row%%=*}")'"
+  done
+  text=$(git -c safe.directory="$root" -C "$root" describe --tags --always --dirty)
+  dotted=$(numbers "$text")
+  copyright=$(grep -m1 '^Copyright ' "$root/LICENSE")
+  rm -f "$out/manifest"
+  for file in mdsdriver.exe difxapi_x64.dll; do
+    /usr/bin/python3 "$root/tests/release/pe_version.py" "$build/bin/$file" "$out/manifest" >"$out/$file.version" ||
+      fail "$file: no readable version resource"
+    [ "$file" = mdsdriver.exe ] && resources="RT_VERSION/1 RT_MANIFEST/1" || resources="RT_VERSION/1"
+    for line in "resources=$resources" "fixed FileVersion=$dotted" "fixed ProductVersion=$dotted" "FileVersion=$dotted" \
+      "ProductVersion=$text" "ProductName=mdsdriver" "OriginalFilename=$file" "LegalCopyright=$copyright"; do
+      grep -qxF "$line" "$out/$file.version" ||
+        fail "$file: no '$line' in:"$'\n'"$(cat "$out/$file.version")"$'\n'"(the version is built in: rebuild after a commit)"
+    done
+    grep -q '^FileDescription=.' "$out/$file.version" || fail "$file: no FileDescription"
+  done
+  cmp "$out/manifest" "$root/src/app/mdsdriver.manifest" || fail "mdsdriver.exe: the manifest is not src/app/mdsdriver.manifest"
+  echo "version: $text, file version $dotted, in both binaries:"
+  cat "$out/mdsdriver.exe.version"
   ;;
 *) fail "mode '$mode'" ;;
 esac
