@@ -46,11 +46,16 @@ default_layout() {
   [ "$BUILD_DIR" = "$ROOT/build" ] && [ "$MDS_PREFIX" = "$ROOT/build/wineprefix" ]
 }
 
-# Configures (once) and builds the given targets, or everything.
-build() {
+# Configures the build folder, once.
+configure() {
   if [ ! -f "$BUILD_DIR/build.ninja" ]; then
     (cd "$ROOT" && cmake --preset $PRESET -B "$BUILD_DIR" -DMDS_WINEPREFIX="$MDS_PREFIX") >&2
   fi
+}
+
+# Configures (once) and builds the given targets, or everything.
+build() {
+  configure
   if [ "$BUILD_DIR" = "$ROOT/build" ]; then
     (cd "$ROOT" && cmake --build --preset $PRESET "$@") >&2
   else
