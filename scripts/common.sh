@@ -9,7 +9,7 @@ MDS_PREFIX=${MDS_WINEPREFIX:-$BUILD_DIR/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
-APT_PACKAGES="g++-mingw-w64-x86-64 wine64 wine cmake ninja-build googletest zip osslsigncode openssl git"
+APT_PACKAGES="g++-mingw-w64-x86-64 wine64 wine cmake ninja-build googletest zip osslsigncode openssl git python3-pefile"
 
 # Installs whatever of the toolchain is missing (Debian 12, as root).
 ensure_packages() {
@@ -27,6 +27,9 @@ ensure_packages() {
   command -v osslsigncode >/dev/null || missing+=(osslsigncode)
   command -v openssl >/dev/null || missing+=(openssl)
   command -v git >/dev/null || missing+=(git)
+  # The PE check of the shipped binaries (tests/release/pe_check.py), with
+  # Debian's own Python, which the first python3 on the PATH may not be.
+  /usr/bin/python3 -c 'import pefile' 2>/dev/null || missing+=(python3-pefile)
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "Installing: ${missing[*]}" >&2
   local sudo=""

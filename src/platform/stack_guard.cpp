@@ -79,7 +79,7 @@ const bool kStackGuardSeeded = SeedStackGuard();
 void __stack_chk_fail() {
   if (IsProcessorFeaturePresent(PF_FASTFAIL_AVAILABLE)) {
     // FAST_FAIL_STACK_COOKIE_CHECK_FAILURE, the code Microsoft's /GS uses
-    // (scripts/test's PE check looks for these two instructions).
+    // (tests/release/pe_check.py finds the handler by these two instructions).
     __asm__ __volatile__("movl $2, %%ecx\n\tint $0x29" : : : "ecx", "memory");
   }
   TerminateProcess(GetCurrentProcess(), STATUS_STACK_BUFFER_OVERRUN);
