@@ -27,8 +27,8 @@ ensure_packages() {
   command -v osslsigncode >/dev/null || missing+=(osslsigncode)
   command -v openssl >/dev/null || missing+=(openssl)
   command -v git >/dev/null || missing+=(git)
-  # The release tests read the binaries' version resource with Debian's PE
-  # reader, which belongs to Debian's own Python.
+  # The release tests read the binaries (version resource, hardening) with
+  # Debian's PE reader, which belongs to Debian's own Python.
   /usr/bin/python3 -c 'import pefile' 2>/dev/null || missing+=(python3-pefile)
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "Installing: ${missing[*]}" >&2
@@ -69,11 +69,16 @@ default_layout() {
   [ "$BUILD_DIR" = "$ROOT/build" ] && [ "$MDS_PREFIX" = "$ROOT/build/wineprefix" ]
 }
 
-# Configures (once) and builds the given targets, or everything.
-build() {
+# Configures the build folder, once.
+configure() {
   if [ ! -f "$BUILD_DIR/build.ninja" ]; then
     (cd "$ROOT" && cmake --preset $PRESET -B "$BUILD_DIR" -DMDS_WINEPREFIX="$MDS_PREFIX") >&2
   fi
+}
+
+# Configures (once) and builds the given targets, or everything.
+build() {
+  configure
   if [ "$BUILD_DIR" = "$ROOT/build" ]; then
     (cd "$ROOT" && cmake --build --preset $PRESET "$@") >&2
   else

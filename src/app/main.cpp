@@ -16,6 +16,7 @@ int wmain(int argc, wchar_t** argv) {
 // can leave uncaught is running out of memory, which ends the process either
 // way: end it at once, as the runtime's abort does.
 namespace __gnu_cxx {
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the library's name, which this replaces
 void __verbose_terminate_handler() { std::abort(); }
 }  // namespace __gnu_cxx
 #endif

@@ -20,8 +20,8 @@ class FormatArg {
  public:
   enum class Kind { kString, kSigned, kUnsigned };
 
-  FormatArg(const wchar_t* text) : kind_(Kind::kString), text_(text) {}
-  FormatArg(const std::wstring& text) : kind_(Kind::kString), text_(text.c_str()) {}
+  FormatArg(const wchar_t* text) : text_(text), kind_(Kind::kString) {}
+  FormatArg(const std::wstring& text) : text_(text.c_str()), kind_(Kind::kString) {}
   template <typename T, typename std::enable_if<std::is_integral<T>::value, int>::type = 0>
   FormatArg(T value)
       : kind_(std::is_signed<T>::value ? Kind::kSigned : Kind::kUnsigned), bits_(static_cast<std::uint32_t>(value)) {}
@@ -32,8 +32,9 @@ class FormatArg {
   std::uint32_t bits() const { return bits_; }
 
  private:
-  Kind kind_;
+  // The pointer first: 16 bytes, not 24, for each argument of each line.
   const wchar_t* text_ = nullptr;
+  Kind kind_;
   std::uint32_t bits_ = 0;
 };
 

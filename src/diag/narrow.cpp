@@ -39,10 +39,9 @@ void AppendNarrowed(std::string& out, const wchar_t* text, std::size_t count, Ne
       } else {
         AppendUtf8(out, kReplacementCharacter);  // a high surrogate alone
       }
-    } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
-      AppendUtf8(out, kReplacementCharacter);  // a low surrogate alone
-    } else if (unit > 0x10FFFF) {
-      AppendUtf8(out, kReplacementCharacter);  // only where wchar_t is 32 bits wide
+    } else if ((unit >= 0xDC00 && unit <= 0xDFFF) || unit > 0x10FFFF) {
+      // A low surrogate alone, or (only where wchar_t is 32 bits wide) no Unicode character.
+      AppendUtf8(out, kReplacementCharacter);
     } else {
       AppendUtf8(out, unit);
     }

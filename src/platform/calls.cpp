@@ -93,7 +93,8 @@ struct FirstUse<R(WINAPI*)(A...)> {
   }
 };
 
-Calls MakeRealCalls() {
+// Nothing in it throws: kRealCalls is made before main, where nothing could catch.
+Calls MakeRealCalls() noexcept {
   Calls calls{};
 #define MDS_LOAD_ON_FIRST_USE(name, library, failure) calls.name = &FirstUse<decltype(&::name)>::Call<&Calls::name>;
   MDS_PLATFORM_CALLS_LOADED(MDS_LOAD_ON_FIRST_USE)

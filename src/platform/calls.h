@@ -105,6 +105,7 @@ enum class SystemLibrary { kKernel32, kSetupApi, kCfgMgr32, kNewDev, kShlwApi, k
   X(LocalFree, kKernel32, nullptr)
 
 struct Calls {
+// NOLINTNEXTLINE(bugprone-macro-parentheses): `name` is the member's name, which cannot be parenthesised
 #define MDS_DECLARE_CALL(name, library, failure) decltype(&::name) name;
   MDS_PLATFORM_CALLS(MDS_DECLARE_CALL)
 #undef MDS_DECLARE_CALL

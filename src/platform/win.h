@@ -16,7 +16,7 @@
 #define UNICODE
 #endif
 #ifndef _UNICODE
-#define _UNICODE
+#define _UNICODE  // NOLINT(bugprone-reserved-identifier): the C runtime's own name for wide text
 #endif
 
 #include <windows.h>

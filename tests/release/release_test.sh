@@ -6,10 +6,9 @@
 #   release_test.sh signed BUILD        a release signed with a throwaway
 #       certificate verifies, and without its signature each binary is this build's
 #   release_test.sh signed-runs BUILD   the signed exe runs under Wine as this build's does
-#   release_test.sh imports BUILD       the exe and the library import only KERNEL32
-#       and the C runtime: nothing else can be planted beside them
 #   release_test.sh version BUILD       both binaries carry the version the archive
 #       is named after, as Windows shows it (pe_version.py), and the exe its manifest
+# (The binaries' hardening and imports: pe_check.py beside this script.)
 set -euo pipefail
 mode=$1
 build=$(cd "$2" && pwd)
@@ -106,13 +105,6 @@ signed-runs)
     grep -qx 'exit code: 0' "$out/run.x" || fail "mdsdriver.exe $args: $(tail -n 1 "$out/run.x")"
     cat "$out/run.x"
   done
-  ;;
-imports)
-  imports() { x86_64-w64-mingw32-objdump -p "$build/bin/$1" | sed -n 's/.*DLL Name: //p' | sort | tr '\n' ' '; }
-  [ "$(imports mdsdriver.exe)" = "KERNEL32.dll msvcrt.dll " ] || fail "mdsdriver.exe imports $(imports mdsdriver.exe)"
-  [ "$(imports difxapi_x64.dll)" = "KERNEL32.dll msvcrt.dll " ] ||
-    fail "difxapi_x64.dll imports $(imports difxapi_x64.dll)"
-  echo "imports: mdsdriver.exe $(imports mdsdriver.exe); difxapi_x64.dll $(imports difxapi_x64.dll)"
   ;;
 version)
   # The version scripts/release names the archive after, and the numbers the
