@@ -46,6 +46,8 @@ DWORD Guarded(Work work) {
     return Finish(work());
   } catch (const std::bad_alloc&) {
     return Finish(ERROR_NOT_ENOUGH_MEMORY);
+  } catch (...) {
+    return Finish(ERROR_GEN_FAILURE);
   }
 }
 
@@ -101,7 +103,8 @@ DWORD GetPathOf(PCWSTR infPath, PWSTR storePath, DWORD* count) {
 // Asks the system to take one copy out; ERROR_SUCCESS when it says it did.
 DWORD RemoveCopy(const std::wstring& copy, DWORD flags) {
   const DWORD uninstallFlags = (flags & DRIVER_PACKAGE_FORCE) != 0 ? SUOI_FORCEDELETE : 0;
-  if (!Sys().SetupUninstallOEMInfW(FileName(copy).c_str(), uninstallFlags, nullptr)) return LastFailure();
+  const std::wstring name = FileName(copy);
+  if (!Sys().SetupUninstallOEMInfW(name.c_str(), uninstallFlags, nullptr)) return LastFailure();
   return ERROR_SUCCESS;
 }
 
@@ -116,13 +119,16 @@ DWORD UninstallLocked(const std::wstring& inf, DWORD flags) {
   if (copies.empty()) return unreadable != ERROR_SUCCESS ? unreadable : ERROR_DRIVER_PACKAGE_NOT_IN_STORE;
 
   std::vector<DWORD> answers;
+  answers.reserve(copies.size());
   for (const std::wstring& copy : copies) answers.push_back(RemoveCopy(copy, flags));
   DWORD status = unreadable;
   for (std::size_t i = 0; i < copies.size(); ++i) {
     const Presence presence = FilePresence(copies[i]);
     if (presence == Presence::kAbsent) {
-      // Not every system takes the precompiled INF away with its INF.
-      Sys().DeleteFileW((copies[i].substr(0, copies[i].size() - 4) + L".pnf").c_str());
+      // Not every system takes the precompiled INF away with its INF; one
+      // left behind is harmless, so its removal is not checked.
+      const std::wstring precompiled = PrecompiledInf(copies[i]);
+      if (!precompiled.empty()) Sys().DeleteFileW(precompiled.c_str());
       continue;
     }
     // Still there (or nobody can say): the system's refusal, or, when it
@@ -137,7 +143,8 @@ DWORD UninstallLocked(const std::wstring& inf, DWORD flags) {
 
 DWORD WINAPI Preinstall(PCWSTR infPath, DWORD flags) {
   // No flag changes what this library does: it neither repairs, forces nor
-  // waits for a device, and it never shows a window.
+  // waits for a device. (Where a desktop is there to show it, the system's
+  // copy may still ask whether to trust a package's publisher.)
   (void)flags;
   return Guarded([&] {
     std::wstring inf;

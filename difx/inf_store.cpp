@@ -2,6 +2,7 @@
 // names and bytes.
 #include "inf_store.h"
 
+#include <algorithm>
 #include <string>
 
 #include "platform/handles.h"
@@ -66,18 +67,29 @@ Presence FilePresence(const std::wstring& path) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Presence::kAbsent : Presence::kUnknown;
 }
 
-std::wstring SystemInfFolder() {
+DWORD SystemInfFolder(std::wstring& folder) {
   wchar_t windows[MAX_PATH] = {};
   const UINT length = Sys().GetSystemWindowsDirectoryW(windows, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return std::wstring();
-  std::wstring folder(windows, length);
+  if (length == 0) return LastFailure();
+  if (length >= MAX_PATH) return ERROR_BUFFER_OVERFLOW;
+  folder.assign(windows, length);
   if (!folder.empty() && folder.back() == L'\\') folder.pop_back();
-  return folder + L"\\inf";
+  folder += L"\\inf";
+  return ERROR_SUCCESS;
 }
 
 std::wstring FileName(const std::wstring& path) {
   const std::size_t slash = path.find_last_of(L"\\/");
   return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+std::wstring PrecompiledInf(const std::wstring& copy) {
+  constexpr std::size_t kExtensionLength = 4;
+  if (copy.size() <= kExtensionLength ||
+      !SameName(copy.c_str() + copy.size() - kExtensionLength, kExtensionLength, L".inf", kExtensionLength)) {
+    return std::wstring();
+  }
+  return copy.substr(0, copy.size() - kExtensionLength) + L".pnf";
 }
 
 bool IsPublishedName(const std::wstring& name) {
@@ -96,8 +108,9 @@ bool IsPublishedName(const std::wstring& name) {
 DWORD FindPackageCopies(const std::wstring& inf, std::vector<std::wstring>& copies, DWORD& unreadable) {
   copies.clear();
   unreadable = ERROR_SUCCESS;
-  const std::wstring folder = SystemInfFolder();
-  if (folder.empty()) return LastFailure();
+  std::wstring folder;
+  const DWORD folderStatus = SystemInfFolder(folder);
+  if (folderStatus != ERROR_SUCCESS) return folderStatus;
   std::string wanted;
   const DWORD readStatus = ReadWholeFile(inf, wanted);
   if (readStatus != ERROR_SUCCESS) return readStatus;
@@ -105,15 +118,31 @@ DWORD FindPackageCopies(const std::wstring& inf, std::vector<std::wstring>& copi
 
   // Every name, not "*.inf": that pattern also matches longer extensions
   // through their short names, and a copy named by the caller counts whatever
-  // its name ends in.
+  // its name ends in. Each candidate is read whole: the size a listing gives
+  // need not be current.
+  const std::wstring pattern = folder + L"\\*";
   WIN32_FIND_DATAW entry = {};
-  const platform::unique_find find(Sys().FindFirstFileW((folder + L"\\*").c_str(), &entry));
+  const platform::unique_find find(Sys().FindFirstFileW(pattern.c_str(), &entry));
   if (!find) return LastFailure();
+  std::vector<std::wstring> published, own;
   do {
     if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
     const std::wstring name = entry.cFileName;
-    if (!IsPublishedName(name) && !SameName(name, ownName)) continue;
-    if (entry.nFileSizeHigh != 0 || entry.nFileSizeLow != wanted.size()) continue;
+    if (IsPublishedName(name)) {
+      published.push_back(name);
+    } else if (SameName(name, ownName)) {
+      own.push_back(name);
+    }
+  } while (Sys().FindNextFileW(find.get(), &entry));
+  // The listing may stop short of its end: copies past that point are unknown.
+  const DWORD end = Sys().GetLastError();
+  if (end != ERROR_NO_MORE_FILES) return end != ERROR_SUCCESS ? end : ERROR_GEN_FAILURE;
+
+  // The system's own copies first, in order, so that the answer does not
+  // depend on how the folder happens to list.
+  std::sort(published.begin(), published.end());
+  published.insert(published.end(), own.begin(), own.end());
+  for (const std::wstring& name : published) {
     const std::wstring candidate = folder + L"\\" + name;
     std::string bytes;
     const DWORD status = ReadWholeFile(candidate, bytes);
@@ -122,10 +151,8 @@ DWORD FindPackageCopies(const std::wstring& inf, std::vector<std::wstring>& copi
     } else if (bytes == wanted) {
       copies.push_back(candidate);
     }
-  } while (Sys().FindNextFileW(find.get(), &entry));
-  // The listing may stop short of its end: copies past that point are unknown.
-  const DWORD end = Sys().GetLastError();
-  return end == ERROR_NO_MORE_FILES ? ERROR_SUCCESS : (end != ERROR_SUCCESS ? end : ERROR_GEN_FAILURE);
+  }
+  return ERROR_SUCCESS;
 }
 
 }  // namespace difx

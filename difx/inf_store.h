@@ -18,22 +18,27 @@ std::wstring FullPath(const wchar_t* path);
 enum class Presence { kPresent, kAbsent, kUnknown };
 Presence FilePresence(const std::wstring& path);
 
-// The system INF folder, e.g. C:\Windows\inf, or empty when it cannot be had.
-std::wstring SystemInfFolder();
+// The system INF folder, e.g. C:\Windows\inf; ERROR_SUCCESS, or why it
+// cannot be had.
+DWORD SystemInfFolder(std::wstring& folder);
 
 // The name part of a path.
 std::wstring FileName(const std::wstring& path);
+
+// The precompiled INF the system keeps beside a copy (x.inf: x.pnf), or
+// empty for a name that does not end in ".inf".
+std::wstring PrecompiledInf(const std::wstring& copy);
 
 // True for a name the system gives the copies it publishes: oem<N>.inf, case ignored.
 bool IsPublishedName(const std::wstring& name);
 
 // The package's copies in the system INF folder: files named oem<N>.inf, or
 // the same name as `inf` (Wine keeps a package's own name when it is free),
-// whose bytes equal those of `inf`. A file under any other name is not one,
+// whose bytes equal those of `inf`, in a fixed order: oem<N>.inf by name,
+// then the package's own name. A file under any other name is not one,
 // whatever it holds. Gives ERROR_SUCCESS, or why the folder or `inf` could
-// not be read; `unreadable` is set to the reason one candidate of the
-// package's size could not be read (0 when every one could), since that one
-// may be a copy too.
+// not be read; `unreadable` is set to the reason one candidate could not be
+// read (0 when every one could), since that one may be a copy too.
 DWORD FindPackageCopies(const std::wstring& inf, std::vector<std::wstring>& copies, DWORD& unreadable);
 
 }  // namespace difx

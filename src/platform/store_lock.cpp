@@ -7,13 +7,22 @@
 namespace platform {
 namespace {
 
-// The user this process runs as, or an empty buffer when it cannot be read.
-std::vector<BYTE> ProcessUser() {
+// The user this process runs as, when it runs unelevated; an empty buffer
+// when it runs elevated or its token cannot be read. An elevated run trusts
+// no mutex of its user's alone: any unelevated program of that user could
+// have made it, while the objects of an elevated administrator's run belong
+// to the Administrators group.
+std::vector<BYTE> UnelevatedProcessUser() {
   std::vector<BYTE> user;
   HANDLE rawToken = nullptr;
   if (!Sys().OpenProcessToken(Sys().GetCurrentProcess(), TOKEN_QUERY, &rawToken)) return user;
   const unique_kernel_object token(rawToken);
+  TOKEN_ELEVATION elevation = {};
   DWORD size = 0;
+  if (!Sys().GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof(elevation), &size) ||
+      elevation.TokenIsElevated != 0) {
+    return user;
+  }
   Sys().GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
   user.resize(size);
   if (size == 0 || !Sys().GetTokenInformation(token.get(), TokenUser, user.data(), size, &size)) user.clear();
@@ -22,8 +31,8 @@ std::vector<BYTE> ProcessUser() {
 
 // A mutex that someone else made first under our name is only waited for
 // when its owner could have been one of us: SYSTEM, the Administrators group
-// (an elevated run) or the same user as this run. Anyone else could make it
-// only to hold every install up.
+// (an elevated run) or, for an unelevated run, the same user. Anyone else
+// could make it only to hold every install up.
 bool HasTrustedOwner(HANDLE mutex) {
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR rawDescriptor = nullptr;
@@ -38,7 +47,7 @@ bool HasTrustedOwner(HANDLE mutex) {
       Sys().IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) {
     return true;
   }
-  const std::vector<BYTE> user = ProcessUser();
+  const std::vector<BYTE> user = UnelevatedProcessUser();
   return !user.empty() && Sys().EqualSid(owner, reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid);
 }
 

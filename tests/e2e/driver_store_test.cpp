@@ -25,6 +25,7 @@ struct InfFile {
   Holds holds;
   bool published;
   bool inUse;
+  bool locked = false;  // held open by another program that shares nothing
 };
 
 enum class Call { kPreinstall, kGetPath, kUninstall, kForcedUninstall, kUninstallByStorePath };
@@ -41,77 +42,40 @@ struct StoreCase {
 const char kPackageInf[] = "[Version]\r\nSignature=\"$Windows NT$\"\r\nCatalogFile=sample.cat\r\n";
 const char kCatalog[] = "catalog signed today";
 
+// clang-format off
 const StoreCase kStoreCases[] = {
-    {"a new package gets the next oem name",
-     {{L"oem0.inf", Holds::kOther, true, false}},
-     Call::kPreinstall,
-     0,
-     {L"oem0.inf", L"oem1.inf"},
-     nullptr},
+    {"a new package gets the next oem name", {{L"oem0.inf", Holds::kOther, true, false}},
+     Call::kPreinstall, 0, {L"oem0.inf", L"oem1.inf"}, nullptr},
     {"the same INF and catalog is there already, by the name the system gives back",
      {{L"oem3.inf", Holds::kPackage, true, false}},
-     Call::kPreinstall,
-     ERROR_ALREADY_EXISTS,
-     {L"oem3.inf"},
-     nullptr},
-    {"a package signed anew is stored anew",
-     {{L"oem3.inf", Holds::kPackageOtherCatalog, true, false}},
-     Call::kPreinstall,
-     0,
-     {L"oem0.inf", L"oem3.inf"},
-     nullptr},
-    {"a copy dropped by hand under another name is not the package",
-     {{L"backup.inf", Holds::kPackage, false, false}},
-     Call::kPreinstall,
-     0,
-     {L"backup.inf", L"oem0.inf"},
-     nullptr},
+     Call::kPreinstall, ERROR_ALREADY_EXISTS, {L"oem3.inf"}, nullptr},
+    {"a package signed anew is stored anew", {{L"oem3.inf", Holds::kPackageOtherCatalog, true, false}},
+     Call::kPreinstall, 0, {L"oem0.inf", L"oem3.inf"}, nullptr},
+    {"a copy dropped by hand under another name is not the package", {{L"backup.inf", Holds::kPackage, false, false}},
+     Call::kPreinstall, 0, {L"backup.inf", L"oem0.inf"}, nullptr},
     {"the path is a published copy's, whatever the case of its name",
      {{L"backup.inf", Holds::kPackage, false, false}, {L"OEM7.INF", Holds::kPackage, true, false}},
-     Call::kGetPath,
-     0,
-     {L"OEM7.INF", L"backup.inf"},
-     L"OEM7.INF"},
-    {"a copy under another name has no path",
-     {{L"backup.inf", Holds::kPackage, false, false}},
-     Call::kGetPath,
-     ERROR_DRIVER_PACKAGE_NOT_IN_STORE,
-     {L"backup.inf"},
-     nullptr},
+     Call::kGetPath, 0, {L"OEM7.INF", L"backup.inf"}, L"OEM7.INF"},
+    {"a copy under another name has no path", {{L"backup.inf", Holds::kPackage, false, false}},
+     Call::kGetPath, ERROR_DRIVER_PACKAGE_NOT_IN_STORE, {L"backup.inf"}, nullptr},
     {"uninstall by a store path takes every published copy and leaves the stray one",
-     {{L"oem1.inf", Holds::kPackage, true, false},
-      {L"OEM2.INF", Holds::kPackageOtherCatalog, true, false},
-      {L"backup.inf", Holds::kPackage, false, false},
-      {L"oem4.inf", Holds::kOther, true, false}},
-     Call::kUninstallByStorePath,
-     0,
-     {L"backup.inf", L"oem4.inf"},
-     nullptr},
+     {{L"oem1.inf", Holds::kPackage, true, false}, {L"OEM2.INF", Holds::kPackageOtherCatalog, true, false},
+      {L"oemold.inf", Holds::kPackage, false, false}, {L"oem4.inf", Holds::kOther, true, false}},
+     Call::kUninstallByStorePath, 0, {L"oem4.inf", L"oemold.inf"}, nullptr},
     {"a copy the system refuses is reported, and the others still go",
-     {{L"sample.inf", Holds::kPackage, false, false}, {L"oem1.inf", Holds::kPackage, true, false}},
-     Call::kForcedUninstall,
-     ERROR_NOT_AN_INSTALLED_OEM_INF,
-     {L"sample.inf"},
-     nullptr},
-    {"a copy in use stays without force",
-     {{L"oem1.inf", Holds::kPackage, true, true}},
-     Call::kUninstall,
-     ERROR_INF_IN_USE_BY_DEVICES,
-     {L"oem1.inf"},
-     nullptr},
-    {"a copy in use goes with force",
-     {{L"oem1.inf", Holds::kPackage, true, true}},
-     Call::kForcedUninstall,
-     0,
-     {},
-     nullptr},
-    {"nothing published, nothing removed",
-     {{L"backup.inf", Holds::kPackage, false, false}},
-     Call::kForcedUninstall,
-     ERROR_DRIVER_PACKAGE_NOT_IN_STORE,
-     {L"backup.inf"},
-     nullptr},
+     {{L"oem0.inf", Holds::kPackage, false, false}, {L"oem1.inf", Holds::kPackage, true, false}},
+     Call::kForcedUninstall, ERROR_NOT_AN_INSTALLED_OEM_INF, {L"oem0.inf"}, nullptr},
+    {"a copy that cannot be read is not taken for gone",
+     {{L"oem1.inf", Holds::kPackage, true, false}, {L"oem2.inf", Holds::kPackage, true, false, true}},
+     Call::kForcedUninstall, ERROR_SHARING_VIOLATION, {L"oem2.inf"}, nullptr},
+    {"a copy in use stays without force", {{L"oem1.inf", Holds::kPackage, true, true}},
+     Call::kUninstall, ERROR_INF_IN_USE_BY_DEVICES, {L"oem1.inf"}, nullptr},
+    {"a copy in use goes with force", {{L"oem1.inf", Holds::kPackage, true, true}},
+     Call::kForcedUninstall, 0, {}, nullptr},
+    {"nothing published, nothing removed", {{L"backup.inf", Holds::kPackage, false, false}},
+     Call::kForcedUninstall, ERROR_DRIVER_PACKAGE_NOT_IN_STORE, {L"backup.inf"}, nullptr},
 };
+// clang-format on
 
 std::vector<std::wstring> SortedNames(const std::wstring& folder) {
   std::vector<std::wstring> names = testing_support::ListFolder(folder);
@@ -147,11 +111,16 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
     ASSERT_TRUE(testing_support::WriteBytes(folder / L"package\\sample.cat", kCatalog));
 
     fakes::FakeDriverStore store(folder.path());
+    std::vector<HANDLE> held;
     for (const InfFile& file : row.before) {
       const std::string bytes = file.holds == Holds::kOther ? "[Version]\r\n; another\r\n" : kPackageInf;
       ASSERT_TRUE(testing_support::WriteBytes(store.InfFolder() + L"\\" + file.name, bytes));
       const std::string catalog = file.holds == Holds::kPackage ? kCatalog : "catalog signed yesterday";
       if (file.published) store.published.push_back({file.name, catalog, file.inUse});
+      if (file.locked) {
+        held.push_back(CreateFileW((store.InfFolder() + L"\\" + file.name).c_str(), GENERIC_READ, 0, nullptr,
+                                   OPEN_EXISTING, 0, nullptr));
+      }
     }
 
     wchar_t path[MAX_PATH] = {};
@@ -176,6 +145,7 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
     }
     EXPECT_EQ(status, row.status);
     EXPECT_EQ(GetLastError(), row.status) << "the status is the last error too";
+    for (HANDLE file : held) CloseHandle(file);
     EXPECT_EQ(SortedNames(store.InfFolder()), row.after);
     if (row.path != nullptr) {
       EXPECT_EQ(std::wstring(path), store.InfFolder() + L"\\" + row.path);

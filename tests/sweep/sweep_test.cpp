@@ -60,34 +60,42 @@ struct RunRecord {
   std::vector<std::string> falseSuccesses;
 };
 
+// The store lock is there already, as another run would have made it, so
+// that the lock's look at its owner is swept too: owned by the Administrators
+// group (an elevated run's), which is waited for, or by this user, whose own
+// check of its token follows.
+HANDLE MakeStoreMutex(bool byAdministrators) {
+  alignas(TOKEN_USER) BYTE owner[256];
+  DWORD size = sizeof(owner);
+  if (byAdministrators) {
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, owner, &size)) return nullptr;
+  } else {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+    const BOOL read = GetTokenInformation(token, TokenUser, owner, sizeof(owner), &size);
+    CloseHandle(token);
+    if (!read) return nullptr;
+  }
+  SECURITY_DESCRIPTOR descriptor = {};
+  InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorOwner(&descriptor, byAdministrators ? owner : reinterpret_cast<TOKEN_USER*>(owner)->User.Sid,
+                             FALSE);
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
+  return CreateMutexW(&attributes, FALSE, platform::kStoreLockName);
+}
+
 class SweepTest : public testing::TestWithParam<sweep::Scenario> {
  protected:
   static void SetUpTestSuite() {
     testing_support::RemoveSystemCopiesOf(UsbFixture());
     testing_support::RemoveSystemCopiesOf(NetFixture());
     ASSERT_TRUE(testing_support::PlacePackages());
-    // The store lock is there already, made by this user as another run
-    // would have made it, so that the lock's look at its owner is swept too.
-    HANDLE token = nullptr;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
-    alignas(TOKEN_USER) BYTE user[256];
-    DWORD size = 0;
-    ASSERT_TRUE(GetTokenInformation(token, TokenUser, user, sizeof(user), &size));
-    CloseHandle(token);
-    SECURITY_DESCRIPTOR descriptor = {};
-    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorOwner(&descriptor, reinterpret_cast<TOKEN_USER*>(user)->User.Sid, FALSE);
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
-    storeLock_ = CreateMutexW(&attributes, FALSE, platform::kStoreLockName);
-    ASSERT_NE(storeLock_, nullptr);
   }
   static void TearDownTestSuite() {
-    CloseHandle(storeLock_);
     testing_support::RemoveSystemCopiesOf(UsbFixture());
     testing_support::RemoveSystemCopiesOf(NetFixture());
     testing_support::RemovePackages();
   }
-  static HANDLE storeLock_;
   static std::wstring UsbFixture() { return testing_support::FixtureDir() + L"\\packages\\Drivers\\usbaapl64.inf"; }
   static std::wstring NetFixture() { return testing_support::FixtureDir() + L"\\packages\\NetDrivers\\netaapl64.inf"; }
 
@@ -100,6 +108,8 @@ class SweepTest : public testing::TestWithParam<sweep::Scenario> {
     sweep::PrepareStore(scenario);
     g_modulePath = folder / L"mdsdriver.exe";
     diag::ResetLogFileForTesting();
+    const HANDLE storeMutex = MakeStoreMutex(scenario.attached);
+    EXPECT_NE(storeMutex, nullptr);
 
     RunRecord record;
     {
@@ -131,6 +141,7 @@ class SweepTest : public testing::TestWithParam<sweep::Scenario> {
       record.stdoutBytes = output.stdoutBytes;
     }
     diag::ResetLogFileForTesting();
+    CloseHandle(storeMutex);
     record.folderEntries = testing_support::ListFolder(folder.path());
     record.logFiles = testing_support::ListFolder(folder / L"log");
     if (record.logFiles.size() == 1)
@@ -138,8 +149,6 @@ class SweepTest : public testing::TestWithParam<sweep::Scenario> {
     return record;
   }
 };
-
-HANDLE SweepTest::storeLock_ = nullptr;
 
 bool IsTraceLine(const std::wstring& line) { return line.compare(0, 6, L"[app](") == 0; }
 
