@@ -24,6 +24,7 @@ extern "C" __declspec(dllexport) DWORD WINAPI
 // would link the whole C++ demangler into this statically linked library.
 // Nothing leaves the entry points as an exception, so nothing uses it.
 namespace __gnu_cxx {
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the library's name, which this replaces
 void __verbose_terminate_handler() { std::abort(); }
 }  // namespace __gnu_cxx
 #endif

@@ -143,7 +143,8 @@ DWORD FindPackageCopies(const std::wstring& inf, std::vector<std::wstring>& copi
   std::sort(published.begin(), published.end());
   published.insert(published.end(), own.begin(), own.end());
   for (const std::wstring& name : published) {
-    const std::wstring candidate = folder + L"\\" + name;
+    std::wstring candidate = folder;
+    candidate.append(L"\\").append(name);
     std::string bytes;
     const DWORD status = ReadWholeFile(candidate, bytes);
     if (status != ERROR_SUCCESS) {

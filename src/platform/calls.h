@@ -12,6 +12,10 @@ namespace platform {
 // loaded; the other system libraries are loaded on first use.
 enum class SystemLibrary { kKernel32, kSetupApi, kCfgMgr32, kNewDev, kShlwApi, kAdvApi32 };
 
+// What GetSecurityInfo answers when its library cannot be had (it answers
+// an error code, not a value beside the last error).
+constexpr DWORD kSecurityInfoFailure = ERROR_ACCESS_DENIED;
+
 // X(name, library, failure): one entry per Windows call, under the platform's
 // own name, with the library it lives in and what it answers when it fails
 // (void() for a call that answers nothing; calls that cannot fail name what
@@ -51,7 +55,7 @@ enum class SystemLibrary { kKernel32, kSetupApi, kCfgMgr32, kNewDev, kShlwApi, k
   X(SetupUninstallOEMInfW, kSetupApi, FALSE)                 \
   X(OpenProcessToken, kAdvApi32, FALSE)                      \
   X(GetTokenInformation, kAdvApi32, FALSE)                   \
-  X(GetSecurityInfo, kAdvApi32, DWORD{ERROR_ACCESS_DENIED})  \
+  X(GetSecurityInfo, kAdvApi32, kSecurityInfoFailure)        \
   X(IsWellKnownSid, kAdvApi32, FALSE)                        \
   X(EqualSid, kAdvApi32, FALSE)
 
@@ -63,13 +67,13 @@ enum class SystemLibrary { kKernel32, kSetupApi, kCfgMgr32, kNewDev, kShlwApi, k
 #define MDS_PLATFORM_CALLS_LINKED(X)                        \
   /* kernel32: system and modules */                        \
   X(GetSystemDirectoryW, kKernel32, 0u)                     \
-  X(GetModuleFileNameW, kKernel32, 0ul)                     \
+  X(GetModuleFileNameW, kKernel32, 0UL)                     \
   X(SetDllDirectoryW, kKernel32, FALSE)                     \
   X(LoadLibraryW, kKernel32, nullptr)                       \
   X(LoadLibraryExW, kKernel32, nullptr)                     \
   X(GetProcAddress, kKernel32, nullptr)                     \
   X(FreeLibrary, kKernel32, FALSE)                          \
-  X(GetFullPathNameW, kKernel32, 0ul)                       \
+  X(GetFullPathNameW, kKernel32, 0UL)                       \
   /* kernel32: files, output and time */                    \
   X(CreateDirectoryW, kKernel32, FALSE)                     \
   X(CreateFileW, kKernel32, INVALID_HANDLE_VALUE)           \
@@ -79,15 +83,15 @@ enum class SystemLibrary { kKernel32, kSetupApi, kCfgMgr32, kNewDev, kShlwApi, k
   X(WriteFile, kKernel32, FALSE)                            \
   /* kernel32: the log file, in place and whole */          \
   X(GetFileInformationByHandle, kKernel32, FALSE)           \
-  X(GetFinalPathNameByHandleW, kKernel32, 0ul)              \
+  X(GetFinalPathNameByHandleW, kKernel32, 0UL)              \
   X(SetEndOfFile, kKernel32, FALSE)                         \
   X(CloseHandle, kKernel32, FALSE)                          \
   X(GetStdHandle, kKernel32, INVALID_HANDLE_VALUE)          \
   X(OutputDebugStringW, kKernel32, void())                  \
-  X(GetCurrentThreadId, kKernel32, 0ul)                     \
+  X(GetCurrentThreadId, kKernel32, 0UL)                     \
   X(GetLocalTime, kKernel32, void())                        \
   X(Sleep, kKernel32, void())                               \
-  X(GetLastError, kKernel32, 0ul)                           \
+  X(GetLastError, kKernel32, 0UL)                           \
   /* kernel32: difxapi_x64.dll's store and lock */          \
   X(GetSystemWindowsDirectoryW, kKernel32, 0u)              \
   X(GetFileAttributesW, kKernel32, INVALID_FILE_ATTRIBUTES) \
