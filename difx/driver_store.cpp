@@ -24,12 +24,6 @@ DWORD Finish(DWORD status) {
   return status;
 }
 
-// A failed system call's reason, never 0, so a failure is never mistaken for success.
-DWORD LastFailure() {
-  const DWORD error = Sys().GetLastError();
-  return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
-}
-
 // Preinstall and uninstall each look at the system INF folder and then change
 // it. Two processes doing that at once could both find no copy and both make
 // one, so each takes the store lock first.

@@ -8,15 +8,14 @@
 #include "platform/handles.h"
 
 namespace difx {
-namespace {
-
 using platform::Sys;
 
-// A failed system call's reason, never 0, so a failure is never mistaken for success.
 DWORD LastFailure() {
   const DWORD error = Sys().GetLastError();
   return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
 }
+
+namespace {
 
 // INF files are small; anything beyond this is not one of ours to compare.
 constexpr DWORD kLargestInf = 64 * 1024 * 1024;

@@ -2,14 +2,15 @@
 // package's copies, the ones the system published for it.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "platform/win.h"
 
 namespace difx {
+
+// A failed system call's reason, never 0, so a failure is never mistaken for success.
+DWORD LastFailure();
 
 // The full form of `path`, or empty when it cannot be made absolute.
 std::wstring FullPath(const wchar_t* path);
