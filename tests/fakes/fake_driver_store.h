@@ -3,8 +3,9 @@
 // store makes is named oem<N>.inf, a package counts as there already when its
 // INF bytes and its catalog's bytes match a copy the store published (or a
 // file of the package's own name), and an uninstall is refused for a name it
-// never published, or for a copy in use unless forced. Tests set the public
-// fields and look at the folder afterwards.
+// never published, or for a copy in use unless forced. The INF folder lists
+// in reverse name order. Tests set the public fields and look at the folder
+// afterwards.
 #pragma once
 
 #include <string>
