@@ -211,6 +211,14 @@ HANDLE WINAPI DeniedOpen(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DW
   return INVALID_HANDLE_VALUE;
 }
 
+// On Windows a link planted at the log's name opens as the link itself, with
+// its own final path and one name: only its attributes give it away.
+BOOL WINAPI OpenedAsALink(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
+  const BOOL read = platform::RealCalls().GetFileInformationByHandle(file, info);
+  info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  return read;
+}
+
 TEST_F(LogTest, ALogFileThatCannotBeOpenedLosesRecordsQuietly) {
   PlaceMarker();
   g_deniedOpens = 0;
@@ -221,6 +229,10 @@ TEST_F(LogTest, ALogFileThatCannotBeOpenedLosesRecordsQuietly) {
   }
   EXPECT_EQ(g_deniedOpens, 2) << "each record tries the file afresh";
   EXPECT_EQ(output_.debugStrings.size(), 2u);
+  {
+    auto link = platform::Override(&Calls::GetFileInformationByHandle, &OpenedAsALink);
+    diag::LogLine(L"lost through a link");
+  }
   diag::LogLine(L"kept");
   EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\tkept\n\r\n");
 }
