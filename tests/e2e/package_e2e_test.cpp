@@ -160,8 +160,10 @@ std::vector<DWORD> Crowd(const std::wstring& exe, const wchar_t* arguments, cons
   for (std::thread& thread : threads) thread.join();
   std::vector<DWORD> codes;
   for (const ToolRun& run : runs) {
-    EXPECT_TRUE(run.started && run.finished);
-    codes.push_back(run.exitCode);
+    // Not an answer of the tool's: the harness could not start it at all.
+    EXPECT_TRUE(run.started) << "the test could not start a run: CreateProcessW failed with " << run.startError;
+    EXPECT_TRUE(!run.started || run.finished) << "a run still going after 120 s";
+    if (run.started) codes.push_back(run.exitCode);
   }
   return codes;
 }
@@ -172,7 +174,8 @@ TEST_F(PackageE2ETest, ACrowdOfInstallsStoresEachPackageOnce) {
   for (int round = 1; round <= 4; ++round) {
     const std::vector<DWORD> codes = Crowd(folder_ / L"mdsdriver.exe", L"/i", folder_.path());
     EXPECT_EQ(std::count(codes.begin(), codes.end(), 1u), 1) << "round " << round << testing::PrintToString(codes);
-    EXPECT_EQ(std::count(codes.begin(), codes.end(), 2u), kRuns - 1) << testing::PrintToString(codes);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 2u), static_cast<std::ptrdiff_t>(codes.size()) - 1)
+        << testing::PrintToString(codes);
     EXPECT_EQ(CountSystemCopiesOf(NetworkInfPath()), 1) << "round " << round;
     EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()), 1) << "round " << round;
 
@@ -189,7 +192,8 @@ TEST_F(PackageE2ETest, ACrowdOfInstallsStoresEachPackageOnce) {
 TEST_F(PackageE2ETest, ACrowdOfRefreshesCopiesTheInfOnce) {
   for (int round = 1; round <= 8; ++round) {
     const std::vector<DWORD> codes = Crowd(folder_ / L"mdsdriver.exe", L"/re", folder_.path());
-    EXPECT_EQ(std::count(codes.begin(), codes.end(), 1u), kRuns) << "round " << round << testing::PrintToString(codes);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 1u), static_cast<std::ptrdiff_t>(codes.size()))
+        << "round " << round << testing::PrintToString(codes);
     EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()), 1) << "round " << round;
     CleanStore();
     if (HasFailure()) break;

@@ -62,16 +62,19 @@ ToolRun RunAsDebuggee(const std::wstring& exe, const std::wstring& arguments, co
   std::wstring commandLine = L"\"" + exe + L"\"";
   if (!arguments.empty()) commandLine += L" " + arguments;
 
-  // Now and then Wine refuses a start while a fresh prefix settles (seen
-  // once in a cold run); a few tries keep that out of the tool's results.
-  for (int attempt = 0; attempt < 5 && !run.started; ++attempt) {
-    if (attempt > 0) Sleep(200);
+  // Now and then Wine refuses a start: while a fresh prefix settles, or under
+  // load, when the new process dies before it is set up (ERROR_INTERNAL_ERROR,
+  // in a crowd of twelve). None of the program's code ran then, so it is
+  // tried again, with growing pauses, for about 13 s; a file that is not
+  // there is not tried again.
+  for (DWORD pause = 100;; pause *= 2) {
     run.started = CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, DEBUG_ONLY_THIS_PROCESS, nullptr,
                                  workDir.c_str(), &startup, &process) != FALSE;
-    if (!run.started) {
-      run.startError = GetLastError();
-      std::fprintf(stderr, "CreateProcessW(%ls) failed with %lu (try %d)\n", exe.c_str(), run.startError, attempt + 1);
-    }
+    if (run.started) break;
+    run.startError = GetLastError();
+    std::fprintf(stderr, "CreateProcessW(%ls) failed with %lu\n", exe.c_str(), run.startError);
+    if (run.startError == ERROR_FILE_NOT_FOUND || run.startError == ERROR_PATH_NOT_FOUND || pause > 6400) break;
+    Sleep(pause);
   }
   CloseHandle(out);
   CloseHandle(nul);
