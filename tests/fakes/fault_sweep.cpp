@@ -108,8 +108,8 @@ MDS_NEVER_FAILS(GetCurrentProcess);
 MDS_NEVER_FAILS(LocalFree);
 
 // Which handle kind a call acquires (through its result, or for these
-// through an out argument: a token, a security descriptor, a held lock) or
-// releases (its first argument). CloseHandle gives back any kernel handle. A
+// through an argument: a token, a security descriptor, a held mutex, a locked
+// byte range of a file) or releases (its first argument). CloseHandle gives back any kernel handle. A
 // system library the table loads on first use (LoadLibraryExW) is no handle
 // to give back: it stays loaded for the life of the process.
 constexpr const char* AcquiresKind(CallId id) {
@@ -121,6 +121,7 @@ constexpr const char* AcquiresKind(CallId id) {
          : id == kFindFirstFileW                                          ? "search"
          : id == kGetSecurityInfo                                         ? "local memory"
          : id == kWaitForSingleObject                                     ? "held lock"
+         : id == kLockFileEx                                              ? "file lock"
                                                                           : nullptr;
 }
 constexpr const char* ReleasesKind(CallId id) {
@@ -131,6 +132,7 @@ constexpr const char* ReleasesKind(CallId id) {
          : id == kFindClose                    ? "search"
          : id == kLocalFree                    ? "local memory"
          : id == kReleaseMutex                 ? "held lock"
+         : id == kUnlockFileEx                 ? "file lock"
                                                : nullptr;
 }
 bool Matches(const std::string& held, const char* released) {
@@ -163,6 +165,8 @@ void* AcquiredHandle(R result, A... args) {
     return result == ERROR_SUCCESS ? AsHandle(*std::get<7>(arguments)) : nullptr;
   } else if constexpr (Id == kWaitForSingleObject) {
     return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED ? AsHandle(std::get<0>(arguments)) : nullptr;
+  } else if constexpr (Id == kLockFileEx) {
+    return result ? AsHandle(std::get<0>(arguments)) : nullptr;
   } else {
     return IsAcquired(result) ? AsHandle(result) : nullptr;
   }
@@ -189,6 +193,9 @@ struct Hook<R(WINAPI*)(A...)> {
     } else {
       const bool fail = sweep.Tick(Id, MDS_CALLER());
       if (fail && F::kMode == Mode::kReturn) {
+        if constexpr (Id == kWaitForSingleObject) {
+          if (sweep.waitsTimeOut) return WAIT_TIMEOUT;
+        }
         ::SetLastError(F::kError);
         return static_cast<R>(Traits::Failure());
       }
@@ -358,7 +365,7 @@ void FaultSweep::Acquired(const char* kind, void* handle) {
 }
 
 void FaultSweep::Released(const char* kind, void* handle) {
-  // A mutex handle may also stand for a held lock: release the one of this kind.
+  // A mutex or file handle may also stand for a lock: release the one of this kind.
   const auto range = live_.equal_range(handle);
   for (auto held = range.first; held != range.second; ++held) {
     if (Matches(held->second, kind)) {

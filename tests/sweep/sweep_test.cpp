@@ -98,6 +98,7 @@ class SweepTest : public testing::TestWithParam<sweep::Scenario> {
       devices.devices = sweep::SampleDevices(scenario.attached);
       {
         FaultSweep faults(failAt, FaultSweep::Library::kInProcess);
+        faults.waitsTimeOut = scenario.logOn;  // the other half see the wait itself fail
         std::wstring exe = L"mdsdriver.exe", flag = scenario.switchText;
         wchar_t* argv[] = {&exe[0], &flag[0]};
         try {
