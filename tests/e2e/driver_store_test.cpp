@@ -28,7 +28,9 @@ struct InfFile {
   bool locked = false;  // held open by another program that shares nothing
 };
 
-enum class Call { kPreinstall, kGetPath, kUninstall, kForcedUninstall, kUninstallByStorePath };
+// kPreinstallFileNotFound: the system's copy fails with "file not found"
+// though the catalog is there.
+enum class Call { kPreinstall, kPreinstallFileNotFound, kGetPath, kUninstall, kForcedUninstall, kUninstallByStorePath };
 
 struct StoreCase {
   const char* what;
@@ -37,6 +39,9 @@ struct StoreCase {
   DWORD status;
   std::vector<std::wstring> after;  // the INF folder's names afterwards, sorted as the folder lists them
   const wchar_t* path;              // GetPath's answer (a name in the INF folder), or null
+  bool hasDiUninstallDriver = false;
+  int strandedDevices = 0;  // left bound to a package that is gone
+  BOOL needsReboot = FALSE;
 };
 
 const char kPackageInf[] = "[Version]\r\nSignature=\"$Windows NT$\"\r\nCatalogFile=sample.cat\r\n";
@@ -70,12 +75,27 @@ const StoreCase kStoreCases[] = {
      Call::kForcedUninstall, ERROR_SHARING_VIOLATION, {L"oem2.inf"}, nullptr},
     {"a copy in use stays without force", {{L"oem1.inf", Holds::kPackage, true, true}},
      Call::kUninstall, ERROR_INF_IN_USE_BY_DEVICES, {L"oem1.inf"}, nullptr},
-    {"a copy in use goes with force", {{L"oem1.inf", Holds::kPackage, true, true}},
-     Call::kForcedUninstall, 0, {}, nullptr},
+    {"a copy in use goes with force, and leaves its device on a package that is gone",
+     {{L"oem1.inf", Holds::kPackage, true, true}}, Call::kForcedUninstall, 0, {}, nullptr, false, 1},
+    {"where newdev can, a copy in use goes once its device is moved, and that asks for a restart",
+     {{L"oem1.inf", Holds::kPackage, true, true}, {L"oem2.inf", Holds::kPackage, true, false}},
+     Call::kForcedUninstall, 0, {}, nullptr, true, 0, TRUE},
+    {"an unforced uninstall never moves a device", {{L"oem1.inf", Holds::kPackage, true, true}},
+     Call::kUninstall, ERROR_INF_IN_USE_BY_DEVICES, {L"oem1.inf"}, nullptr, true},
+    {"a file held open that cannot be the package is not in the way",
+     {{L"oem1.inf", Holds::kPackage, true, false}, {L"oem42.inf", Holds::kOther, false, false, true}},
+     Call::kForcedUninstall, 0, {L"oem42.inf"}, nullptr},
+    {"a copy that fails for a missing file with its catalog there is the system's own answer", {},
+     Call::kPreinstallFileNotFound, ERROR_FILE_NOT_FOUND, {}, nullptr},
     {"nothing published, nothing removed", {{L"backup.inf", Holds::kPackage, false, false}},
      Call::kForcedUninstall, ERROR_DRIVER_PACKAGE_NOT_IN_STORE, {L"backup.inf"}, nullptr},
 };
 // clang-format on
+
+BOOL WINAPI CopyFindsNoFile(PCWSTR, PCWSTR, DWORD, DWORD, PWSTR, DWORD, PDWORD, PWSTR*) {
+  SetLastError(ERROR_FILE_NOT_FOUND);
+  return FALSE;
+}
 
 std::vector<std::wstring> SortedNames(const std::wstring& folder) {
   std::vector<std::wstring> names = testing_support::ListFolder(folder);
@@ -111,6 +131,7 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
     ASSERT_TRUE(testing_support::WriteBytes(folder / L"package\\sample.cat", kCatalog));
 
     fakes::FakeDriverStore store(folder.path());
+    store.hasDiUninstallDriver = row.hasDiUninstallDriver;
     std::vector<HANDLE> held;
     for (const InfFile& file : row.before) {
       const std::string bytes = file.holds == Holds::kOther ? "[Version]\r\n; another\r\n" : kPackageInf;
@@ -131,6 +152,11 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
       case Call::kPreinstall:
         status = difx::Preinstall(inf.c_str(), 0);
         break;
+      case Call::kPreinstallFileNotFound: {
+        const auto copy = platform::Override(&platform::Calls::SetupCopyOEMInfW, &CopyFindsNoFile);
+        status = difx::Preinstall(inf.c_str(), 0);
+        break;
+      }
       case Call::kGetPath:
         status = difx::GetPath(inf.c_str(), path, &count);
         break;
@@ -147,6 +173,10 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
     EXPECT_EQ(GetLastError(), row.status) << "the status is the last error too";
     for (HANDLE file : held) CloseHandle(file);
     EXPECT_EQ(SortedNames(store.InfFolder()), row.after);
+    EXPECT_EQ(store.strandedDevices, row.strandedDevices);
+    if (row.call != Call::kPreinstall && row.call != Call::kPreinstallFileNotFound && row.call != Call::kGetPath) {
+      EXPECT_EQ(reboot, row.needsReboot);
+    }
     if (row.path != nullptr) {
       EXPECT_EQ(std::wstring(path), store.InfFolder() + L"\\" + row.path);
     }
