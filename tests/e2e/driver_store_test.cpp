@@ -185,4 +185,23 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
   CloseHandle(lock);
 }
 
+// A package of any size that the library stored, it can remove: the files
+// compare in chunks, past any cap, and one that differs in its last byte
+// alone is not a copy (the store would refuse to remove it).
+TEST(DriverStoreTest, ComparesPackagesOfAnySize) {
+  testing_support::TempDir folder;
+  CreateDirectoryW((folder / L"package").c_str(), nullptr);
+  const std::wstring inf = folder / L"package\\sample.inf";
+  std::string bytes = kPackageInf;
+  bytes.resize(65 * 1024 * 1024 + 1, ';');
+  ASSERT_TRUE(testing_support::WriteBytes(inf, bytes));
+  ASSERT_TRUE(testing_support::WriteBytes(folder / L"package\\sample.cat", kCatalog));
+  fakes::FakeDriverStore store(folder.path());
+  ASSERT_EQ(difx::Preinstall(inf.c_str(), 0), 0u);
+  bytes.back() = '#';
+  ASSERT_TRUE(testing_support::WriteBytes(store.InfFolder() + L"\\oem7.inf", bytes));
+  EXPECT_EQ(difx::Uninstall(inf.c_str(), DRIVER_PACKAGE_FORCE, nullptr, nullptr), 0u);
+  EXPECT_EQ(SortedNames(store.InfFolder()), std::vector<std::wstring>{L"oem7.inf"});
+}
+
 }  // namespace
