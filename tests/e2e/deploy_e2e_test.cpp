@@ -1,0 +1,136 @@
+// deploy\install.cmd and deploy\uninstall.cmd run by cmd as a management
+// agent runs them, from a package folder holding them, both binaries and the
+// marker. (Wine sets ProgramFiles and the architecture variables afresh in
+// every process it starts, and runs no 32-bit cmd here: a 32-bit agent's view
+// cannot be made.)
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "mds_version.h"
+#include "support/fixture_packages.h"
+#include "support/tool_runner.h"
+
+// winver.h after the windows.h that tool_runner.h brings in.
+#include <winver.h>
+
+namespace {
+
+using testing_support::CountSystemCopiesOf;
+using testing_support::Exists;
+using testing_support::ListFolder;
+using testing_support::NetworkInfPath;
+using testing_support::UsbInfPath;
+
+std::wstring Environment(const wchar_t* name) {
+  wchar_t value[MAX_PATH] = {};
+  GetEnvironmentVariableW(name, value, MAX_PATH);
+  return value;
+}
+
+// What a detection rule reads: the fixed file version.
+std::string FileVersion(const std::wstring& path) {
+  DWORD ignored = 0;
+  std::vector<char> data(GetFileVersionInfoSizeW(path.c_str(), &ignored));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT size = 0;
+  if (data.empty() || !GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(data.size()), data.data()) ||
+      !VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &size)) {
+    return "";
+  }
+  char text[32];
+  std::snprintf(text, sizeof(text), "%u.%u.%u.%u", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+                HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS));
+  return text;
+}
+
+class DeployE2ETest : public testing::Test {
+ protected:
+  void SetUp() override {
+    for (const wchar_t* file :
+         {L"mdsdriver.exe", L"difxapi_x64.dll", L"deploy\\install.cmd", L"deploy\\uninstall.cmd"}) {
+      ASSERT_TRUE(testing_support::CopyInto(testing_support::ModuleDir() + L"\\" + file, package_.path()));
+    }
+    ASSERT_TRUE(testing_support::WriteBytes(package_ / L"vezazez.cfg", ""));
+    CleanUp();
+    ASSERT_TRUE(testing_support::PlacePackages());
+  }
+
+  void TearDown() override {
+    SetEnvironmentVariableW(L"PROCESSOR_ARCHITEW6432", nullptr);
+    CleanUp();
+    testing_support::RemovePackages();
+  }
+
+  void CleanUp() {
+    testing_support::RemoveTree(installed_);
+    const std::wstring packages = testing_support::FixtureDir() + L"\\packages";
+    testing_support::RemoveSystemCopiesOf(packages + L"\\Drivers\\usbaapl64.inf");
+    testing_support::RemoveSystemCopiesOf(packages + L"\\NetDrivers\\netaapl64.inf");
+  }
+
+  // The command's full exit code, as the agent reads it.
+  DWORD Run(const std::wstring& command) {
+    const testing_support::ToolRun run = testing_support::RunAsDebuggee(
+        Environment(L"SystemRoot") + L"\\system32\\cmd.exe", L"/c \"" + (package_ / command) + L"\"", package_.path());
+    EXPECT_TRUE(run.started && run.finished) << testing::PrintToString(command);
+    return run.exitCode;
+  }
+
+  testing_support::TempDir package_;
+  const std::wstring installed_ = Environment(L"ProgramW6432") + L"\\mdsdriver";
+};
+
+TEST_F(DeployE2ETest, InstallThenUninstallLeaveNothingBehind) {
+  ASSERT_EQ(Run(L"install.cmd"), 0u);
+  EXPECT_EQ(FileVersion(installed_ + L"\\mdsdriver.exe"), MDS_VERSION_DOTTED);
+  EXPECT_TRUE(Exists(installed_ + L"\\difxapi_x64.dll"));
+  EXPECT_EQ(ListFolder(installed_ + L"\\log").size(), 1u) << "the marker came along: one log file for /i";
+  EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()), 1);
+  EXPECT_EQ(Run(L"install.cmd"), 0u) << "again: /i answers 2, already installed";
+
+  EXPECT_EQ(Run(L"uninstall.cmd"), 0u);
+  EXPECT_FALSE(Exists(installed_));
+  EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()) + CountSystemCopiesOf(NetworkInfPath()), 0);
+
+  // Nothing installed and nothing stored: /u's check stores the packages and
+  // answers 0, so the command runs it once more, which removes them.
+  EXPECT_EQ(Run(L"uninstall.cmd"), 0u);
+  EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()) + CountSystemCopiesOf(NetworkInfPath()), 0);
+}
+
+TEST_F(DeployE2ETest, AFailedInstallAnswers1603AndLeavesOnlyItsLog) {
+  struct Row {
+    const char* name;
+    std::function<bool()> spoil;
+    std::vector<std::wstring> left;  // what stays in the installed folder
+  };
+  const Row rows[] = {
+      {"USB INF missing", [] { return DeleteFileW(UsbInfPath().c_str()) != FALSE; }, {}},
+      {"network INF missing", [] { return DeleteFileW(NetworkInfPath().c_str()) != FALSE; }, {}},
+      {"ARM64", [] { return SetEnvironmentVariableW(L"PROCESSOR_ARCHITEW6432", L"ARM64"); }, {}},
+      {"/i answers 0: the library is no library",
+       [this] { return testing_support::WriteBytes(package_ / L"difxapi_x64.dll", "MZ"); },
+       {L"log"}},
+      {"/i answers 0, no marker",
+       [this] {
+         return testing_support::WriteBytes(package_ / L"difxapi_x64.dll", "MZ") &&
+                DeleteFileW((package_ / L"vezazez.cfg").c_str());
+       },
+       {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TearDown();
+    SetUp();
+    ASSERT_TRUE(row.spoil());
+    EXPECT_EQ(Run(L"install.cmd"), 1603u);
+    EXPECT_EQ(ListFolder(installed_), row.left);
+    EXPECT_EQ(Exists(installed_), !row.left.empty());
+  }
+}
+
+}  // namespace
