@@ -1,12 +1,10 @@
-// deploy\install.cmd and deploy\uninstall.cmd run by cmd as a management
-// agent runs them, from a package folder holding them, both binaries and the
-// marker. (Wine sets ProgramFiles and the architecture variables afresh in
-// every process it starts, and runs no 32-bit cmd here: a 32-bit agent's view
-// cannot be made.)
+// deploy\install.cmd and deploy\uninstall.cmd run by cmd from a package folder
+// holding both binaries and the marker, as a management agent runs them. (Wine
+// sets the architecture and ProgramFiles variables afresh in every process and
+// runs no 32-bit cmd here, so a 32-bit agent's view cannot be made.)
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,25 +23,18 @@ using testing_support::ListFolder;
 using testing_support::NetworkInfPath;
 using testing_support::UsbInfPath;
 
-std::wstring Environment(const wchar_t* name) {
-  wchar_t value[MAX_PATH] = {};
-  GetEnvironmentVariableW(name, value, MAX_PATH);
-  return value;
-}
-
 // What a detection rule reads: the fixed file version.
 std::string FileVersion(const std::wstring& path) {
-  DWORD ignored = 0;
-  std::vector<char> data(GetFileVersionInfoSizeW(path.c_str(), &ignored));
-  VS_FIXEDFILEINFO* fixed = nullptr;
+  std::vector<char> data(GetFileVersionInfoSizeW(path.c_str(), nullptr) + 1);
+  VS_FIXEDFILEINFO* info = nullptr;
   UINT size = 0;
-  if (data.empty() || !GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(data.size()), data.data()) ||
-      !VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &size)) {
+  if (!GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(data.size()), data.data()) ||
+      !VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &size)) {
     return "";
   }
   char text[32];
-  std::snprintf(text, sizeof(text), "%u.%u.%u.%u", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
-                HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS));
+  std::snprintf(text, sizeof(text), "%u.%u.%u.%u", HIWORD(info->dwFileVersionMS), LOWORD(info->dwFileVersionMS),
+                HIWORD(info->dwFileVersionLS), LOWORD(info->dwFileVersionLS));
   return text;
 }
 
@@ -55,33 +46,29 @@ class DeployE2ETest : public testing::Test {
       ASSERT_TRUE(testing_support::CopyInto(testing_support::ModuleDir() + L"\\" + file, package_.path()));
     }
     ASSERT_TRUE(testing_support::WriteBytes(package_ / L"vezazez.cfg", ""));
-    CleanUp();
+    TearDown();
     ASSERT_TRUE(testing_support::PlacePackages());
   }
 
   void TearDown() override {
     SetEnvironmentVariableW(L"PROCESSOR_ARCHITEW6432", nullptr);
-    CleanUp();
-    testing_support::RemovePackages();
-  }
-
-  void CleanUp() {
     testing_support::RemoveTree(installed_);
     const std::wstring packages = testing_support::FixtureDir() + L"\\packages";
     testing_support::RemoveSystemCopiesOf(packages + L"\\Drivers\\usbaapl64.inf");
     testing_support::RemoveSystemCopiesOf(packages + L"\\NetDrivers\\netaapl64.inf");
+    testing_support::RemovePackages();
   }
 
   // The command's full exit code, as the agent reads it.
   DWORD Run(const std::wstring& command) {
-    const testing_support::ToolRun run = testing_support::RunAsDebuggee(
-        Environment(L"SystemRoot") + L"\\system32\\cmd.exe", L"/c \"" + (package_ / command) + L"\"", package_.path());
+    const testing_support::ToolRun run =
+        testing_support::RunAsDebuggee(_wgetenv(L"ComSpec"), L"/c \"" + (package_ / command) + L"\"", package_.path());
     EXPECT_TRUE(run.started && run.finished) << testing::PrintToString(command);
     return run.exitCode;
   }
 
   testing_support::TempDir package_;
-  const std::wstring installed_ = Environment(L"ProgramW6432") + L"\\mdsdriver";
+  const std::wstring installed_ = std::wstring(_wgetenv(L"ProgramW6432")) + L"\\mdsdriver";
 };
 
 TEST_F(DeployE2ETest, InstallThenUninstallLeaveNothingBehind) {
@@ -95,9 +82,8 @@ TEST_F(DeployE2ETest, InstallThenUninstallLeaveNothingBehind) {
   EXPECT_EQ(Run(L"uninstall.cmd"), 0u);
   EXPECT_FALSE(Exists(installed_));
   EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()) + CountSystemCopiesOf(NetworkInfPath()), 0);
-
-  // Nothing installed and nothing stored: /u's check stores the packages and
-  // answers 0, so the command runs it once more, which removes them.
+  // Nothing installed or stored: /u's check stores the packages and answers
+  // 0, so the command runs it once more, which removes them.
   EXPECT_EQ(Run(L"uninstall.cmd"), 0u);
   EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()) + CountSystemCopiesOf(NetworkInfPath()), 0);
 }
@@ -105,28 +91,22 @@ TEST_F(DeployE2ETest, InstallThenUninstallLeaveNothingBehind) {
 TEST_F(DeployE2ETest, AFailedInstallAnswers1603AndLeavesOnlyItsLog) {
   struct Row {
     const char* name;
-    std::function<bool()> spoil;
-    std::vector<std::wstring> left;  // what stays in the installed folder
+    std::wstring remove;  // a file taken away first
+    const wchar_t* architecture;
+    bool brokenLibrary;              // so that /i answers 0
+    std::vector<std::wstring> left;  // in the installed folder
   };
-  const Row rows[] = {
-      {"USB INF missing", [] { return DeleteFileW(UsbInfPath().c_str()) != FALSE; }, {}},
-      {"network INF missing", [] { return DeleteFileW(NetworkInfPath().c_str()) != FALSE; }, {}},
-      {"ARM64", [] { return SetEnvironmentVariableW(L"PROCESSOR_ARCHITEW6432", L"ARM64"); }, {}},
-      {"/i answers 0: the library is no library",
-       [this] { return testing_support::WriteBytes(package_ / L"difxapi_x64.dll", "MZ"); },
-       {L"log"}},
-      {"/i answers 0, no marker",
-       [this] {
-         return testing_support::WriteBytes(package_ / L"difxapi_x64.dll", "MZ") &&
-                DeleteFileW((package_ / L"vezazez.cfg").c_str());
-       },
-       {}},
-  };
+  const Row rows[] = {{"USB INF missing", UsbInfPath(), nullptr, false, {}},
+                      {"network INF missing", NetworkInfPath(), nullptr, false, {}},
+                      {"ARM64", L"", L"ARM64", false, {}},
+                      {"/i answers 0", L"", nullptr, true, {L"log"}},
+                      {"/i answers 0, no marker", package_ / L"vezazez.cfg", nullptr, true, {}}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    TearDown();
     SetUp();
-    ASSERT_TRUE(row.spoil());
+    ASSERT_TRUE(row.remove.empty() || DeleteFileW(row.remove.c_str()));
+    SetEnvironmentVariableW(L"PROCESSOR_ARCHITEW6432", row.architecture);
+    ASSERT_TRUE(!row.brokenLibrary || testing_support::WriteBytes(package_ / L"difxapi_x64.dll", "MZ"));
     EXPECT_EQ(Run(L"install.cmd"), 1603u);
     EXPECT_EQ(ListFolder(installed_), row.left);
     EXPECT_EQ(Exists(installed_), !row.left.empty());
