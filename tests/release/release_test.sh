@@ -60,6 +60,7 @@ reproducible)
   docs=$(cd "$root" && ls docs/*.md | tr '\n' ' ')
   [ "$members" = "CHANGELOG.md LICENSE README.md SHA256SUMS deploy/install.cmd deploy/uninstall.cmd difxapi_x64.dll ${docs}mdsdriver.exe " ] ||
     fail "members: $members"
+  ! grep -qv $'\r$' "$out/a/x/deploy/"*.cmd || fail "a line of deploy/*.cmd does not end in CR LF, as Windows' cmd expects"
   epoch=${SOURCE_DATE_EPOCH:-$(git -c safe.directory="$root" -C "$root" log -1 --format=%ct)}
   for file in $(find "$out/a/x" -type f); do # a zip keeps even seconds only
     late=$(($(stat -c %Y "$file") - epoch))
