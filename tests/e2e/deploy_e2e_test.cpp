@@ -1,7 +1,5 @@
-// deploy\install.cmd and deploy\uninstall.cmd run by cmd from a package folder
-// holding both binaries and the marker, as a management agent runs them. (Wine
-// sets the architecture and ProgramFiles variables afresh in every process and
-// runs no 32-bit cmd here, so a 32-bit agent's view cannot be made.)
+// deploy\*.cmd run by cmd from a package folder, as a management agent runs them. Wine sets ProgramFiles
+// afresh in every process and has no 32-bit cmd here, so a 32-bit agent's view cannot be made.
 #include <gtest/gtest.h>
 
 #include <cstdio>
