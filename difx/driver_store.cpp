@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "inf_store.h"
+#include "platform/handles.h"
 #include "platform/store_lock.h"
 
 namespace difx {
@@ -57,6 +58,24 @@ DWORD PackageInf(PCWSTR infPath, DWORD missing, std::wstring& inf) {
   return presence == Presence::kPresent ? ERROR_SUCCESS : presence == Presence::kAbsent ? missing : LastFailure();
 }
 
+// True when the INF names a catalog (the entry for x64 systems, else the
+// plain one) and no file of that name stands beside it. An INF that cannot be
+// read, or names none, says nothing of its catalog.
+bool CatalogMissing(const std::wstring& inf) {
+  const platform::unique_hinf file(Sys().SetupOpenInfFileW(inf.c_str(), nullptr, INF_STYLE_WIN4, nullptr));
+  if (!file) return false;
+  static const wchar_t* const kCatalogKeys[] = {L"CatalogFile.NTamd64", L"CatalogFile.NT", L"CatalogFile"};
+  for (const wchar_t* key : kCatalogKeys) {
+    INFCONTEXT line = {};
+    if (!Sys().SetupFindFirstLineW(file.get(), L"Version", key, &line)) continue;
+    wchar_t name[MAX_PATH] = {};
+    if (!Sys().SetupGetStringFieldW(&line, 1, name, MAX_PATH, nullptr) || name[0] == L'\0') return false;
+    const std::wstring catalog = inf.substr(0, inf.size() - FileName(inf).size()) + name;
+    return FilePresence(catalog) == Presence::kAbsent;
+  }
+  return false;
+}
+
 DWORD PreinstallLocked(const std::wstring& inf) {
   // The system alone says whether the package is there already: it compares
   // the INF and its catalog with the copies it published, and with
@@ -67,10 +86,10 @@ DWORD PreinstallLocked(const std::wstring& inf) {
   }
   const DWORD error = LastFailure();
   if (error == ERROR_FILE_EXISTS) return ERROR_ALREADY_EXISTS;
-  // The INF is there, so a file the copy could not find is its catalog.
-  // Answering "file not found" would read as a missing INF to the caller.
-  if (error == ERROR_FILE_NOT_FOUND) return ERROR_NO_CATALOG_FOR_OEM_INF;
-  return error;
+  // A package whose catalog is not beside its INF cannot be stored, whatever
+  // the copy answered for it (Wine answers "file not found"); any other
+  // failure is the system's own, passed on.
+  return CatalogMissing(inf) ? ERROR_NO_CATALOG_FOR_OEM_INF : error;
 }
 
 DWORD GetPathOf(PCWSTR infPath, PWSTR storePath, DWORD* count) {
@@ -95,17 +114,32 @@ DWORD GetPathOf(PCWSTR infPath, PWSTR storePath, DWORD* count) {
 }
 
 // Asks the system to take one copy out; ERROR_SUCCESS when it says it did.
-DWORD RemoveCopy(const std::wstring& copy, DWORD flags) {
-  const DWORD uninstallFlags = (flags & DRIVER_PACKAGE_FORCE) != 0 ? SUOI_FORCEDELETE : 0;
+// Forced, the devices installed from it must not be left on a driver that
+// is gone: where newdev.dll has DiUninstallDriverW (Windows 10 version 1703
+// on), it moves each such device to another driver, or to none, and then
+// removes the copy. Elsewhere the forced SetupUninstallOEMInfW takes the copy
+// out from under its devices, which is all such a system offers. Unforced, a
+// copy in use is refused, as the flag asks.
+DWORD RemoveCopy(const std::wstring& copy, DWORD flags, BOOL& needsReboot) {
+  const bool forced = (flags & DRIVER_PACKAGE_FORCE) != 0;
+  if (forced) {
+    BOOL reboot = FALSE;
+    if (Sys().DiUninstallDriverW(nullptr, copy.c_str(), 0, &reboot)) {
+      if (reboot) needsReboot = TRUE;
+      return ERROR_SUCCESS;
+    }
+    const DWORD error = LastFailure();
+    if (error != ERROR_PROC_NOT_FOUND && error != ERROR_MOD_NOT_FOUND) return error;
+  }
   const std::wstring name = FileName(copy);
-  if (!Sys().SetupUninstallOEMInfW(name.c_str(), uninstallFlags, nullptr)) return LastFailure();
+  if (!Sys().SetupUninstallOEMInfW(name.c_str(), forced ? SUOI_FORCEDELETE : 0, nullptr)) return LastFailure();
   return ERROR_SUCCESS;
 }
 
 // `inf` is either a copy in the system INF folder or the package's own INF.
 // Every copy is tried, even after the system refused one, so that success
 // means none is left; a refusal counts only for a copy still there.
-DWORD UninstallLocked(const std::wstring& inf, DWORD flags) {
+DWORD UninstallLocked(const std::wstring& inf, DWORD flags, BOOL& needsReboot) {
   std::vector<std::wstring> copies;
   DWORD unreadable = ERROR_SUCCESS;
   const DWORD found = FindPackageCopies(inf, copies, unreadable);
@@ -114,7 +148,7 @@ DWORD UninstallLocked(const std::wstring& inf, DWORD flags) {
 
   std::vector<DWORD> answers;
   answers.reserve(copies.size());
-  for (const std::wstring& copy : copies) answers.push_back(RemoveCopy(copy, flags));
+  for (const std::wstring& copy : copies) answers.push_back(RemoveCopy(copy, flags, needsReboot));
   DWORD status = unreadable;
   for (std::size_t i = 0; i < copies.size(); ++i) {
     const Presence presence = FilePresence(copies[i]);
@@ -152,15 +186,17 @@ DWORD WINAPI GetPath(PCWSTR infPath, PWSTR storePath, DWORD* count) {
 }
 
 DWORD WINAPI Uninstall(PCWSTR infPath, DWORD flags, PCINSTALLERINFO_W installerInfo, BOOL* needsReboot) {
-  // No programs list entry is kept, so the installer info has nothing to match;
-  // and nothing this library does needs a restart.
+  // No programs list entry is kept, so the installer info has nothing to match.
+  // A restart is needed only when the system says so for a device it moved.
   (void)installerInfo;
-  if (needsReboot != nullptr) *needsReboot = FALSE;
-  return Guarded([&] {
+  BOOL reboot = FALSE;
+  const DWORD result = Guarded([&] {
     std::wstring inf;
     const DWORD status = PackageInf(infPath, ERROR_DRIVER_PACKAGE_NOT_IN_STORE, inf);
-    return status != ERROR_SUCCESS ? status : WithStoreLocked([&] { return UninstallLocked(inf, flags); });
+    return status != ERROR_SUCCESS ? status : WithStoreLocked([&] { return UninstallLocked(inf, flags, reboot); });
   });
+  if (needsReboot != nullptr) *needsReboot = reboot;
+  return result;
 }
 
 // The tool calls these through its own prototypes; both must stay in step.

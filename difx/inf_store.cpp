@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "platform/handles.h"
 
@@ -17,23 +18,48 @@ DWORD LastFailure() {
 
 namespace {
 
-// INF files are small; anything beyond this is not one of ours to compare.
-constexpr DWORD kLargestInf = 64 * 1024 * 1024;
+// How much of each file a comparison holds at a time; no file is too large
+// to compare.
+constexpr DWORD kChunk = 64 * 1024;
 
-DWORD ReadWholeFile(const std::wstring& path, std::string& bytes) {
-  const platform::unique_file file(Sys().CreateFileW(path.c_str(), GENERIC_READ,
-                                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return LastFailure();
-  LARGE_INTEGER size = {};
-  if (!Sys().GetFileSizeEx(file.get(), &size)) return LastFailure();
-  if (size.QuadPart > kLargestInf) return ERROR_FILE_TOO_LARGE;
-  bytes.assign(static_cast<std::size_t>(size.QuadPart), '\0');
-  DWORD read = 0;
-  if (!bytes.empty() && !Sys().ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr)) {
-    return LastFailure();
+platform::unique_file OpenForReading(const std::wstring& path) {
+  return platform::unique_file(Sys().CreateFileW(path.c_str(), GENERIC_READ,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// Reads until `buffer` is full or the file ends; `filled` is what it holds.
+DWORD ReadChunk(HANDLE file, std::vector<char>& buffer, DWORD& filled) {
+  filled = 0;
+  while (filled < buffer.size()) {
+    DWORD read = 0;
+    if (!Sys().ReadFile(file, buffer.data() + filled, static_cast<DWORD>(buffer.size()) - filled, &read, nullptr)) {
+      return LastFailure();
+    }
+    if (read == 0) break;
+    filled += read;
   }
-  return read == bytes.size() ? ERROR_SUCCESS : ERROR_HANDLE_EOF;
+  return ERROR_SUCCESS;
+}
+
+// Whether two open files hold the same bytes, read from where each stands;
+// ERROR_SUCCESS, or why one could not be read.
+DWORD SameBytes(HANDLE a, HANDLE b, bool& same) {
+  std::vector<char> chunkA(kChunk), chunkB(kChunk);
+  same = false;
+  for (;;) {
+    DWORD filledA = 0, filledB = 0;
+    DWORD status = ReadChunk(a, chunkA, filledA);
+    if (status == ERROR_SUCCESS) status = ReadChunk(b, chunkB, filledB);
+    if (status != ERROR_SUCCESS) return status;
+    if (filledA != filledB || !std::equal(chunkA.begin(), chunkA.begin() + filledA, chunkB.begin())) {
+      return ERROR_SUCCESS;
+    }
+    if (filledA < kChunk) {
+      same = true;
+      return ERROR_SUCCESS;
+    }
+  }
 }
 
 // File names compare as the file system compares them: case ignored.
@@ -43,6 +69,28 @@ bool SameName(const wchar_t* a, std::size_t aLength, const wchar_t* b, std::size
 
 bool SameName(const std::wstring& a, const std::wstring& b) {
   return SameName(a.c_str(), a.size(), b.c_str(), b.size());
+}
+
+// Whether `candidate` holds the package's bytes. A file of another size is
+// ruled out by its size alone, which the system gives without opening it, so
+// a file that another program holds open and shares with nobody is never in
+// the way unless it could be the package. A file gone meanwhile is no copy.
+DWORD CompareWithPackage(const std::wstring& candidate, HANDLE package, LARGE_INTEGER packageSize, bool& same) {
+  same = false;
+  WIN32_FILE_ATTRIBUTE_DATA attributes = {};
+  if (!Sys().GetFileAttributesExW(candidate.c_str(), GetFileExInfoStandard, &attributes)) {
+    const DWORD error = LastFailure();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ERROR_SUCCESS : error;
+  }
+  if (attributes.nFileSizeHigh != static_cast<DWORD>(packageSize.HighPart) ||
+      attributes.nFileSizeLow != packageSize.LowPart) {
+    return ERROR_SUCCESS;
+  }
+  const platform::unique_file file = OpenForReading(candidate);
+  if (!file) return LastFailure();
+  LARGE_INTEGER start = {};
+  if (!Sys().SetFilePointerEx(package, start, nullptr, FILE_BEGIN)) return LastFailure();
+  return SameBytes(file.get(), package, same);
 }
 
 }  // namespace
@@ -110,9 +158,10 @@ DWORD FindPackageCopies(const std::wstring& inf, std::vector<std::wstring>& copi
   std::wstring folder;
   const DWORD folderStatus = SystemInfFolder(folder);
   if (folderStatus != ERROR_SUCCESS) return folderStatus;
-  std::string wanted;
-  const DWORD readStatus = ReadWholeFile(inf, wanted);
-  if (readStatus != ERROR_SUCCESS) return readStatus;
+  const platform::unique_file wanted = OpenForReading(inf);
+  if (!wanted) return LastFailure();
+  LARGE_INTEGER wantedSize = {};
+  if (!Sys().GetFileSizeEx(wanted.get(), &wantedSize)) return LastFailure();
   const std::wstring ownName = FileName(inf);
 
   // Every name, not "*.inf": that pattern also matches longer extensions
@@ -144,11 +193,11 @@ DWORD FindPackageCopies(const std::wstring& inf, std::vector<std::wstring>& copi
   for (const std::wstring& name : published) {
     std::wstring candidate = folder;
     candidate.append(L"\\").append(name);
-    std::string bytes;
-    const DWORD status = ReadWholeFile(candidate, bytes);
+    bool same = false;
+    const DWORD status = CompareWithPackage(candidate, wanted.get(), wantedSize, same);
     if (status != ERROR_SUCCESS) {
       if (unreadable == ERROR_SUCCESS) unreadable = status;
-    } else if (bytes == wanted) {
+    } else if (same) {
       copies.push_back(candidate);
     }
   }

@@ -72,14 +72,8 @@ void UpdateAttachedDevices(const wchar_t* hardwareId, const wchar_t* fullInfPath
 }
 
 // Copies the INF into the system's INF folder; false with the copy's last
-// error when it fails. Wine's copy is not one step across processes: a crowd
-// of runs copying a new INF at once got ERROR_FILE_EXISTS, or left a second
-// copy. So the copy is one look-and-change of the INF folder under the store
-// lock, as our library's are: the first run of a crowd copies, and the rest
-// find the identical INF in place, which the copy then reuses. A holder that
-// keeps the lock past the wait cannot stop the copy: it goes ahead without.
+// error when it fails.
 bool CopyIntoSystem(const wchar_t* fullInfPath, DWORD& error) {
-  const platform::StoreLock lock(platform::kStoreLockWaitMs);
   if (Sys().SetupCopyOEMInfW(fullInfPath, nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr)) return true;
   error = Sys().GetLastError();
   return false;
@@ -108,6 +102,13 @@ UpdateOutcome CopyAndUpdate(const wchar_t* infPath, const wchar_t* modelsSection
     return {kNoModelsLines, true};
   }
 
+  // The copy and the update are one step for every other run of the tool:
+  // the copy looks at the INF folder and then changes it, and so does the
+  // update where it installs the driver. Wine's copy is not one step across
+  // processes (a crowd of runs copying a new INF at once got
+  // ERROR_FILE_EXISTS, or left a second copy). A holder that keeps the lock
+  // past the wait cannot stop a refresh: it goes ahead without.
+  const platform::StoreLock lock(platform::kStoreLockWaitMs);
   int result = kUpdateSucceeded;
   DWORD error = ERROR_SUCCESS;
   if (!CopyIntoSystem(fullInfPath, error)) {

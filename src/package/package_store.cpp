@@ -9,6 +9,7 @@
 #include "diag/log.h"
 #include "package/difx_library.h"
 #include "platform/handles.h"
+#include "platform/store_lock.h"
 
 namespace package {
 namespace {
@@ -140,6 +141,11 @@ int RemoveUsbPackage(const DifxEntries& difx, const wchar_t* inf, StoreQuery& qu
 
 int InstallDrviver(const wchar_t* networkInf, const wchar_t* usbInf, const wchar_t* modelsSection) {
   diag::LogLine(L"\nEnter InstallDrviver...");
+  // One step for every other run of the tool, from the first preinstall to
+  // the end of the device update. A run that cannot have the lock goes on as
+  // before: the library's calls answer ERROR_TIMEOUT, and the update's copy
+  // goes ahead.
+  const platform::StoreLock lock(platform::kStoreLockWaitMs);
   const int result = PreinstallPackages(networkInf, usbInf);
   // The library is given back by now; the device update's outcome is not ours.
   device::UpdateDevice(usbInf, modelsSection);
@@ -163,6 +169,13 @@ int UnloadDriver(const wchar_t* networkInf, const wchar_t* usbInf) {
     return 0;
   }
 
+  // One step for every other run of the tool, from the first probe to the
+  // last removal, so that no run removes a package between another's probe
+  // and its removal. Without the lock, each probe would wait for it in turn
+  // and answer ERROR_TIMEOUT, the USB probe's answer being the result: that
+  // answer comes at once instead of after the same waits again.
+  const platform::StoreLock lock(platform::kStoreLockWaitMs);
+  if (lock.status() != ERROR_SUCCESS) return static_cast<int>(lock.status());
   StoreQuery query;
   RemoveNetworkPackage(entries, networkInf, query);
   return RemoveUsbPackage(entries, usbInf, query);

@@ -53,6 +53,7 @@ constexpr DWORD kSecurityInfoFailure = ERROR_ACCESS_DENIED;
   X(PathFileExistsW, kShlwApi, FALSE)                        \
   /* difxapi_x64.dll: the driver store and its lock */       \
   X(SetupUninstallOEMInfW, kSetupApi, FALSE)                 \
+  X(DiUninstallDriverW, kNewDev, FALSE)                      \
   X(OpenProcessToken, kAdvApi32, FALSE)                      \
   X(GetTokenInformation, kAdvApi32, FALSE)                   \
   X(GetSecurityInfo, kAdvApi32, kSecurityInfoFailure)        \
@@ -95,6 +96,7 @@ constexpr DWORD kSecurityInfoFailure = ERROR_ACCESS_DENIED;
   /* kernel32: difxapi_x64.dll's store and lock */          \
   X(GetSystemWindowsDirectoryW, kKernel32, 0u)              \
   X(GetFileAttributesW, kKernel32, INVALID_FILE_ATTRIBUTES) \
+  X(GetFileAttributesExW, kKernel32, FALSE)                 \
   X(GetFileSizeEx, kKernel32, FALSE)                        \
   X(ReadFile, kKernel32, FALSE)                             \
   X(FindFirstFileW, kKernel32, INVALID_HANDLE_VALUE)        \

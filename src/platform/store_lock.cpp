@@ -51,11 +51,19 @@ bool HasTrustedOwner(HANDLE mutex) {
   return !user.empty() && Sys().EqualSid(owner, reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid);
 }
 
+// The outermost lock alive on this thread, if any.
+thread_local const StoreLock* t_outermost = nullptr;
+
 }  // namespace
 
 const wchar_t kStoreLockName[] = L"Global\\mdsdriver.difxapi_x64.store";
 
-StoreLock::StoreLock(DWORD waitMs) {
+StoreLock::StoreLock(DWORD waitMs) : outer_(t_outermost) {
+  if (outer_ != nullptr) {
+    status_ = outer_->status_;
+    return;
+  }
+  t_outermost = this;
   // Opens the lock, or makes it, asking for no more than the lock needs:
   // waiting, releasing (which needs no right of its own) and reading its
   // owner. An object SYSTEM makes lets the administrators just that much, so
@@ -83,6 +91,7 @@ StoreLock::StoreLock(DWORD waitMs) {
 }
 
 StoreLock::~StoreLock() {
+  if (outer_ == nullptr) t_outermost = nullptr;
   // A mutex is owned by its thread, not its handle: closing the handle alone
   // would keep it held until the thread ends.
   if (held_) Sys().ReleaseMutex(mutex_.get());

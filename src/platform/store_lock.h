@@ -7,6 +7,13 @@
 
 namespace platform {
 
+// A run takes it once, for the whole of its store work. A StoreLock made on a
+// thread that already has one alive (the device update inside "/i") is part
+// of that one: it takes its status and neither waits nor releases, so a run
+// that could not have the lock does not wait for it again. (Our library has
+// its own copy of this code, so its lock inside the tool's is a second
+// acquire of the same mutex, which a Windows mutex grants its owning thread
+// at once.)
 class StoreLock {
  public:
   // Waits for the lock, at most `waitMs`.
@@ -23,6 +30,7 @@ class StoreLock {
   unique_kernel_object mutex_;
   bool held_ = false;
   DWORD status_ = ERROR_SUCCESS;
+  const StoreLock* outer_;
 };
 
 // Its name in the global namespace.

@@ -27,3 +27,10 @@
 #include <regstr.h>
 #include <setupapi.h>
 #include <shlwapi.h>
+
+// newdev.dll's driver package removal, from Windows 10 version 1703 on. The
+// headers declare it only for Windows 10 targets, and the tool looks it up at
+// run time, so it is declared here for its type alone.
+#ifndef DIURFLAG_NO_REMOVE_INF
+extern "C" BOOL WINAPI DiUninstallDriverW(HWND hwndParent, LPCWSTR InfPath, DWORD Flags, PBOOL NeedReboot);
+#endif

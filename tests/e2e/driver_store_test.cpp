@@ -31,7 +31,9 @@ struct InfFile {
   bool unknown = false;  // its attributes cannot be read (access denied)
 };
 
-enum class Call { kPreinstall, kGetPath, kUninstall, kForcedUninstall, kUninstallByStorePath };
+// kPreinstallFileNotFound: the system's copy fails with "file not found"
+// though the catalog is there.
+enum class Call { kPreinstall, kPreinstallFileNotFound, kGetPath, kUninstall, kForcedUninstall, kUninstallByStorePath };
 
 // The store lock: free, its wait timing out, or held for 1.5 s by another
 // thread, owned by the Administrators group (waited for) or by this user
@@ -45,6 +47,9 @@ struct StoreCase {
   DWORD status;
   std::vector<std::wstring> after;  // the INF folder's names afterwards, sorted as the folder lists them
   const wchar_t* path;              // GetPath's answer (a name in the INF folder), or null
+  bool hasDiUninstallDriver = false;
+  int strandedDevices = 0;  // left bound to a package that is gone
+  BOOL needsReboot = FALSE;
   Lock lock = Lock::kFree;
 };
 
@@ -79,8 +84,18 @@ const StoreCase kStoreCases[] = {
      Call::kForcedUninstall, ERROR_SHARING_VIOLATION, {L"oem2.inf"}, nullptr},
     {"a copy in use stays without force", {{L"oem1.inf", Holds::kPackage, true, true}},
      Call::kUninstall, ERROR_INF_IN_USE_BY_DEVICES, {L"oem1.inf"}, nullptr},
-    {"a copy in use goes with force", {{L"oem1.inf", Holds::kPackage, true, true}},
-     Call::kForcedUninstall, 0, {}, nullptr},
+    {"a copy in use goes with force, and leaves its device on a package that is gone",
+     {{L"oem1.inf", Holds::kPackage, true, true}}, Call::kForcedUninstall, 0, {}, nullptr, false, 1},
+    {"where newdev can, a copy in use goes once its device is moved, and that asks for a restart",
+     {{L"oem1.inf", Holds::kPackage, true, true}, {L"oem2.inf", Holds::kPackage, true, false}},
+     Call::kForcedUninstall, 0, {}, nullptr, true, 0, TRUE},
+    {"an unforced uninstall never moves a device", {{L"oem1.inf", Holds::kPackage, true, true}},
+     Call::kUninstall, ERROR_INF_IN_USE_BY_DEVICES, {L"oem1.inf"}, nullptr, true},
+    {"a file held open that cannot be the package is not in the way",
+     {{L"oem1.inf", Holds::kPackage, true, false}, {L"oem42.inf", Holds::kOther, false, false, true}},
+     Call::kForcedUninstall, 0, {L"oem42.inf"}, nullptr},
+    {"a copy that fails for a missing file with its catalog there is the system's own answer", {},
+     Call::kPreinstallFileNotFound, ERROR_FILE_NOT_FOUND, {}, nullptr},
     {"nothing published, nothing removed", {{L"backup.inf", Holds::kPackage, false, false}},
      Call::kForcedUninstall, ERROR_DRIVER_PACKAGE_NOT_IN_STORE, {L"backup.inf"}, nullptr},
     {"the path is the first published copy's",
@@ -96,14 +111,20 @@ const StoreCase kStoreCases[] = {
      {{L"oem.inf", Holds::kPackage, false, false}, {L"oem4.inf", Holds::kPackage, true, false}},
      Call::kForcedUninstall, 0, {L"oem.inf"}, nullptr},
     {"a lock held past the wait stops the work", {{L"oem0.inf", Holds::kOther, true, false}},
-     Call::kPreinstall, ERROR_TIMEOUT, {L"oem0.inf"}, nullptr, Lock::kTimesOut},
+     Call::kPreinstall, ERROR_TIMEOUT, {L"oem0.inf"}, nullptr, false, 0, FALSE,
+     Lock::kTimesOut},
     {"an elevated administrator's lock is waited for", {{L"oem0.inf", Holds::kOther, true, false}},
-     Call::kPreinstall, 0, {L"oem0.inf", L"oem1.inf"}, nullptr, Lock::kAdministrators},
+     Call::kPreinstall, 0, {L"oem0.inf", L"oem1.inf"}, nullptr, false, 0, FALSE, Lock::kAdministrators},
     {"an elevated run does not wait for a lock any program of its user could hold",
-     {{L"oem0.inf", Holds::kOther, true, false}}, Call::kPreinstall, 0, {L"oem0.inf", L"oem1.inf"}, nullptr,
-     Lock::kOwnUserElevated},
+     {{L"oem0.inf", Holds::kOther, true, false}}, Call::kPreinstall, 0, {L"oem0.inf", L"oem1.inf"}, nullptr, false, 0,
+     FALSE, Lock::kOwnUserElevated},
 };
 // clang-format on
+
+BOOL WINAPI CopyFindsNoFile(PCWSTR, PCWSTR, DWORD, DWORD, PWSTR, DWORD, PDWORD, PWSTR*) {
+  SetLastError(ERROR_FILE_NOT_FOUND);
+  return FALSE;
+}
 
 // The row being run, as the library's calls below see it.
 const StoreCase* g_row = nullptr;
@@ -167,6 +188,7 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
     ASSERT_TRUE(testing_support::WriteBytes(folder / L"package\\sample.cat", kCatalog));
 
     fakes::FakeDriverStore store(folder.path());
+    store.hasDiUninstallDriver = row.hasDiUninstallDriver;
     g_row = &row;
     g_infFolder = store.InfFolder();
     auto wait = platform::Override(&platform::Calls::WaitForSingleObject, &RowWait);
@@ -202,6 +224,11 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
       case Call::kPreinstall:
         status = difx::Preinstall(inf.c_str(), 0);
         break;
+      case Call::kPreinstallFileNotFound: {
+        const auto copy = platform::Override(&platform::Calls::SetupCopyOEMInfW, &CopyFindsNoFile);
+        status = difx::Preinstall(inf.c_str(), 0);
+        break;
+      }
       case Call::kGetPath:
         status = difx::GetPath(inf.c_str(), path, &count);
         break;
@@ -221,12 +248,35 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
     EXPECT_EQ(took >= 1000, row.lock == Lock::kAdministrators) << "waited " << took << " ms for the lock";
     for (HANDLE file : held) CloseHandle(file);
     EXPECT_EQ(SortedNames(store.InfFolder()), row.after);
+    EXPECT_EQ(store.strandedDevices, row.strandedDevices);
+    if (row.call != Call::kPreinstall && row.call != Call::kPreinstallFileNotFound && row.call != Call::kGetPath) {
+      EXPECT_EQ(reboot, row.needsReboot);
+    }
     if (row.path != nullptr) {
       EXPECT_EQ(std::wstring(path), store.InfFolder() + L"\\" + row.path);
     }
     EXPECT_TRUE(StoreLockIsFree()) << "the store lock was kept";
     CloseHandle(lock);
   }
+}
+
+// A package of any size that the library stored, it can remove: the files
+// compare in chunks, past any cap, and one that differs in its last byte
+// alone is not a copy (the store would refuse to remove it).
+TEST(DriverStoreTest, ComparesPackagesOfAnySize) {
+  testing_support::TempDir folder;
+  CreateDirectoryW((folder / L"package").c_str(), nullptr);
+  const std::wstring inf = folder / L"package\\sample.inf";
+  std::string bytes = kPackageInf;
+  bytes.resize(65 * 1024 * 1024 + 1, ';');
+  ASSERT_TRUE(testing_support::WriteBytes(inf, bytes));
+  ASSERT_TRUE(testing_support::WriteBytes(folder / L"package\\sample.cat", kCatalog));
+  fakes::FakeDriverStore store(folder.path());
+  ASSERT_EQ(difx::Preinstall(inf.c_str(), 0), 0u);
+  bytes.back() = '#';
+  ASSERT_TRUE(testing_support::WriteBytes(store.InfFolder() + L"\\oem7.inf", bytes));
+  EXPECT_EQ(difx::Uninstall(inf.c_str(), DRIVER_PACKAGE_FORCE, nullptr, nullptr), 0u);
+  EXPECT_EQ(SortedNames(store.InfFolder()), std::vector<std::wstring>{L"oem7.inf"});
 }
 
 }  // namespace

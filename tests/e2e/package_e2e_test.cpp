@@ -153,17 +153,26 @@ TEST_F(PackageE2ETest, UninstallLeavesAStrayCopyUnderAnotherNameAlone) {
 // in some rounds only, so the crowd tests run several.
 const int kRuns = 12;
 
-std::vector<DWORD> Crowd(const std::wstring& exe, const wchar_t* arguments, const std::wstring& workDir) {
-  std::vector<ToolRun> runs(kRuns);
+// One run for each switch given, all started at once.
+std::vector<DWORD> Crowd(const std::wstring& exe, const std::vector<const wchar_t*>& switches,
+                         const std::wstring& workDir) {
+  std::vector<ToolRun> runs(switches.size());
   std::vector<std::thread> threads;
-  for (ToolRun& run : runs) threads.emplace_back([&] { run = RunAsDebuggee(exe, arguments, workDir, 120000); });
+  for (size_t i = 0; i < runs.size(); ++i) {
+    threads.emplace_back([&, i] { runs[i] = RunAsDebuggee(exe, switches[i], workDir, 120000); });
+  }
   for (std::thread& thread : threads) thread.join();
   std::vector<DWORD> codes;
   for (const ToolRun& run : runs) {
-    // Not an answer of the tool's: the harness could not start it at all.
-    EXPECT_TRUE(run.started) << "the test could not start a run: CreateProcessW failed with " << run.startError;
-    EXPECT_TRUE(!run.started || run.finished) << "a run still going after 120 s";
-    if (run.started) codes.push_back(run.exitCode);
+    // A run the test could not start is no answer of the tool's: the round
+    // says nothing, and its caller ends.
+    if (!run.started) {
+      ADD_FAILURE() << "the test could not start a run (CreateProcessW failed with " << run.startError
+                    << "): the harness's failure, not the tool's";
+      return {};
+    }
+    EXPECT_TRUE(run.finished) << "a run still going after 120 s";
+    codes.push_back(run.exitCode);
   }
   return codes;
 }
@@ -172,10 +181,11 @@ std::vector<DWORD> Crowd(const std::wstring& exe, const wchar_t* arguments, cons
 // the rest find it there. Then one removal leaves no copy behind.
 TEST_F(PackageE2ETest, ACrowdOfInstallsStoresEachPackageOnce) {
   for (int round = 1; round <= 4; ++round) {
-    const std::vector<DWORD> codes = Crowd(folder_ / L"mdsdriver.exe", L"/i", folder_.path());
+    const std::vector<DWORD> codes =
+        Crowd(folder_ / L"mdsdriver.exe", std::vector<const wchar_t*>(kRuns, L"/i"), folder_.path());
+    if (codes.empty()) break;
     EXPECT_EQ(std::count(codes.begin(), codes.end(), 1u), 1) << "round " << round << testing::PrintToString(codes);
-    EXPECT_EQ(std::count(codes.begin(), codes.end(), 2u), static_cast<std::ptrdiff_t>(codes.size()) - 1)
-        << testing::PrintToString(codes);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 2u), kRuns - 1) << testing::PrintToString(codes);
     EXPECT_EQ(CountSystemCopiesOf(NetworkInfPath()), 1) << "round " << round;
     EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()), 1) << "round " << round;
 
@@ -191,10 +201,37 @@ TEST_F(PackageE2ETest, ACrowdOfInstallsStoresEachPackageOnce) {
 // copy stays.
 TEST_F(PackageE2ETest, ACrowdOfRefreshesCopiesTheInfOnce) {
   for (int round = 1; round <= 8; ++round) {
-    const std::vector<DWORD> codes = Crowd(folder_ / L"mdsdriver.exe", L"/re", folder_.path());
-    EXPECT_EQ(std::count(codes.begin(), codes.end(), 1u), static_cast<std::ptrdiff_t>(codes.size()))
-        << "round " << round << testing::PrintToString(codes);
+    const std::vector<DWORD> codes =
+        Crowd(folder_ / L"mdsdriver.exe", std::vector<const wchar_t*>(kRuns, L"/re"), folder_.path());
+    if (codes.empty()) break;
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 1u), kRuns) << "round " << round << testing::PrintToString(codes);
     EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()), 1) << "round " << round;
+    CleanStore();
+    if (HasFailure()) break;
+  }
+}
+
+// Crowds of mixed switches leave the store, and every exit code, as some
+// order of single runs would: "/re" copies the INF or finds it (1), "/u"
+// removes a stored package (1) or its probe stores it (0), "/i" stores a
+// package (1) or finds it (2); and no package is ever stored twice.
+TEST_F(PackageE2ETest, MixedCrowdsAnswerAsSingleRunsWould) {
+  const std::vector<DWORD> kAnswers[] = {{0, 1}, {1}, {1, 2}};  // "/u", "/re", "/i"
+  for (int round = 1; round <= 6; ++round) {
+    const bool refreshes = round % 2 == 1;
+    if (!refreshes) Run(L"/i", 1);
+    std::vector<const wchar_t*> switches(refreshes ? 4 : 8, L"/u");
+    switches.insert(switches.end(), 4, refreshes ? L"/re" : L"/i");
+    const std::vector<DWORD> codes = Crowd(folder_ / L"mdsdriver.exe", switches, folder_.path());
+    if (codes.empty()) break;
+    for (size_t i = 0; i < codes.size(); ++i) {
+      const std::vector<DWORD>& answers = kAnswers[i < switches.size() - 4 ? 0 : refreshes ? 1 : 2];
+      EXPECT_TRUE(std::find(answers.begin(), answers.end(), codes[i]) != answers.end())
+          << "round " << round << ": mdsdriver.exe " << testing::PrintToString(std::wstring(switches[i]))
+          << " answered " << codes[i];
+    }
+    EXPECT_LE(CountSystemCopiesOf(NetworkInfPath()), 1) << "round " << round;
+    EXPECT_LE(CountSystemCopiesOf(UsbInfPath()), 1) << "round " << round;
     CleanStore();
     if (HasFailure()) break;
   }

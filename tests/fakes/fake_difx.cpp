@@ -47,7 +47,11 @@ BOOL WINAPI FakeFreeLibrary(HMODULE module) {
 
 // A hidden export is missing as the real call reports it; a found one leaves
 // the last error as it was.
+// Only the library's lookups are noted: the call table looks up system calls
+// (the store lock's) through the same entry.
 FARPROC WINAPI FakeGetProcAddress(HMODULE module, LPCSTR name) {
+  const std::vector<HMODULE>& loaded = g_active->loaded;
+  if (std::find(loaded.begin(), loaded.end(), module) == loaded.end()) return GetProcAddress(module, name);
   g_active->lookups.push_back(name);
   const char* const exports[kDifxExportCount] = {"DriverPackagePreinstallW", "DriverPackageUninstallW",
                                                  "DriverPackageGetPathW"};

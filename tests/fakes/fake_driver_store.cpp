@@ -84,11 +84,26 @@ BOOL WINAPI FakeUninstallOEMInf(PCWSTR name, DWORD flags, PVOID) {
                                  [&](const FakeDriverStore::Published& p) { return SameName(p.name, name); });
   if (copy == published.end()) return Fail(ERROR_NOT_AN_INSTALLED_OEM_INF);
   if (copy->inUse && (flags & SUOI_FORCEDELETE) == 0) return Fail(ERROR_INF_IN_USE_BY_DEVICES);
+  if (copy->inUse) ++g_store->strandedDevices;
   const std::wstring path = g_store->InfFolder() + L"\\" + copy->name;
   DeleteFileW(path.c_str());
   DeleteFileW((path.substr(0, path.size() - 4) + L".pnf").c_str());
   published.erase(copy);
   return TRUE;
+}
+
+// Moves the copy's device to the null driver, which needs a restart here,
+// then removes the copy as a forced uninstall would.
+BOOL WINAPI FakeDiUninstallDriver(HWND, LPCWSTR infPath, DWORD flags, PBOOL needReboot) {
+  if (!g_store->hasDiUninstallDriver) return Fail(ERROR_PROC_NOT_FOUND);
+  if (flags != 0) return Fail(ERROR_INVALID_FLAGS);  // the fake knows no others
+  const std::wstring name = NameOf(infPath);
+  for (FakeDriverStore::Published& copy : g_store->published) {
+    if (!SameName(copy.name, name) || !copy.inUse) continue;
+    copy.inUse = false;
+    if (needReboot != nullptr) *needReboot = TRUE;
+  }
+  return FakeUninstallOEMInf(name.c_str(), SUOI_FORCEDELETE, nullptr);
 }
 
 // The INF folder lists in reverse name order, so that any order in the
@@ -122,6 +137,7 @@ FakeDriverStore::FakeDriverStore(std::wstring folder) : windowsFolder(std::move(
   table.GetSystemWindowsDirectoryW = &FakeWindowsDirectory;
   table.SetupCopyOEMInfW = &FakeCopyOEMInf;
   table.SetupUninstallOEMInfW = &FakeUninstallOEMInf;
+  table.DiUninstallDriverW = &FakeDiUninstallDriver;
   table.FindFirstFileW = &FakeFindFirst;
   table.FindNextFileW = &FakeFindNext;
   table.FindClose = &FakeFindClose;

@@ -3,9 +3,11 @@
 // store makes is named oem<N>.inf, a package counts as there already when its
 // INF bytes and its catalog's bytes match a copy the store published (or a
 // file of the package's own name), and an uninstall is refused for a name it
-// never published, or for a copy in use unless forced. The INF folder lists
-// in reverse name order. Tests set the public fields and look at the folder
-// afterwards.
+// never published, or for a copy in use unless forced. A forced uninstall
+// leaves the copy's devices bound to a package that is gone; where newdev
+// has DiUninstallDriverW, that moves them to another driver first. The INF
+// folder lists in reverse name order. Tests set the public fields and look at
+// the folder afterwards.
 #pragma once
 
 #include <string>
@@ -33,6 +35,8 @@ struct FakeDriverStore {
 
   std::wstring windowsFolder;
   std::vector<Published> published;
+  bool hasDiUninstallDriver = false;  // newdev.dll exports it (Windows 10 version 1703 on)
+  int strandedDevices = 0;            // devices left bound to a package that is gone
 
  private:
   platform::Calls saved_;

@@ -87,6 +87,7 @@ MDS_NEVER_FAILS(Sleep);
 MDS_NEVER_FAILS(GetLastError);
 // The driver store and its lock, in difxapi_x64.dll.
 MDS_FAILS(SetupUninstallOEMInfW, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(DiUninstallDriverW, Mode::kReturn, ERROR_ACCESS_DENIED);
 MDS_FAILS(OpenProcessToken, Mode::kReturn, ERROR_ACCESS_DENIED);
 MDS_FAILS(GetTokenInformation, Mode::kReturn, ERROR_INSUFFICIENT_BUFFER);
 MDS_FAILS(GetSecurityInfo, Mode::kReturn, ERROR_ACCESS_DENIED);
@@ -94,6 +95,7 @@ MDS_NEVER_FAILS(IsWellKnownSid);  // a "no", not a failure
 MDS_NEVER_FAILS(EqualSid);
 MDS_FAILS(GetSystemWindowsDirectoryW, Mode::kReturn, ERROR_INSUFFICIENT_BUFFER);
 MDS_FAILS(GetFileAttributesW, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(GetFileAttributesExW, Mode::kReturn, ERROR_ACCESS_DENIED);
 MDS_FAILS(GetFileSizeEx, Mode::kReturn, ERROR_ACCESS_DENIED);
 MDS_FAILS(ReadFile, Mode::kReturn, ERROR_LOCK_VIOLATION);
 MDS_FAILS(FindFirstFileW, Mode::kReturn, ERROR_ACCESS_DENIED);

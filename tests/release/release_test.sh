@@ -6,8 +6,9 @@
 #   release_test.sh signed BUILD        a release signed with a throwaway
 #       certificate verifies, and without its signature each binary is this build's
 #   release_test.sh signed-runs BUILD   the signed exe runs under Wine as this build's does
-#   release_test.sh version BUILD       both binaries carry the version the archive
-#       is named after, as Windows shows it (pe_version.py), and the exe its manifest
+#   release_test.sh version BUILD       both binaries carry the project's version
+#       as Windows shows it (pe_version.py), the newest release in CHANGELOG.md is
+#       that version, and the exe carries its manifest
 # (The binaries' hardening and imports: pe_check.py beside this script.)
 set -euo pipefail
 mode=$1
@@ -15,6 +16,8 @@ build=$(cd "$2" && pwd)
 root=$(cd "$(dirname "$0")/../.." && pwd)
 out=$build/release-test
 export TZ=UTC LC_ALL=C
+# The one version, set in CMakeLists.txt.
+version=$(sed -n 's/^project(mdsdriver VERSION \([0-9.]*\) .*/\1/p' "$root/CMakeLists.txt")
 
 fail() {
   echo "FAILED: $*" >&2
@@ -26,12 +29,13 @@ release() {
   local dist=$1
   shift
   rm -rf "$dist"
-  env -u MDS_SIGN_PFX -u MDS_SIGN_PASSWORD -u MDS_SIGN_TIMESTAMP_URL -u MDS_VERSION \
+  env -u MDS_SIGN_PFX -u MDS_SIGN_PASSWORD -u MDS_SIGN_TIMESTAMP_URL \
     MDS_DIST_DIR="$dist" "$@" "$root/scripts/release" >"$dist.out" 2>"$dist.err" ||
     { cat "$dist.err" >&2; fail "scripts/release"; }
   cat "$dist.out"
   ARCHIVE=$(sed -n 's/^archive: //p' "$dist.out")
   [ -f "$ARCHIVE" ] || fail "no archive at '$ARCHIVE'"
+  [ "$(basename "$ARCHIVE")" = "mdsdriver-$version-windows-x64.zip" ] || fail "the archive is not named after $version"
   [ "$(sed -n 's/^sha256: *//p' "$dist.out")" = "$(sha256sum "$ARCHIVE" | cut -d' ' -f1)" ] ||
     fail "the printed SHA-256 is not the archive's"
   rm -rf "$dist/x" && mkdir "$dist/x"
@@ -54,8 +58,9 @@ reproducible)
   same_as_build "$out/a/x" || fail "the released binaries are not this build's"
   members=$(cd "$out/a/x" && find . -type f -printf '%P\n' | sort | tr '\n' ' ')
   docs=$(cd "$root" && ls docs/*.md | tr '\n' ' ')
-  [ "$members" = "CHANGELOG.md LICENSE README.md SHA256SUMS difxapi_x64.dll ${docs}mdsdriver.exe " ] ||
+  [ "$members" = "CHANGELOG.md LICENSE README.md SHA256SUMS deploy/install.cmd deploy/uninstall.cmd difxapi_x64.dll ${docs}mdsdriver.exe " ] ||
     fail "members: $members"
+  ! grep -qv $'\r$' "$out/a/x/deploy/"*.cmd || fail "a line of deploy/*.cmd does not end in CR LF, as Windows' cmd expects"
   epoch=${SOURCE_DATE_EPOCH:-$(git -c safe.directory="$root" -C "$root" log -1 --format=%ct)}
   for file in $(find "$out/a/x" -type f); do # a zip keeps even seconds only
     late=$(($(stat -c %Y "$file") - epoch))
@@ -107,18 +112,21 @@ signed-runs)
   done
   ;;
 version)
-  # The version scripts/release names the archive after, and the numbers the
-  # build reads from it: first the reading itself, on versions a tag gives.
+  # The project's version, the file version the build makes of it (first on a
+  # few versions), the commit's product version, and the newest release.
   numbers() { # VERSION: the numeric file version, or nothing when unusable
-    cmake -DSOURCE_DIR="$root" -DOUTPUT="$out/version.h" -DMDS_VERSION="$1" \
+    cmake -DVERSION="$1" -DSOURCE_DIR="$root" -DOUTPUT="$out/version.h" \
       -P "$root/cmake/version_header.cmake" >/dev/null 2>&1 || return 0
     sed -n 's/^#define MDS_VERSION_DOTTED "\(.*\)"$/\1/p' "$out/version.h" && rm -f "$out/version.h"
   }
-  for row in v1.2.0=1.2.0.0 v1.2.0-5-g1a2b3c4-dirty=1.2.0.5 2.1.7.9=2.1.7.9 1a2b3c4-dirty=0.0.0.0 v1.70000=; do
+  for row in 0.2.0=0.2.0.0 2.1.7.9=2.1.7.9 1.70000= 1.2.3.4.5= v1.2.0=; do
     [ "$(numbers "${row%%=*}")" = "${row#*=}" ] || fail "version ${row%%=*} reads as '$(numbers "${row%%=*}")'"
   done
-  text=$(git -c safe.directory="$root" -C "$root" describe --tags --always --dirty)
-  dotted=$(numbers "$text")
+  dotted=$(numbers "$version")
+  text=$version+$(git -c safe.directory="$root" -C "$root" rev-parse HEAD | cut -c1-12)
+  [ -z "$(git -c safe.directory="$root" -C "$root" status --porcelain --untracked-files=no)" ] || text=$text.dirty
+  newest=$(sed -n 's/^## \[\([0-9][^]]*\)\].*/\1/p' "$root/CHANGELOG.md" | head -n 1)
+  [ "$newest" = "$version" ] || fail "the newest release in CHANGELOG.md is '$newest', the version $version"
   copyright=$(grep -m1 '^Copyright ' "$root/LICENSE")
   rm -f "$out/manifest"
   for file in mdsdriver.exe difxapi_x64.dll; do
@@ -133,7 +141,7 @@ version)
     grep -q '^FileDescription=.' "$out/$file.version" || fail "$file: no FileDescription"
   done
   cmp "$out/manifest" "$root/src/app/mdsdriver.manifest" || fail "mdsdriver.exe: the manifest is not src/app/mdsdriver.manifest"
-  echo "version: $text, file version $dotted, in both binaries:"
+  echo "version: $version, product version $text, file version $dotted, in both binaries and CHANGELOG.md:"
   cat "$out/mdsdriver.exe.version"
   ;;
 *) fail "mode '$mode'" ;;

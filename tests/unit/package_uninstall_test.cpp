@@ -141,6 +141,19 @@ TEST_F(PackageUninstallTest, UsbPathQueryFailsGivesItsStatus) {
   ExpectLibraryLoadedAndFreedOnce();
 }
 
+DWORD WINAPI WaitTimesOut(HANDLE, DWORD) { return WAIT_TIMEOUT; }
+
+// The store lock kept elsewhere past the wait: the USB probe would answer
+// ERROR_TIMEOUT after waiting once more, so that is the result at once, and
+// the library is asked nothing.
+TEST_F(PackageUninstallTest, StoreLockTimeOutGivesItsStatusAndAsksTheLibraryNothing) {
+  auto timeOut = platform::Override(&platform::Calls::WaitForSingleObject, &WaitTimesOut);
+  EXPECT_EQ(Uninstall(), static_cast<int>(ERROR_TIMEOUT));
+  ExpectLines({kEntry});
+  EXPECT_TRUE(difx_.Calls().empty());
+  ExpectLibraryLoadedAndFreedOnce();
+}
+
 TEST_F(PackageUninstallTest, NoPathQueryExportGives183) {
   difx_.Hide(kGetPath);
   EXPECT_EQ(Uninstall(), ERROR_ALREADY_EXISTS);
