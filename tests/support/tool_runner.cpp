@@ -90,17 +90,20 @@ ToolRun RunAsDebuggee(const std::wstring& exe, const std::wstring& arguments, co
       DebugActiveProcessStop(process.dwProcessId);
       break;
     }
+    // A start that Wine refused may still report its process's end here:
+    // only the started process's events are the run's.
+    const bool ours = event.dwProcessId == process.dwProcessId;
     DWORD status = DBG_CONTINUE;
     switch (event.dwDebugEventCode) {
       case CREATE_PROCESS_DEBUG_EVENT:
-        run.mainThreadId = event.dwThreadId;
+        if (ours) run.mainThreadId = event.dwThreadId;
         if (event.u.CreateProcessInfo.hFile) CloseHandle(event.u.CreateProcessInfo.hFile);
         break;
       case LOAD_DLL_DEBUG_EVENT:
         if (event.u.LoadDll.hFile) CloseHandle(event.u.LoadDll.hFile);
         break;
       case OUTPUT_DEBUG_STRING_EVENT:
-        run.debugStrings.push_back(ReadDebugString(process.hProcess, event.u.DebugString));
+        if (ours) run.debugStrings.push_back(ReadDebugString(process.hProcess, event.u.DebugString));
         break;
       case EXCEPTION_DEBUG_EVENT:
         // The loader's first breakpoint is ours to swallow; anything else is
@@ -112,7 +115,7 @@ ToolRun RunAsDebuggee(const std::wstring& exe, const std::wstring& arguments, co
       default:
         break;
     }
-    if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT) {
+    if (ours && event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT) {
       run.finished = true;
       run.exitCode = event.u.ExitProcess.dwExitCode;
       ContinueDebugEvent(event.dwProcessId, event.dwThreadId, DBG_CONTINUE);
