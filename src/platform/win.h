@@ -27,3 +27,5 @@
 #include <regstr.h>
 #include <setupapi.h>
 #include <shlwapi.h>
+// NtCreateFile and its types.
+#include <winternl.h>
