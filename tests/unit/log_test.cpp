@@ -202,27 +202,135 @@ TEST_F(LogTest, AFileWhereTheFolderShouldBeLosesRecordsQuietly) {
   EXPECT_EQ(bytes, "not a folder");
 }
 
-// A read-only log file can't be opened for writing on Windows. Wine running as
-// root opens it all the same, so the refusal comes through the call table.
-int g_deniedOpens = 0;
-HANDLE WINAPI DeniedOpen(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
-  ++g_deniedOpens;
-  SetLastError(ERROR_ACCESS_DENIED);
-  return INVALID_HANDLE_VALUE;
+// NtCreateFile, recorded: the folder its handle names, the name, and how.
+// With g_openStatus set, it answers that instead of opening.
+struct Open {
+  std::wstring folder, name;
+  ACCESS_MASK access;
+  ULONG disposition, options;
+};
+std::vector<Open> g_opens;
+NTSTATUS g_openStatus = 0;
+NTSTATUS NTAPI RecordedOpen(PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES where, PIO_STATUS_BLOCK io,
+                            PLARGE_INTEGER size, ULONG attributes, ULONG share, ULONG disposition, ULONG options,
+                            PVOID ea, ULONG eaLength) {
+  wchar_t folder[MAX_PATH] = {};
+  platform::RealCalls().GetFinalPathNameByHandleW(where->RootDirectory, folder, MAX_PATH, 0);
+  g_opens.push_back({folder, std::wstring(where->ObjectName->Buffer, where->ObjectName->Length / sizeof(wchar_t)),
+                     access, disposition, options});
+  if (g_openStatus != 0) return g_openStatus;
+  return platform::RealCalls().NtCreateFile(file, access, where, io, size, attributes, share, disposition, options, ea,
+                                            eaLength);
 }
 
+// A read-only log file can't be opened for writing on Windows. Wine running as
+// root opens it all the same, so the refusal comes through the call table.
 TEST_F(LogTest, ALogFileThatCannotBeOpenedLosesRecordsQuietly) {
   PlaceMarker();
-  g_deniedOpens = 0;
+  g_opens.clear();
+  g_openStatus = static_cast<NTSTATUS>(0xC0000022L);  // STATUS_ACCESS_DENIED
   {
-    auto open = platform::Override(&Calls::CreateFileW, &DeniedOpen);
+    auto open = platform::Override(&Calls::NtCreateFile, &RecordedOpen);
     diag::LogLine(L"lost");
     diag::LogLine(L"lost too");
   }
-  EXPECT_EQ(g_deniedOpens, 2) << "each record tries the file afresh";
+  g_openStatus = 0;
+  EXPECT_EQ(g_opens.size(), 6u) << "each record tries the file afresh: open, create, open";
   EXPECT_EQ(output_.debugStrings.size(), 2u);
   diag::LogLine(L"kept");
   EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\tkept\n\r\n");
+}
+
+// The file is opened by its name alone in the "log" folder the run holds:
+// what is there is only opened, what is not only created, exclusively, so a
+// link at the name never leads to a file made elsewhere. And while the run
+// lasts, nobody can rename the folder or put another in its place.
+TEST_F(LogTest, TheFileIsOpenedInTheHeldFolderAndNeverCreatedThroughALink) {
+  PlaceMarker();
+  g_opens.clear();
+  {
+    auto open = platform::Override(&Calls::NtCreateFile, &RecordedOpen);
+    diag::LogLine(L"one");
+    diag::LogLine(L"two");
+  }
+  const ULONG kDispositions[] = {FILE_OPEN, FILE_CREATE, FILE_OPEN};  // the first record's two tries, the second's
+  ASSERT_EQ(g_opens.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(g_opens[i].disposition, kDispositions[i]);
+    EXPECT_EQ(g_opens[i].folder, g_opens[0].folder) << "one folder handle for the run";
+    EXPECT_EQ(g_opens[i].name, L"20261206_072745.log");
+    EXPECT_NE(g_opens[i].options & FILE_OPEN_REPARSE_POINT, 0u);
+    EXPECT_NE(g_opens[i].access & FILE_READ_ATTRIBUTES, 0u) << "the checks read the attributes";
+  }
+  EXPECT_EQ(g_opens[0].folder.substr(g_opens[0].folder.size() - 4), L"\\log");
+  EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\tone\n\r\n2026-12-06 07:27:45\ttwo\n\r\n");
+  EXPECT_FALSE(MoveFileW((dir_ / L"log").c_str(), (dir_ / L"moved").c_str()));
+  diag::ResetLogFileForTesting();  // the process ends
+  EXPECT_TRUE(MoveFileW((dir_ / L"log").c_str(), (dir_ / L"moved").c_str()));
+}
+
+// What the system is made to say about the log folder or the log file: the
+// marks of a link, a second name, a place elsewhere. Each loses the record
+// quietly, and nothing is made in a folder that fails its checks; the next
+// record, told the truth, is kept.
+struct Distortion {
+  const char* what;
+  bool ofFolder;
+  DWORD addAttributes, dropAttributes, links;  // links 0: as they are
+  const wchar_t* finalPath;                    // nullptr: as it is
+  DWORD otherId = 0;                           // added to the file ID's high part
+};
+const Distortion kDistortions[] = {
+    {"a folder that is a reparse point", true, FILE_ATTRIBUTE_REPARSE_POINT, 0, 0, nullptr},
+    {"a folder that is no directory", true, 0, FILE_ATTRIBUTE_DIRECTORY, 0, nullptr},
+    {"a folder elsewhere", true, 0, 0, 0, L"\\\\?\\C:\\elsewhere\\log"},
+    {"a folder that the exe's folder does not list", true, 0, 0, 0, nullptr, 1},
+    {"a file that is a reparse point", false, FILE_ATTRIBUTE_REPARSE_POINT, 0, 0, nullptr},
+    {"a file with a second name", false, 0, 0, 2, nullptr},
+    {"a file elsewhere", false, 0, 0, 0, L"\\\\?\\C:\\elsewhere\\log\\20261206_072745.log"},
+};
+const Distortion* g_distortion = nullptr;
+
+// The log folder's final path ends in "\\log", the file's in ".log".
+bool Distorted(HANDLE handle) {
+  wchar_t path[MAX_PATH] = {};
+  const DWORD length = platform::RealCalls().GetFinalPathNameByHandleW(handle, path, MAX_PATH, 0);
+  return g_distortion != nullptr && length > 4 &&
+         std::wstring(path + length - 4) == (g_distortion->ofFolder ? L"\\log" : L".log");
+}
+BOOL WINAPI DistortedInformation(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info) {
+  if (!platform::RealCalls().GetFileInformationByHandle(handle, info)) return FALSE;
+  if (!Distorted(handle)) return TRUE;
+  info->dwFileAttributes = (info->dwFileAttributes | g_distortion->addAttributes) & ~g_distortion->dropAttributes;
+  if (g_distortion->links != 0) info->nNumberOfLinks = g_distortion->links;
+  info->nFileIndexHigh += g_distortion->otherId;
+  return TRUE;
+}
+DWORD WINAPI DistortedFinalPath(HANDLE handle, LPWSTR path, DWORD size, DWORD flags) {
+  if (!Distorted(handle) || g_distortion->finalPath == nullptr) {
+    return platform::RealCalls().GetFinalPathNameByHandleW(handle, path, size, flags);
+  }
+  const std::wstring elsewhere = g_distortion->finalPath;  // short: it fits
+  path[elsewhere.copy(path, size)] = L'\0';
+  return static_cast<DWORD>(elsewhere.size());
+}
+
+TEST_F(LogTest, AFolderOrFileThatIsNotWhatItSeemsLosesRecordsQuietly) {
+  PlaceMarker();
+  auto information = platform::Override(&Calls::GetFileInformationByHandle, &DistortedInformation);
+  auto finalPath = platform::Override(&Calls::GetFinalPathNameByHandleW, &DistortedFinalPath);
+  for (const Distortion& distortion : kDistortions) {
+    SCOPED_TRACE(distortion.what);
+    diag::ResetLogFileForTesting();  // a new run
+    g_distortion = &distortion;
+    diag::LogLine(L"lost");
+    EXPECT_EQ(testing_support::Exists(LogPath(L"20261206_072745.log")), !distortion.ofFolder);
+    g_distortion = nullptr;
+    diag::LogLine(L"kept");
+    EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\tkept\n\r\n");
+    DeleteFileW(LogPath(L"20261206_072745.log").c_str());
+  }
+  EXPECT_EQ(output_.debugStrings.size(), 2 * (sizeof(kDistortions) / sizeof(kDistortions[0])));
 }
 
 // A disk that fills up: the write takes g_writeTakes bytes of the record, then
@@ -308,7 +416,6 @@ BOOL WINAPI NoFolder(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
   g_foldersMade.push_back(path);
   return FALSE;
 }
-DWORD WINAPI AFolder(LPCWSTR) { return FILE_ATTRIBUTE_DIRECTORY; }
 HANDLE WINAPI NoFile(LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
   g_filesOpened.push_back(path);
   SetLastError(ERROR_ACCESS_DENIED);
@@ -320,7 +427,6 @@ TEST_F(LogTest, AnExeInADriveRootLooksInTheRoot) {
   g_filesOpened.clear();
   auto marker = platform::Override(&Calls::PathFileExistsW, &RootMarkerExists);
   auto folder = platform::Override(&Calls::CreateDirectoryW, &NoFolder);
-  auto attributes = platform::Override(&Calls::GetFileAttributesW, &AFolder);
   auto file = platform::Override(&Calls::CreateFileW, &NoFile);
   diag::LogLine(L"root");
   EXPECT_EQ(diag::GetModuleDir(), L"Q:");
