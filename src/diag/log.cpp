@@ -2,6 +2,7 @@
 #include "diag/log.h"
 
 #include <memory>
+#include <utility>
 
 #include "diag/line.h"
 #include "diag/narrow.h"
@@ -73,13 +74,8 @@ std::wstring FinalPathOf(HANDLE handle) {
 
 // The final path of a folder, without a trailing backslash (a drive's root
 // has one).
-std::wstring FinalFolderPath(const std::wstring& folder) {
-  // "C:" alone would name the drive's current folder, not its root.
-  const std::wstring name = !folder.empty() && folder.back() == L':' ? folder + L"\\" : folder;
-  platform::unique_file handle(platform::Sys().CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!handle) return std::wstring();
-  std::wstring path = FinalPathOf(handle.get());
+std::wstring FinalFolderPathOf(HANDLE folder) {
+  std::wstring path = FinalPathOf(folder);
   if (!path.empty() && path.back() == L'\\') path.pop_back();
   return path;
 }
@@ -94,6 +90,36 @@ bool SameFinalPath(const std::wstring& a, const std::wstring& b) {
 bool IsRealFolder(DWORD attributes) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// True when `item` is one of `folder`'s own folders, not one reached through
+// a link: the folder lists a folder with its file ID that is no reparse
+// point, and it lies on the folder's volume. Where a process outside can
+// swap names under a Windows program (a unix process under Wine), a handle's
+// name and attributes may be told as they were a moment after it was opened,
+// but its file ID is that of what it opened; and swapping two names leaves
+// the IDs a folder lists unchanged.
+bool IsOwnFolder(HANDLE folder, const BY_HANDLE_FILE_INFORMATION& item) {
+  BY_HANDLE_FILE_INFORMATION own = {};
+  if (!platform::Sys().GetFileInformationByHandle(folder, &own) ||
+      own.dwVolumeSerialNumber != item.dwVolumeSerialNumber) {
+    return false;
+  }
+  alignas(FILE_ID_BOTH_DIR_INFO) BYTE entries[16384];
+  FILE_INFO_BY_HANDLE_CLASS part = FileIdBothDirectoryRestartInfo;
+  while (platform::Sys().GetFileInformationByHandleEx(folder, part, entries, sizeof(entries))) {
+    part = FileIdBothDirectoryInfo;
+    for (DWORD at = 0;;) {
+      const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(entries + at);
+      if (IsRealFolder(entry->FileAttributes) && entry->FileId.LowPart == item.nFileIndexLow &&
+          static_cast<DWORD>(entry->FileId.HighPart) == item.nFileIndexHigh) {
+        return true;
+      }
+      if (entry->NextEntryOffset == 0) break;
+      at += entry->NextEntryOffset;
+    }
+  }
+  return false;  // listed to the end (ERROR_NO_MORE_FILES), or the listing failed
 }
 
 }  // namespace
@@ -128,27 +154,82 @@ LogFile::LogFile() {
 }
 
 // The run is elevated, and the folder beside the exe may be one that anyone
-// can write to: a link planted at "log" or at the file's name must not make it
-// write where someone else chose. So the file is used only when it is a real
-// file with one name, directly inside a real "log" folder beside the exe;
-// otherwise the record is lost, as for a file that cannot be opened. The
-// exe's own folder may be reached through a junction, a subst drive or a
-// share an administrator set up, so final paths are compared with final paths.
-platform::unique_file LogFile::OpenInPlace() {
-  if (!IsRealFolder(platform::Sys().GetFileAttributesW(logFolder_.c_str()))) return platform::unique_file();
-  if (finalFilePath_.empty()) {
-    const std::wstring moduleFolder = FinalFolderPath(moduleDir_);
-    if (moduleFolder.empty()) return platform::unique_file();
-    finalFilePath_ = moduleFolder + L"\\log" + fileName_;
+// can write to: a link planted at "log" or at the file's name, or put there
+// while the run logs, must not make it create or write a file where someone
+// else chose. So the "log" folder is opened once, without following a
+// reparse point, checked by its handle (a real folder, directly inside the
+// exe's folder, one of that folder's own entries) and held for the rest of
+// the run; the file is then opened relative to that handle, so no later
+// change to the name "log" can lead it elsewhere. The exe's own folder may be
+// reached through a junction, a subst drive or a share an administrator set
+// up, so final paths are compared with final paths. A folder refused is
+// tried again for the next record.
+bool LogFile::HoldFolder() {
+  if (folder_) return true;
+  // "C:" alone would name the drive's current folder, not its root.
+  const std::wstring exeFolderName = moduleDir_.empty() || moduleDir_.back() != L':' ? moduleDir_ : moduleDir_ + L"\\";
+  platform::unique_file exeFolder(
+      platform::Sys().CreateFileW(exeFolderName.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                  kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!exeFolder) return false;
+  const std::wstring exeFolderPath = FinalFolderPathOf(exeFolder.get());
+  if (exeFolderPath.empty()) return false;
+  // Without FILE_SHARE_DELETE nobody can rename the folder, or put something
+  // else in its place, while the run holds it on Windows. Traverse access
+  // makes that share mode bind: a handle with only attribute rights leaves
+  // others free to take any access.
+  platform::unique_file folder(platform::Sys().CreateFileW(
+      logFolder_.c_str(), FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!folder) return false;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!platform::Sys().GetFileInformationByHandle(folder.get(), &info) || !IsRealFolder(info.dwFileAttributes) ||
+      !SameFinalPath(FinalFolderPathOf(folder.get()), exeFolderPath + L"\\log") ||
+      !IsOwnFolder(exeFolder.get(), info)) {
+    return false;
   }
-  platform::unique_file file(
-      platform::Sys().CreateFileW(logFilePath_.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  finalFolderPath_ = exeFolderPath + L"\\log";
+  folder_ = std::move(folder);
+  return true;
+}
+
+// The file is used only when it is a real file with one name in the held
+// folder; otherwise the record is lost, as for a file that cannot be opened.
+// A name that is there is only ever opened, and a name that is not is only
+// ever created, exclusively: an exclusive create fails on any name that
+// exists, a link included (dangling or not), and an open of what exists
+// creates nothing. So neither follows a link to make a file elsewhere. A
+// name that another run makes or removes in between gets one more try.
+platform::unique_file LogFile::OpenInPlace() {
+  if (!HoldFolder()) return platform::unique_file();
+  UNICODE_STRING name = {};
+  name.Buffer = &fileName_[1];  // the name alone, without its leading backslash
+  name.Length = static_cast<USHORT>((fileName_.size() - 1) * sizeof(wchar_t));
+  name.MaximumLength = name.Length;
+  OBJECT_ATTRIBUTES where = {};
+  where.Length = sizeof(where);
+  where.RootDirectory = folder_.get();
+  where.ObjectName = &name;
+  where.Attributes = OBJ_CASE_INSENSITIVE;
+  // Attribute rights too: the checks below read them.
+  const ACCESS_MASK kAccess = GENERIC_WRITE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+  const ULONG kOptions = FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT;
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  for (const ULONG disposition : {ULONG{FILE_OPEN}, ULONG{FILE_CREATE}, ULONG{FILE_OPEN}}) {
+    IO_STATUS_BLOCK status = {};
+    HANDLE handle = nullptr;
+    if (platform::Sys().NtCreateFile(&handle, kAccess, &where, &status, nullptr, FILE_ATTRIBUTE_NORMAL, kShareAll,
+                                     disposition, kOptions, nullptr, 0) >= 0) {  // success statuses are not negative
+      opened = handle;
+      break;
+    }
+  }
+  platform::unique_file file(opened);
   if (!file) return file;
   BY_HANDLE_FILE_INFORMATION info = {};
   if (!platform::Sys().GetFileInformationByHandle(file.get(), &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks != 1 ||
-      !SameFinalPath(FinalPathOf(file.get()), finalFilePath_)) {
+      !SameFinalPath(FinalPathOf(file.get()), finalFolderPath_ + fileName_)) {
     return platform::unique_file();
   }
   return file;

@@ -31,7 +31,8 @@ class LogFile {
   // that cannot be written is lost, and the run goes on. A record is whole
   // or absent: a short write is cut off again. A file that is not a real file
   // directly in the real "log" folder beside the exe (a link at "log" or at
-  // the file's name, or a second name for the file) is not written at all.
+  // the file's name, or a second name for the file) is not written at all,
+  // and nothing is ever created through a link.
   void AppendLine(const wchar_t* line, std::size_t length);
 
   // True once the append lock was refused for good (kept by someone else past
@@ -40,13 +41,15 @@ class LogFile {
   bool lockGivenUp() const { return lockGivenUp_; }
 
  private:
+  bool HoldFolder();
   platform::unique_file OpenInPlace();
 
   std::wstring logFilePath_;
   std::wstring moduleDir_;
   std::wstring logFolder_;
-  std::wstring fileName_;       // with its leading backslash
-  std::wstring finalFilePath_;  // where the file must really lie; found on first use
+  std::wstring fileName_;         // with its leading backslash
+  std::wstring finalFolderPath_;  // where the folder really lies; found when it is first held
+  platform::unique_file folder_;  // the "log" folder, held for the rest of the run once it passed its checks
   bool enabled_ = false;
   bool lockGivenUp_ = false;
 };

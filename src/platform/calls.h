@@ -10,11 +10,15 @@ namespace platform {
 
 // Where an entry's function lives. Only KERNEL32 is imported when the exe is
 // loaded; the other system libraries are loaded on first use.
-enum class SystemLibrary { kKernel32, kSetupApi, kCfgMgr32, kNewDev, kShlwApi, kAdvApi32 };
+enum class SystemLibrary { kKernel32, kSetupApi, kCfgMgr32, kNewDev, kShlwApi, kAdvApi32, kNtDll };
 
 // What GetSecurityInfo answers when its library cannot be had (it answers
 // an error code, not a value beside the last error).
 constexpr DWORD kSecurityInfoFailure = ERROR_ACCESS_DENIED;
+
+// What NtCreateFile answers when ntdll cannot be had: a status, not a value
+// beside the last error (STATUS_ACCESS_DENIED).
+constexpr NTSTATUS kNtCreateFileFailure = static_cast<NTSTATUS>(0xC0000022L);
 
 // X(name, library, failure): one entry per Windows call, under the platform's
 // own name, with the library it lives in and what it answers when it fails
@@ -58,7 +62,9 @@ constexpr DWORD kSecurityInfoFailure = ERROR_ACCESS_DENIED;
   X(GetTokenInformation, kAdvApi32, FALSE)                   \
   X(GetSecurityInfo, kAdvApi32, kSecurityInfoFailure)        \
   X(IsWellKnownSid, kAdvApi32, FALSE)                        \
-  X(EqualSid, kAdvApi32, FALSE)
+  X(EqualSid, kAdvApi32, FALSE)                              \
+  /* ntdll (in every process already): the log file */       \
+  X(NtCreateFile, kNtDll, kNtCreateFileFailure)
 
 // Looked up in kernel32 when the table is made, and null where the system
 // lacks them (SetDefaultDllDirectories: Windows 7 without KB2533623), so
@@ -108,7 +114,9 @@ constexpr DWORD kSecurityInfoFailure = ERROR_ACCESS_DENIED;
   X(WaitForSingleObject, kKernel32, WAIT_FAILED)            \
   X(ReleaseMutex, kKernel32, FALSE)                         \
   X(GetCurrentProcess, kKernel32, nullptr)                  \
-  X(LocalFree, kKernel32, nullptr)
+  X(LocalFree, kKernel32, nullptr)                          \
+  /* kernel32: the log folder's place */                    \
+  X(GetFileInformationByHandleEx, kKernel32, FALSE)
 
 struct Calls {
 // NOLINTNEXTLINE(bugprone-macro-parentheses): `name` is the member's name, which cannot be parenthesised

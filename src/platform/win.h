@@ -27,6 +27,8 @@
 #include <regstr.h>
 #include <setupapi.h>
 #include <shlwapi.h>
+// NtCreateFile and its types.
+#include <winternl.h>
 
 // newdev.dll's driver package removal, from Windows 10 version 1703 on. The
 // headers declare it only for Windows 10 targets, and the tool looks it up at

@@ -6,6 +6,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "diag/format.h"
@@ -147,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(Locks, LockedLogTest, testing::Values(true, false),
 // deletes a link's target), so unix links stand in for junctions and file
 // links: Wine reports a linked folder as a reparse point and gives a linked
 // file's target as its final path.
-bool RunUnix(std::string program, std::string option, const std::wstring& first, const std::wstring& second) {
+bool RunUnix(std::vector<std::string> argv, const std::vector<std::wstring>& paths) {
   typedef char*(__cdecl * UnixFileName)(const wchar_t*);
   typedef LONG(__cdecl * Spawn)(char* const*, int);
   const auto unixFileName = reinterpret_cast<UnixFileName>(
@@ -155,18 +156,19 @@ bool RunUnix(std::string program, std::string option, const std::wstring& first,
   const auto spawn = reinterpret_cast<Spawn>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "__wine_unix_spawnvp")));
   if (unixFileName == nullptr || spawn == nullptr) return false;
-  std::string paths[2];
-  for (int i = 0; i < 2; ++i) {
-    char* path = unixFileName((i == 0 ? first : second).c_str());
+  for (const std::wstring& windowsPath : paths) {
+    char* path = unixFileName(windowsPath.c_str());
     if (path == nullptr) return false;
-    paths[i] = path;
+    argv.push_back(path);
     HeapFree(GetProcessHeap(), 0, path);
   }
-  char* argv[] = {&program[0], &option[0], &paths[0][0], &paths[1][0], nullptr};
-  return spawn(argv, 1) == 0;
+  std::vector<char*> pointers;
+  for (std::string& argument : argv) pointers.push_back(&argument[0]);
+  pointers.push_back(nullptr);
+  return spawn(pointers.data(), 1) == 0;
 }
-bool Link(const std::wstring& target, const std::wstring& link) { return RunUnix("/bin/ln", "-s", target, link); }
-bool Unlink(const std::wstring& link) { return RunUnix("/bin/rm", "-f", link, link); }
+bool Link(const std::wstring& target, const std::wstring& link) { return RunUnix({"/bin/ln", "-s"}, {target, link}); }
+bool Unlink(const std::wstring& link) { return RunUnix({"/bin/rm", "-f"}, {link}); }
 
 // The run is elevated, and anyone may be able to write to the exe's folder:
 // a link at "log", or at any name the run may give its file, must not lead a
@@ -210,6 +212,48 @@ TEST(LinkedLogTest, NoRecordGoesThroughALinkAtTheLogOrItsFile) {
   std::string bytes;
   ASSERT_TRUE(testing_support::ReadBytes(log + L"\\" + files[0], bytes));
   EXPECT_NE(bytes.find("\tLeave CQoDriverComImp::DealDeviceOpt(query)...\n\r\n"), std::string::npos);
+}
+
+// Swaps two names atomically, over and over, until a stop file appears (or two
+// minutes pass), an even number of times; fails if it swapped under 100 times.
+const char kSwapper[] = R"(
+import ctypes, os, sys, time
+first, second, stop = sys.argv[1:]
+exchange = ctypes.CDLL(None, use_errno=True).renameat2
+swaps, end = 0, time.time() + 120
+while not os.path.exists(stop) and time.time() < end or swaps % 2:
+    if exchange(-100, first.encode(), -100, second.encode(), 2):  # RENAME_EXCHANGE
+        sys.exit(os.strerror(ctypes.get_errno()))
+    swaps += 1
+sys.exit(swaps < 100)
+)";
+
+// A race: a unix process swaps "log" with a link to another folder while runs
+// log, and dangling links stand at every other name the runs may give their
+// logs. Nothing may be made through a link.
+TEST(LinkedLogTest, NoRaceLeadsARecordOutOfTheLogFolder) {
+  TempDir folder, elsewhere;
+  const std::wstring log = folder / L"log", swap = folder / L"swap";
+  if (!Link(elsewhere.path(), swap)) GTEST_SKIP() << "makes its links with Wine's unix side";
+  ASSERT_TRUE(testing_support::CopyInto(testing_support::ModuleDir() + L"\\mdsdriver.exe", folder.path()));
+  ASSERT_TRUE(testing_support::WriteBytes(folder / L"vezazez.cfg", ""));
+  ASSERT_TRUE(CreateDirectoryW(log.c_str(), nullptr));
+  for (int second = -1; second <= 60; second += 2) {
+    ASSERT_TRUE(Link(elsewhere / (L"planted" + std::to_wstring(second)), log + L"\\" + LogNameIn(second)));
+  }
+  bool swapped = false;
+  std::thread swapper([&] { swapped = RunUnix({"/usr/bin/python3", "-c", kSwapper}, {log, swap, folder / L"stop"}); });
+  for (int run = 0; run < 20; ++run) {
+    EXPECT_EQ(testing_support::RunAsDebuggee(folder / L"mdsdriver.exe", L"/qu", folder.path()).exitCode, 0u);
+    Sleep(250);  // the runs' names fall on names with links and names without
+  }
+  testing_support::WriteBytes(folder / L"stop", "");
+  swapper.join();
+  EXPECT_TRUE(swapped) << "the swapping went on throughout";
+  EXPECT_TRUE(testing_support::ListFolder(elsewhere.path()).empty())
+      << "made through a link: " << testing::PrintToString(testing_support::ListFolder(elsewhere.path()));
+  for (const std::wstring& name : testing_support::ListFolder(log)) ASSERT_TRUE(Unlink(log + L"\\" + name));
+  ASSERT_TRUE(Unlink(swap));
 }
 
 }  // namespace

@@ -108,17 +108,20 @@ MDS_FAILS(WaitForSingleObject, Mode::kReturn, ERROR_INVALID_HANDLE);
 MDS_FAILS(ReleaseMutex, Mode::kAfter, ERROR_NOT_OWNER);
 MDS_NEVER_FAILS(GetCurrentProcess);
 MDS_NEVER_FAILS(LocalFree);
+MDS_FAILS(GetFileInformationByHandleEx, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(NtCreateFile, Mode::kReturn, ERROR_ACCESS_DENIED);  // answers a status; the last error is a plausible one
 
 // Which handle kind a call acquires (through its result, or for these
-// through an argument: a token, a security descriptor, a held mutex, a locked
-// byte range of a file) or releases (its first argument). CloseHandle gives back any kernel handle. A
-// system library the table loads on first use (LoadLibraryExW) is no handle
-// to give back: it stays loaded for the life of the process.
+// through an argument: a token, a security descriptor, a held mutex, the file
+// NtCreateFile opened, a locked byte range of a file) or releases (its first
+// argument). CloseHandle gives back any kernel handle. A system library the
+// table loads on first use (LoadLibraryExW) is no handle to give back: it
+// stays loaded for the life of the process.
 constexpr const char* AcquiresKind(CallId id) {
   return id == kLoadLibraryW                                              ? "library"
          : id == kSetupOpenInfFileW                                       ? "inf"
          : (id == kSetupDiGetClassDevsW || id == kSetupDiGetClassDevsExW) ? "device set"
-         : id == kCreateFileW                                             ? "file"
+         : (id == kCreateFileW || id == kNtCreateFile)                    ? "file"
          : (id == kCreateMutexExW || id == kOpenProcessToken)             ? "kernel object"
          : id == kFindFirstFileW                                          ? "search"
          : id == kGetSecurityInfo                                         ? "local memory"
@@ -165,6 +168,8 @@ void* AcquiredHandle(R result, A... args) {
     return result ? AsHandle(*std::get<2>(arguments)) : nullptr;
   } else if constexpr (Id == kGetSecurityInfo) {
     return result == ERROR_SUCCESS ? AsHandle(*std::get<7>(arguments)) : nullptr;
+  } else if constexpr (Id == kNtCreateFile) {
+    return result >= 0 ? AsHandle(*std::get<0>(arguments)) : nullptr;
   } else if constexpr (Id == kWaitForSingleObject) {
     return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED ? AsHandle(std::get<0>(arguments)) : nullptr;
   } else if constexpr (Id == kLockFileEx) {

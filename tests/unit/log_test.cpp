@@ -202,39 +202,110 @@ TEST_F(LogTest, AFileWhereTheFolderShouldBeLosesRecordsQuietly) {
   EXPECT_EQ(bytes, "not a folder");
 }
 
+// NtCreateFile, recorded: the folder its handle names, the name, and how.
+// With g_openStatus set, it answers that instead of opening.
+struct Open {
+  std::wstring folder, name;
+  ACCESS_MASK access;
+  ULONG disposition;
+};
+std::vector<Open> g_opens;
+NTSTATUS g_openStatus = 0;
+NTSTATUS NTAPI RecordedOpen(PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES where, PIO_STATUS_BLOCK io,
+                            PLARGE_INTEGER size, ULONG attributes, ULONG share, ULONG disposition, ULONG options,
+                            PVOID ea, ULONG eaLength) {
+  wchar_t folder[MAX_PATH] = {};
+  platform::RealCalls().GetFinalPathNameByHandleW(where->RootDirectory, folder, MAX_PATH, 0);
+  g_opens.push_back({folder, std::wstring(where->ObjectName->Buffer, where->ObjectName->Length / sizeof(wchar_t)),
+                     access, disposition});
+  if (g_openStatus != 0) return g_openStatus;
+  return platform::RealCalls().NtCreateFile(file, access, where, io, size, attributes, share, disposition, options, ea,
+                                            eaLength);
+}
+
 // A read-only log file can't be opened for writing on Windows. Wine running as
 // root opens it all the same, so the refusal comes through the call table.
-int g_deniedOpens = 0;
-HANDLE WINAPI DeniedOpen(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
-  ++g_deniedOpens;
-  SetLastError(ERROR_ACCESS_DENIED);
-  return INVALID_HANDLE_VALUE;
-}
-
-// On Windows a link planted at the log's name opens as the link itself, with
-// its own final path and one name: only its attributes give it away.
-BOOL WINAPI OpenedAsALink(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
-  const BOOL read = platform::RealCalls().GetFileInformationByHandle(file, info);
-  info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-  return read;
-}
-
 TEST_F(LogTest, ALogFileThatCannotBeOpenedLosesRecordsQuietly) {
   PlaceMarker();
-  g_deniedOpens = 0;
+  g_opens.clear();
+  g_openStatus = static_cast<NTSTATUS>(0xC0000022L);  // STATUS_ACCESS_DENIED
   {
-    auto open = platform::Override(&Calls::CreateFileW, &DeniedOpen);
+    auto open = platform::Override(&Calls::NtCreateFile, &RecordedOpen);
     diag::LogLine(L"lost");
     diag::LogLine(L"lost too");
   }
-  EXPECT_EQ(g_deniedOpens, 2) << "each record tries the file afresh";
+  g_openStatus = 0;
+  EXPECT_EQ(g_opens.size(), 6u) << "each record tries the file afresh: open, create, open";
   EXPECT_EQ(output_.debugStrings.size(), 2u);
-  {
-    auto link = platform::Override(&Calls::GetFileInformationByHandle, &OpenedAsALink);
-    diag::LogLine(L"lost through a link");
-  }
   diag::LogLine(L"kept");
   EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\tkept\n\r\n");
+}
+
+// The file is opened by its name alone in the "log" folder the run holds, and
+// created only exclusively; while the run lasts, nobody can rename the folder.
+TEST_F(LogTest, TheFileIsOpenedInTheHeldFolderAndNeverCreatedThroughALink) {
+  PlaceMarker();
+  g_opens.clear();
+  {
+    auto open = platform::Override(&Calls::NtCreateFile, &RecordedOpen);
+    diag::LogLine(L"one");
+    diag::LogLine(L"two");
+  }
+  const ULONG kDispositions[] = {FILE_OPEN, FILE_CREATE, FILE_OPEN};  // the first record's two tries, the second's
+  ASSERT_EQ(g_opens.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(g_opens[i].disposition, kDispositions[i]);
+    EXPECT_EQ(g_opens[i].folder.substr(g_opens[i].folder.size() - 4) + g_opens[i].name, L"\\log20261206_072745.log");
+    EXPECT_NE(g_opens[i].access & FILE_READ_ATTRIBUTES, 0u) << "the checks read the attributes";
+  }
+  EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\tone\n\r\n2026-12-06 07:27:45\ttwo\n\r\n");
+  EXPECT_FALSE(MoveFileW((dir_ / L"log").c_str(), (dir_ / L"moved").c_str()));
+  diag::ResetLogFileForTesting();  // the process ends
+  EXPECT_TRUE(MoveFileW((dir_ / L"log").c_str(), (dir_ / L"moved").c_str()));
+}
+
+// The log folder (and the exe's, of which only the volume is read) or file
+// seen as a link, with a second name, or with an ID the exe's folder does not
+// list: the record is lost quietly, nothing is made in a folder refused, and
+// the next record, told the truth, is kept.
+struct Distortion {
+  const char* what;
+  bool ofFolder;
+  DWORD flippedAttributes, links = 0, otherId = 0;  // links 0: as they are; otherId: added to the ID's high part
+};
+const Distortion kDistortions[] = {
+    {"a folder that is a reparse point", true, FILE_ATTRIBUTE_REPARSE_POINT},
+    {"a folder that is no directory", true, FILE_ATTRIBUTE_DIRECTORY},
+    {"a folder that the exe's folder does not list", true, 0, 0, 1},
+    {"a file that is a reparse point", false, FILE_ATTRIBUTE_REPARSE_POINT},
+    {"a file with a second name", false, 0, 2},
+};
+const Distortion* g_distortion = nullptr;
+BOOL WINAPI DistortedInformation(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info) {
+  if (!platform::RealCalls().GetFileInformationByHandle(handle, info)) return FALSE;
+  if (g_distortion == nullptr || ((info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != g_distortion->ofFolder) {
+    return TRUE;
+  }
+  info->dwFileAttributes ^= g_distortion->flippedAttributes;
+  if (g_distortion->links != 0) info->nNumberOfLinks = g_distortion->links;
+  info->nFileIndexHigh += g_distortion->otherId;
+  return TRUE;
+}
+
+TEST_F(LogTest, AFolderOrFileThatIsNotWhatItSeemsLosesRecordsQuietly) {
+  PlaceMarker();
+  auto information = platform::Override(&Calls::GetFileInformationByHandle, &DistortedInformation);
+  for (const Distortion& distortion : kDistortions) {
+    SCOPED_TRACE(distortion.what);
+    diag::ResetLogFileForTesting();  // a new run
+    g_distortion = &distortion;
+    diag::LogLine(L"lost");
+    EXPECT_EQ(testing_support::Exists(LogPath(L"20261206_072745.log")), !distortion.ofFolder);
+    g_distortion = nullptr;
+    diag::LogLine(L"kept");
+    EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\tkept\n\r\n");
+    DeleteFileW(LogPath(L"20261206_072745.log").c_str());
+  }
 }
 
 // A disk that fills up: the write takes g_writeTakes bytes of the record, then
@@ -320,7 +391,6 @@ BOOL WINAPI NoFolder(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
   g_foldersMade.push_back(path);
   return FALSE;
 }
-DWORD WINAPI AFolder(LPCWSTR) { return FILE_ATTRIBUTE_DIRECTORY; }
 HANDLE WINAPI NoFile(LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
   g_filesOpened.push_back(path);
   SetLastError(ERROR_ACCESS_DENIED);
@@ -332,7 +402,6 @@ TEST_F(LogTest, AnExeInADriveRootLooksInTheRoot) {
   g_filesOpened.clear();
   auto marker = platform::Override(&Calls::PathFileExistsW, &RootMarkerExists);
   auto folder = platform::Override(&Calls::CreateDirectoryW, &NoFolder);
-  auto attributes = platform::Override(&Calls::GetFileAttributesW, &AFolder);
   auto file = platform::Override(&Calls::CreateFileW, &NoFile);
   diag::LogLine(L"root");
   EXPECT_EQ(diag::GetModuleDir(), L"Q:");
