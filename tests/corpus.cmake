@@ -11,9 +11,10 @@ gtest_discover_tests(mds_corpus_tests
   DISCOVERY_MODE PRE_TEST
   DISCOVERY_TIMEOUT 120
   TEST_FILTER "-CorpusSummary.*"
-  PROPERTIES ENVIRONMENT "${MDS_TEST_ENVIRONMENT}" TIMEOUT 300 RESOURCE_LOCK wineprefix FIXTURES_SETUP mds_corpus)
+  PROPERTIES ENVIRONMENT "${MDS_TEST_ENVIRONMENT}" TIMEOUT 300 RESOURCE_LOCK wineprefix FIXTURES_SETUP mds_corpus
+    FIXTURES_REQUIRED wineserver)
 
 add_test(NAME CorpusSummary.NoInputCrashedOrHung
   COMMAND mds_corpus_tests --gtest_filter=CorpusSummary.NoInputCrashedOrHung)
 set_tests_properties(CorpusSummary.NoInputCrashedOrHung PROPERTIES
-  ENVIRONMENT "${MDS_TEST_ENVIRONMENT}" TIMEOUT 60 FIXTURES_REQUIRED mds_corpus)
+  ENVIRONMENT "${MDS_TEST_ENVIRONMENT}" TIMEOUT 60 FIXTURES_REQUIRED "mds_corpus;wineserver")

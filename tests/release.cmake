@@ -13,7 +13,8 @@ set_tests_properties(release.signed PROPERTIES FIXTURES_SETUP mds_signed_release
 
 add_test(NAME release.signed_exe_runs COMMAND bash ${MDS_RELEASE_TEST} signed-runs ${CMAKE_BINARY_DIR})
 set_tests_properties(release.signed_exe_runs PROPERTIES
-  ENVIRONMENT "${MDS_TEST_ENVIRONMENT}" RESOURCE_LOCK wineprefix FIXTURES_REQUIRED mds_signed_release TIMEOUT 60)
+  ENVIRONMENT "${MDS_TEST_ENVIRONMENT}" RESOURCE_LOCK wineprefix FIXTURES_REQUIRED "mds_signed_release;wineserver"
+  TIMEOUT 60)
 
 add_test(NAME release.version COMMAND bash ${MDS_RELEASE_TEST} version ${CMAKE_BINARY_DIR})
 # The binaries' hardening, imports included (release/pe_check.py), with

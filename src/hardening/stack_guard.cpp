@@ -13,6 +13,8 @@
 // It calls Windows directly, not through the call table: the guard is seeded
 // before main and before the table is made, and a process whose stack has
 // been overrun must not call through a writable table of pointers.
+#include "hardening/stack_guard.h"
+
 #include "platform/win.h"
 
 #if defined(__GNUC__)
@@ -24,7 +26,7 @@
 extern "C" {
 // Copied into a protected function's frame on the way in and compared on the
 // way out. This value holds only until SeedStackGuard runs at start-up.
-std::uintptr_t __stack_chk_guard = 0x2B992DDFA23200;
+std::uintptr_t __stack_chk_guard = hardening::kUnseededStackGuard;
 
 [[noreturn]] void __stack_chk_fail();
 // Not marked [[noreturn]] here: with _FORTIFY_SOURCE, mingw-w64's string.h

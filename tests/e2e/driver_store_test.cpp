@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "fakes/fake_driver_store.h"
 #include "platform/store_lock.h"
+#include "support/fixture_packages.h"
 #include "support/tool_runner.h"
 
 namespace {
@@ -25,12 +27,18 @@ struct InfFile {
   Holds holds;
   bool published;
   bool inUse;
-  bool locked = false;  // held open by another program that shares nothing
+  bool locked = false;   // held open by another program that shares nothing
+  bool unknown = false;  // its attributes cannot be read (access denied)
 };
 
 // kPreinstallFileNotFound: the system's copy fails with "file not found"
 // though the catalog is there.
 enum class Call { kPreinstall, kPreinstallFileNotFound, kGetPath, kUninstall, kForcedUninstall, kUninstallByStorePath };
+
+// The store lock: free, its wait timing out, or held for 1.5 s by another
+// thread, owned by the Administrators group (waited for) or by this user
+// while the run is elevated (not waited for).
+enum class Lock { kFree, kTimesOut, kAdministrators, kOwnUserElevated };
 
 struct StoreCase {
   const char* what;
@@ -42,6 +50,7 @@ struct StoreCase {
   bool hasDiUninstallDriver = false;
   int strandedDevices = 0;  // left bound to a package that is gone
   BOOL needsReboot = FALSE;
+  Lock lock = Lock::kFree;
 };
 
 const char kPackageInf[] = "[Version]\r\nSignature=\"$Windows NT$\"\r\nCatalogFile=sample.cat\r\n";
@@ -89,12 +98,58 @@ const StoreCase kStoreCases[] = {
      Call::kPreinstallFileNotFound, ERROR_FILE_NOT_FOUND, {}, nullptr},
     {"nothing published, nothing removed", {{L"backup.inf", Holds::kPackage, false, false}},
      Call::kForcedUninstall, ERROR_DRIVER_PACKAGE_NOT_IN_STORE, {L"backup.inf"}, nullptr},
+    {"the path is the first published copy's",
+     {{L"oem1.inf", Holds::kPackageOtherCatalog, true, false}, {L"oem2.inf", Holds::kPackage, true, false}},
+     Call::kGetPath, 0, {L"oem1.inf", L"oem2.inf"}, L"oem1.inf"},
+    {"the first refusal is the answer",
+     {{L"oem0.inf", Holds::kPackage, false, false}, {L"oem1.inf", Holds::kPackage, true, true}},
+     Call::kUninstall, ERROR_NOT_AN_INSTALLED_OEM_INF, {L"oem0.inf", L"oem1.inf"}, nullptr},
+    {"a refused copy nobody can say is gone is not taken for gone",
+     {{L"oem1.inf", Holds::kPackage, true, true, false, true}, {L"oem1.pnf", Holds::kOther, false, false}},
+     Call::kUninstall, ERROR_INF_IN_USE_BY_DEVICES, {L"oem1.inf", L"oem1.pnf"}, nullptr},
+    {"oem.inf, without a number, is no published name",
+     {{L"oem.inf", Holds::kPackage, false, false}, {L"oem4.inf", Holds::kPackage, true, false}},
+     Call::kForcedUninstall, 0, {L"oem.inf"}, nullptr},
+    {"a lock held past the wait stops the work", {{L"oem0.inf", Holds::kOther, true, false}},
+     Call::kPreinstall, ERROR_TIMEOUT, {L"oem0.inf"}, nullptr, false, 0, FALSE,
+     Lock::kTimesOut},
+    {"an elevated administrator's lock is waited for", {{L"oem0.inf", Holds::kOther, true, false}},
+     Call::kPreinstall, 0, {L"oem0.inf", L"oem1.inf"}, nullptr, false, 0, FALSE, Lock::kAdministrators},
+    {"an elevated run does not wait for a lock any program of its user could hold",
+     {{L"oem0.inf", Holds::kOther, true, false}}, Call::kPreinstall, 0, {L"oem0.inf", L"oem1.inf"}, nullptr, false, 0,
+     FALSE, Lock::kOwnUserElevated},
 };
 // clang-format on
 
 BOOL WINAPI CopyFindsNoFile(PCWSTR, PCWSTR, DWORD, DWORD, PWSTR, DWORD, PDWORD, PWSTR*) {
   SetLastError(ERROR_FILE_NOT_FOUND);
   return FALSE;
+}
+
+// The row being run, as the library's calls below see it.
+const StoreCase* g_row = nullptr;
+std::wstring g_infFolder;
+
+DWORD WINAPI RowWait(HANDLE object, DWORD ms) {
+  return g_row->lock == Lock::kTimesOut ? WAIT_TIMEOUT : platform::RealCalls().WaitForSingleObject(object, ms);
+}
+
+BOOL WINAPI RowToken(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID info, DWORD size, PDWORD needed) {
+  const BOOL read = platform::RealCalls().GetTokenInformation(token, kind, info, size, needed);
+  if (read && kind == TokenElevation && g_row->lock == Lock::kOwnUserElevated) {
+    static_cast<TOKEN_ELEVATION*>(info)->TokenIsElevated = 1;
+  }
+  return read;
+}
+
+DWORD WINAPI RowAttributes(LPCWSTR path) {
+  for (const InfFile& file : g_row->before) {
+    if (file.unknown && g_infFolder + L"\\" + file.name == path) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return INVALID_FILE_ATTRIBUTES;
+    }
+  }
+  return platform::RealCalls().GetFileAttributesW(path);
 }
 
 std::vector<std::wstring> SortedNames(const std::wstring& folder) {
@@ -120,10 +175,12 @@ bool StoreLockIsFree() {
 }
 
 TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
-  const HANDLE lock = CreateMutexW(nullptr, FALSE, platform::kStoreLockName);
-  ASSERT_NE(lock, nullptr);
   for (const StoreCase& row : kStoreCases) {
     SCOPED_TRACE(row.what);
+    const bool lockHeld = row.lock == Lock::kAdministrators || row.lock == Lock::kOwnUserElevated;
+    const HANDLE lock = lockHeld ? testing_support::MakeStoreMutex(row.lock == Lock::kAdministrators)
+                                 : CreateMutexW(nullptr, FALSE, platform::kStoreLockName);
+    ASSERT_NE(lock, nullptr);
     testing_support::TempDir folder;
     CreateDirectoryW((folder / L"package").c_str(), nullptr);
     const std::wstring inf = folder / L"package\\sample.inf";
@@ -132,6 +189,11 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
 
     fakes::FakeDriverStore store(folder.path());
     store.hasDiUninstallDriver = row.hasDiUninstallDriver;
+    g_row = &row;
+    g_infFolder = store.InfFolder();
+    auto wait = platform::Override(&platform::Calls::WaitForSingleObject, &RowWait);
+    auto token = platform::Override(&platform::Calls::GetTokenInformation, &RowToken);
+    auto attributes = platform::Override(&platform::Calls::GetFileAttributesW, &RowAttributes);
     std::vector<HANDLE> held;
     for (const InfFile& file : row.before) {
       const std::string bytes = file.holds == Holds::kOther ? "[Version]\r\n; another\r\n" : kPackageInf;
@@ -148,6 +210,16 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
     DWORD count = MAX_PATH;
     BOOL reboot = TRUE;
     DWORD status = 0;
+    std::atomic<bool> taken{false};
+    std::thread holder([&] {
+      if (!lockHeld) return;
+      WaitForSingleObject(lock, INFINITE);
+      taken = true;
+      Sleep(1500);
+      ReleaseMutex(lock);
+    });
+    while (lockHeld && !taken) Sleep(1);
+    const ULONGLONG start = GetTickCount64();
     switch (row.call) {
       case Call::kPreinstall:
         status = difx::Preinstall(inf.c_str(), 0);
@@ -169,8 +241,11 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
         status = difx::Uninstall((store.InfFolder() + L"\\oem1.inf").c_str(), DRIVER_PACKAGE_FORCE, nullptr, &reboot);
         break;
     }
+    const ULONGLONG took = GetTickCount64() - start;
     EXPECT_EQ(status, row.status);
     EXPECT_EQ(GetLastError(), row.status) << "the status is the last error too";
+    holder.join();
+    EXPECT_EQ(took >= 1000, row.lock == Lock::kAdministrators) << "waited " << took << " ms for the lock";
     for (HANDLE file : held) CloseHandle(file);
     EXPECT_EQ(SortedNames(store.InfFolder()), row.after);
     EXPECT_EQ(store.strandedDevices, row.strandedDevices);
@@ -181,8 +256,8 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
       EXPECT_EQ(std::wstring(path), store.InfFolder() + L"\\" + row.path);
     }
     EXPECT_TRUE(StoreLockIsFree()) << "the store lock was kept";
+    CloseHandle(lock);
   }
-  CloseHandle(lock);
 }
 
 // A package of any size that the library stored, it can remove: the files

@@ -99,7 +99,11 @@ BOOL WINAPI FakeGetDeviceProperty(HDEVINFO set, PSP_DEVINFO_DATA record, DWORD p
   if (found == device->properties.end()) return Fail(ERROR_INVALID_DATA);
   const DWORD bytes = static_cast<DWORD>((found->second.size() + 1) * sizeof(wchar_t));
   if (required) *required = bytes;
-  if (size < bytes) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  if (size < bytes) {
+    // The buffer is undefined after a failed read: here it holds the value's start.
+    if (buffer != nullptr) std::memcpy(buffer, found->second.c_str(), size);
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
   if (type) *type = REG_SZ;
   std::memcpy(buffer, found->second.c_str(), bytes);
   return TRUE;

@@ -1,5 +1,6 @@
-// The fake driver store: SetupCopyOEMInfW, SetupUninstallOEMInfW and
-// GetSystemWindowsDirectoryW answered from real files in the test's folder.
+// The fake driver store: SetupCopyOEMInfW, SetupUninstallOEMInfW,
+// GetSystemWindowsDirectoryW and the INF folder's listing answered from real
+// files in the test's folder.
 #include "fakes/fake_driver_store.h"
 
 #include <algorithm>
@@ -105,6 +106,28 @@ BOOL WINAPI FakeDiUninstallDriver(HWND, LPCWSTR infPath, DWORD flags, PBOOL need
   return FakeUninstallOEMInf(name.c_str(), SUOI_FORCEDELETE, nullptr);
 }
 
+// The INF folder lists in reverse name order, so that any order in the
+// library's answers is its own, not the file system's.
+std::vector<std::wstring> g_listing;  // still to come, the next one last
+const HANDLE kListing = reinterpret_cast<HANDLE>(0x5F1D);
+
+BOOL WINAPI FakeFindNext(HANDLE, LPWIN32_FIND_DATAW entry) {
+  if (g_listing.empty()) return Fail(ERROR_NO_MORE_FILES);
+  *entry = WIN32_FIND_DATAW();
+  entry->dwFileAttributes = GetFileAttributesW((g_store->InfFolder() + L"\\" + g_listing.back()).c_str());
+  g_listing.back().copy(entry->cFileName, MAX_PATH - 1);
+  g_listing.pop_back();
+  return TRUE;
+}
+
+HANDLE WINAPI FakeFindFirst(LPCWSTR, LPWIN32_FIND_DATAW entry) {
+  g_listing = testing_support::ListFolder(g_store->InfFolder());
+  std::sort(g_listing.begin(), g_listing.end());
+  return FakeFindNext(kListing, entry) ? kListing : INVALID_HANDLE_VALUE;
+}
+
+BOOL WINAPI FakeFindClose(HANDLE search) { return search == kListing ? TRUE : FindClose(search); }
+
 }  // namespace
 
 FakeDriverStore::FakeDriverStore(std::wstring folder) : windowsFolder(std::move(folder)), saved_(platform::Sys()) {
@@ -115,6 +138,9 @@ FakeDriverStore::FakeDriverStore(std::wstring folder) : windowsFolder(std::move(
   table.SetupCopyOEMInfW = &FakeCopyOEMInf;
   table.SetupUninstallOEMInfW = &FakeUninstallOEMInf;
   table.DiUninstallDriverW = &FakeDiUninstallDriver;
+  table.FindFirstFileW = &FakeFindFirst;
+  table.FindNextFileW = &FakeFindNext;
+  table.FindClose = &FakeFindClose;
 }
 
 FakeDriverStore::~FakeDriverStore() {

@@ -5,8 +5,9 @@
 // file of the package's own name), and an uninstall is refused for a name it
 // never published, or for a copy in use unless forced. A forced uninstall
 // leaves the copy's devices bound to a package that is gone; where newdev
-// has DiUninstallDriverW, that moves them to another driver first. Tests set
-// the public fields and look at the folder afterwards.
+// has DiUninstallDriverW, that moves them to another driver first. The INF
+// folder lists in reverse name order. Tests set the public fields and look at
+// the folder afterwards.
 #pragma once
 
 #include <string>

@@ -112,11 +112,11 @@ MDS_FAILS(GetFileInformationByHandleEx, Mode::kReturn, ERROR_ACCESS_DENIED);
 MDS_FAILS(NtCreateFile, Mode::kReturn, ERROR_ACCESS_DENIED);  // answers a status; the last error is a plausible one
 
 // Which handle kind a call acquires (through its result, or for these
-// through an out argument: a token, a security descriptor, a held lock, the
-// file NtCreateFile opened) or releases (its first argument). CloseHandle
-// gives back any kernel handle. A system library the table loads on first
-// use (LoadLibraryExW) is no handle to give back: it stays loaded for the
-// life of the process.
+// through an argument: a token, a security descriptor, a held mutex, the file
+// NtCreateFile opened, a locked byte range of a file) or releases (its first
+// argument). CloseHandle gives back any kernel handle. A system library the
+// table loads on first use (LoadLibraryExW) is no handle to give back: it
+// stays loaded for the life of the process.
 constexpr const char* AcquiresKind(CallId id) {
   return id == kLoadLibraryW                                              ? "library"
          : id == kSetupOpenInfFileW                                       ? "inf"
@@ -126,6 +126,7 @@ constexpr const char* AcquiresKind(CallId id) {
          : id == kFindFirstFileW                                          ? "search"
          : id == kGetSecurityInfo                                         ? "local memory"
          : id == kWaitForSingleObject                                     ? "held lock"
+         : id == kLockFileEx                                              ? "file lock"
                                                                           : nullptr;
 }
 constexpr const char* ReleasesKind(CallId id) {
@@ -136,6 +137,7 @@ constexpr const char* ReleasesKind(CallId id) {
          : id == kFindClose                    ? "search"
          : id == kLocalFree                    ? "local memory"
          : id == kReleaseMutex                 ? "held lock"
+         : id == kUnlockFileEx                 ? "file lock"
                                                : nullptr;
 }
 bool Matches(const std::string& held, const char* released) {
@@ -170,6 +172,8 @@ void* AcquiredHandle(R result, A... args) {
     return result >= 0 ? AsHandle(*std::get<0>(arguments)) : nullptr;
   } else if constexpr (Id == kWaitForSingleObject) {
     return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED ? AsHandle(std::get<0>(arguments)) : nullptr;
+  } else if constexpr (Id == kLockFileEx) {
+    return result ? AsHandle(std::get<0>(arguments)) : nullptr;
   } else {
     return IsAcquired(result) ? AsHandle(result) : nullptr;
   }
@@ -196,6 +200,9 @@ struct Hook<R(WINAPI*)(A...)> {
     } else {
       const bool fail = sweep.Tick(Id, MDS_CALLER());
       if (fail && F::kMode == Mode::kReturn) {
+        if constexpr (Id == kWaitForSingleObject) {
+          if (sweep.waitsTimeOut) return WAIT_TIMEOUT;
+        }
         ::SetLastError(F::kError);
         return static_cast<R>(Traits::Failure());
       }
@@ -365,7 +372,7 @@ void FaultSweep::Acquired(const char* kind, void* handle) {
 }
 
 void FaultSweep::Released(const char* kind, void* handle) {
-  // A mutex handle may also stand for a held lock: release the one of this kind.
+  // A mutex or file handle may also stand for a lock: release the one of this kind.
   const auto range = live_.equal_range(handle);
   for (auto held = range.first; held != range.second; ++held) {
     if (Matches(held->second, kind)) {

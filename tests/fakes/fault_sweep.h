@@ -81,6 +81,9 @@ class FaultSweep {
   const platform::Calls& below() const { return inLibrary_ ? platform::RealCalls() : below_; }
   Library library() const { return library_; }
   bool inLibrary_ = false;  // set while a DIFx export runs
+  // A failed wait answers WAIT_TIMEOUT (the store lock's holder kept it past
+  // the wait) instead of WAIT_FAILED.
+  bool waitsTimeOut = false;
 
  private:
   platform::Calls below_;
@@ -90,7 +93,7 @@ class FaultSweep {
   std::vector<CallId> injectedCalls_;
   std::vector<CallId> callsMade_;
   std::vector<Site> sites_;
-  std::multimap<void*, std::string> live_;  // a mutex handle may be held as a lock too
+  std::multimap<void*, std::string> live_;  // a mutex or file handle may stand for a lock too
   std::vector<std::string> badReleases_;
   int acquired_ = 0;
 };

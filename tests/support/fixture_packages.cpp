@@ -1,6 +1,7 @@
 // Fixture package placement and system INF folder inspection.
 #include "support/fixture_packages.h"
 
+#include "platform/store_lock.h"
 #include "platform/win.h"
 #include "support/tool_runner.h"
 
@@ -99,6 +100,26 @@ void RemoveSystemCopiesOf(const std::wstring& infPath) {
     DeleteFileW(path.c_str());
     DeleteFileW((path.substr(0, path.size() - 4) + L".pnf").c_str());
   }
+}
+
+HANDLE MakeStoreMutex(bool byAdministrators) {
+  alignas(TOKEN_USER) BYTE owner[256];
+  DWORD size = sizeof(owner);
+  if (byAdministrators) {
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, owner, &size)) return nullptr;
+  } else {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+    const BOOL read = GetTokenInformation(token, TokenUser, owner, sizeof(owner), &size);
+    CloseHandle(token);
+    if (!read) return nullptr;
+  }
+  SECURITY_DESCRIPTOR descriptor = {};
+  InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorOwner(&descriptor, byAdministrators ? owner : reinterpret_cast<TOKEN_USER*>(owner)->User.Sid,
+                             FALSE);
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
+  return CreateMutexW(&attributes, FALSE, platform::kStoreLockName);
 }
 
 }  // namespace testing_support

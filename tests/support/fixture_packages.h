@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/win.h"
+
 namespace testing_support {
 
 std::wstring FixtureDir();      // bin\fixtures beside the test program
@@ -28,5 +30,10 @@ void RemoveSystemCopiesOf(const std::wstring& infPath);
 // How many *.inf files in the system INF folder hold the same bytes as `infPath`.
 int CountSystemCopiesOf(const std::wstring& infPath);
 int CountSystemCopiesOfBytes(const std::string& bytes);
+
+// The store lock's mutex, made first as another run would make it: owned by
+// the Administrators group (an elevated run's) or by this user. Null when it
+// cannot be made.
+HANDLE MakeStoreMutex(bool byAdministrators);
 
 }  // namespace testing_support

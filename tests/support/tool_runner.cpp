@@ -62,16 +62,19 @@ ToolRun RunAsDebuggee(const std::wstring& exe, const std::wstring& arguments, co
   std::wstring commandLine = L"\"" + exe + L"\"";
   if (!arguments.empty()) commandLine += L" " + arguments;
 
-  // Now and then Wine refuses a start while a fresh prefix settles (seen
-  // once in a cold run); a few tries keep that out of the tool's results.
-  for (int attempt = 0; attempt < 5 && !run.started; ++attempt) {
-    if (attempt > 0) Sleep(200);
+  // Now and then Wine refuses a start: while a fresh prefix settles, or under
+  // load, when the new process dies before it is set up (ERROR_INTERNAL_ERROR,
+  // in a crowd of twelve). None of the program's code ran then, so it is
+  // tried again, with growing pauses, for about 13 s; a file that is not
+  // there is not tried again.
+  for (DWORD pause = 100;; pause *= 2) {
     run.started = CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, DEBUG_ONLY_THIS_PROCESS, nullptr,
                                  workDir.c_str(), &startup, &process) != FALSE;
-    if (!run.started) {
-      run.startError = GetLastError();
-      std::fprintf(stderr, "CreateProcessW(%ls) failed with %lu (try %d)\n", exe.c_str(), run.startError, attempt + 1);
-    }
+    if (run.started) break;
+    run.startError = GetLastError();
+    std::fprintf(stderr, "CreateProcessW(%ls) failed with %lu\n", exe.c_str(), run.startError);
+    if (run.startError == ERROR_FILE_NOT_FOUND || run.startError == ERROR_PATH_NOT_FOUND || pause > 6400) break;
+    Sleep(pause);
   }
   CloseHandle(out);
   CloseHandle(nul);
@@ -87,17 +90,20 @@ ToolRun RunAsDebuggee(const std::wstring& exe, const std::wstring& arguments, co
       DebugActiveProcessStop(process.dwProcessId);
       break;
     }
+    // A start that Wine refused may still report its process's end here:
+    // only the started process's events are the run's.
+    const bool ours = event.dwProcessId == process.dwProcessId;
     DWORD status = DBG_CONTINUE;
     switch (event.dwDebugEventCode) {
       case CREATE_PROCESS_DEBUG_EVENT:
-        run.mainThreadId = event.dwThreadId;
+        if (ours) run.mainThreadId = event.dwThreadId;
         if (event.u.CreateProcessInfo.hFile) CloseHandle(event.u.CreateProcessInfo.hFile);
         break;
       case LOAD_DLL_DEBUG_EVENT:
         if (event.u.LoadDll.hFile) CloseHandle(event.u.LoadDll.hFile);
         break;
       case OUTPUT_DEBUG_STRING_EVENT:
-        run.debugStrings.push_back(ReadDebugString(process.hProcess, event.u.DebugString));
+        if (ours) run.debugStrings.push_back(ReadDebugString(process.hProcess, event.u.DebugString));
         break;
       case EXCEPTION_DEBUG_EVENT:
         // The loader's first breakpoint is ours to swallow; anything else is
@@ -109,7 +115,7 @@ ToolRun RunAsDebuggee(const std::wstring& exe, const std::wstring& arguments, co
       default:
         break;
     }
-    if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT) {
+    if (ours && event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT) {
       run.finished = true;
       run.exitCode = event.u.ExitProcess.dwExitCode;
       ContinueDebugEvent(event.dwProcessId, event.dwThreadId, DBG_CONTINUE);

@@ -12,7 +12,7 @@ namespace testing_support {
 
 struct ToolRun {
   bool started = false;
-  DWORD startError = 0;   // CreateProcessW's last error when it would not start
+  DWORD startError = 0;   // CreateProcessW's last error when it would not start, after every try
   bool finished = false;  // false: it hung and was ended after the time-out
   DWORD exitCode = 0;
   DWORD mainThreadId = 0;                  // the thread the program's lines are tagged with

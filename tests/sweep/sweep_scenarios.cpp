@@ -93,6 +93,7 @@ bool IsListedResult(const Scenario& scenario, int exitCode, const std::vector<fa
   // injected errors, or the store lock's time-out.
   for (fakes::CallId call : injected) {
     if (exitCode == static_cast<int>(fakes::InjectedError(call)) && exitCode != 0) return true;
+    if (call == fakes::kWaitForSingleObject && exitCode == ERROR_TIMEOUT) return true;
   }
   if (name == L"/i") return exitCode == 0 || exitCode == 1 || exitCode == 2;
   if (name == L"/u") return exitCode == 0 || exitCode == 1 || exitCode == 4 || exitCode == 183;

@@ -20,7 +20,6 @@
 #include "fakes/fake_devices.h"
 #include "fakes/fault_sweep.h"
 #include "fakes/output_capture.h"
-#include "platform/store_lock.h"
 #include "support/fixture_packages.h"
 #include "support/tool_runner.h"
 #include "sweep/sweep_scenarios.h"
@@ -60,30 +59,6 @@ struct RunRecord {
   std::vector<std::string> falseSuccesses;
 };
 
-// The store lock is there already, as another run would have made it, so
-// that the lock's look at its owner is swept too: owned by the Administrators
-// group (an elevated run's), which is waited for, or by this user, whose own
-// check of its token follows.
-HANDLE MakeStoreMutex(bool byAdministrators) {
-  alignas(TOKEN_USER) BYTE owner[256];
-  DWORD size = sizeof(owner);
-  if (byAdministrators) {
-    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, owner, &size)) return nullptr;
-  } else {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
-    const BOOL read = GetTokenInformation(token, TokenUser, owner, sizeof(owner), &size);
-    CloseHandle(token);
-    if (!read) return nullptr;
-  }
-  SECURITY_DESCRIPTOR descriptor = {};
-  InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-  SetSecurityDescriptorOwner(&descriptor, byAdministrators ? owner : reinterpret_cast<TOKEN_USER*>(owner)->User.Sid,
-                             FALSE);
-  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
-  return CreateMutexW(&attributes, FALSE, platform::kStoreLockName);
-}
-
 class SweepTest : public testing::TestWithParam<sweep::Scenario> {
  protected:
   static void SetUpTestSuite() {
@@ -108,7 +83,11 @@ class SweepTest : public testing::TestWithParam<sweep::Scenario> {
     sweep::PrepareStore(scenario);
     g_modulePath = folder / L"mdsdriver.exe";
     diag::ResetLogFileForTesting();
-    const HANDLE storeMutex = MakeStoreMutex(scenario.attached);
+    // The store lock is there already, as another run would have made it, so
+    // that the lock's look at its owner is swept too: owned by the
+    // Administrators group (an elevated run's), which is waited for, or by
+    // this user, whose own check of its token follows.
+    const HANDLE storeMutex = testing_support::MakeStoreMutex(scenario.attached);
     EXPECT_NE(storeMutex, nullptr);
 
     RunRecord record;
@@ -119,6 +98,7 @@ class SweepTest : public testing::TestWithParam<sweep::Scenario> {
       devices.devices = sweep::SampleDevices(scenario.attached);
       {
         FaultSweep faults(failAt, FaultSweep::Library::kInProcess);
+        faults.waitsTimeOut = scenario.logOn;  // the other half see the wait itself fail
         std::wstring exe = L"mdsdriver.exe", flag = scenario.switchText;
         wchar_t* argv[] = {&exe[0], &flag[0]};
         try {

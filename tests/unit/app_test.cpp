@@ -7,8 +7,19 @@
 #include "app/commands.h"
 #include "app/driver_paths.h"
 #include "fakes/output_capture.h"
+#include "hardening/stack_guard.h"
+
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the stack protector's own name
+extern "C" std::uintptr_t __stack_chk_guard;
 
 namespace {
+
+// Each process has a guard of its own, and a string copy that runs over it
+// stops at its first byte, a zero.
+TEST(StackGuardTest, IsSeededAtStartUpWithAZeroLowByte) {
+  EXPECT_NE(__stack_chk_guard, hardening::kUnseededStackGuard);
+  EXPECT_EQ(__stack_chk_guard & 0xFF, 0u);
+}
 
 using platform::Calls;
 

@@ -115,7 +115,8 @@ TEST_F(DeviceQueryTest, TwoAttachedMatchesReportOnlyTheLowerIndex) {
 
 TEST_F(DeviceQueryTest, UnreadablePropertyHasNoTraceLineAndAnEmptyLogValue) {
   FakeDevice device{L"USB\\VID_05AC&PID_12AB\\1", true};
-  device.properties = {{SPDRP_DEVICEDESC, L"Fixture Mobile Device B"}};
+  // A name too long for the buffer: the failed read leaves part of it there.
+  device.properties = {{SPDRP_DEVICEDESC, L"Fixture Mobile Device B"}, {SPDRP_FRIENDLYNAME, std::wstring(300, L'F')}};
   fake_.devices = {device};
 
   EXPECT_EQ(Run(), 1);
