@@ -215,7 +215,8 @@ TEST(LinkedLogTest, NoRecordGoesThroughALinkAtTheLogOrItsFile) {
 }
 
 // Swaps two names atomically, over and over, until a stop file appears (or two
-// minutes pass), an even number of times; fails if it swapped under 100 times.
+// minutes pass), an even number of times, and prints how often; fails if it
+// swapped under 100 times.
 const char kSwapper[] = R"(
 import ctypes, os, sys, time
 first, second, stop = sys.argv[1:]
@@ -225,6 +226,7 @@ while not os.path.exists(stop) and time.time() < end or swaps % 2:
     if exchange(-100, first.encode(), -100, second.encode(), 2):  # RENAME_EXCHANGE
         sys.exit(os.strerror(ctypes.get_errno()))
     swaps += 1
+print(swaps, "swaps", file=sys.stderr)
 sys.exit(swaps < 100)
 )";
 
