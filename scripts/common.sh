@@ -9,7 +9,7 @@ MDS_PREFIX=${MDS_WINEPREFIX:-$BUILD_DIR/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
-APT_PACKAGES="g++-mingw-w64-x86-64 wine64 wine cmake ninja-build googletest zip osslsigncode openssl git python3-pefile"
+APT_PACKAGES="g++-mingw-w64-x86-64 wine64 wine cmake ninja-build googletest zip osslsigncode openssl git python3-pefile wixl msitools faketime"
 
 # Installs whatever of the toolchain is missing (Debian 12, as root).
 ensure_packages() {
@@ -27,6 +27,12 @@ ensure_packages() {
   command -v osslsigncode >/dev/null || missing+=(osslsigncode)
   command -v openssl >/dev/null || missing+=(openssl)
   command -v git >/dev/null || missing+=(git)
+  # The Windows Installer package (deploy/msi): wixl builds it, msitools'
+  # msibuild finishes its tables and summary, and faketime gives wixl the
+  # source's time instead of the clock's.
+  command -v wixl >/dev/null || missing+=(wixl)
+  command -v msibuild >/dev/null || missing+=(msitools)
+  command -v faketime >/dev/null || missing+=(faketime)
   # The release tests read the binaries (version resource, hardening) with
   # Debian's PE reader, which belongs to Debian's own Python.
   /usr/bin/python3 -c 'import pefile' 2>/dev/null || missing+=(python3-pefile)

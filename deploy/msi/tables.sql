@@ -1,0 +1,31 @@
+-- What wixl cannot write from mdsdriver.wxs, run by make_msi.cmake with
+-- msibuild, one statement a line (a line starting "--" is a comment).
+--
+-- The launch conditions' searches: NETWORKINF and USBINF hold each INF's
+-- path when it is where the tool looks for it, on the Windows volume (the
+-- drive of the system folder, as the tool takes it).
+CREATE TABLE `DrLocator` (`Signature_` CHAR(72) NOT NULL, `Parent` CHAR(72), `Path` CHAR(255), `Depth` SHORT PRIMARY KEY `Signature_`, `Parent`, `Path`)
+INSERT INTO `Signature` (`Signature`, `FileName`) VALUES ('NetworkInf', 'netaapl64.inf')
+INSERT INTO `Signature` (`Signature`, `FileName`) VALUES ('UsbInf', 'usbaapl64.inf')
+INSERT INTO `DrLocator` (`Signature_`, `Path`, `Depth`) VALUES ('NetworkInf', '[WindowsVolume]Program Files\Common Files\Apple\Mobile Device Support\NetDrivers', 0)
+INSERT INTO `DrLocator` (`Signature_`, `Path`, `Depth`) VALUES ('UsbInf', '[WindowsVolume]Program Files\Common Files\Apple\Mobile Device Support\Drivers', 0)
+INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('NETWORKINF', 'NetworkInf')
+INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('USBINF', 'UsbInf')
+INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('AppSearch', 50)
+INSERT INTO `InstallUISequence` (`Action`, `Sequence`) VALUES ('AppSearch', 50)
+-- vezazez.cfg only with MDSLOG=1. Public properties that a managed
+-- installation may take from the command line.
+UPDATE `Component` SET `Condition` = 'MDSLOG = "1"' WHERE `Component` = 'LogSwitch'
+UPDATE `Property` SET `Value` = 'MDSLOG;NETWORKINF;USBINF;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' WHERE `Property` = 'SecureCustomProperties'
+-- wixl writes rollback and commit actions as plain deferred ones: DLL (1) +
+-- in script (1024) + not impersonated (2048), with rollback (256) or commit (512).
+UPDATE `CustomAction` SET `Type` = 3329 WHERE `Action` = 'MdsUndoInstall'
+UPDATE `CustomAction` SET `Type` = 3329 WHERE `Action` = 'MdsUndoRemove'
+UPDATE `CustomAction` SET `Type` = 3585 WHERE `Action` = 'MdsForgetInstall'
+-- Removal takes what the tool and the install step wrote into the folder:
+-- the tool's log folder with its *.log files, and a rollback record left by
+-- an installation that never finished.
+INSERT INTO `Directory` (`Directory`, `Directory_Parent`, `DefaultDir`) VALUES ('LOGDIR', 'INSTALLDIR', 'log')
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`) VALUES ('LogFiles', 'Exe', '*.log', 'LOGDIR', 2)
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `DirProperty`, `InstallMode`) VALUES ('LogFolder', 'Exe', 'LOGDIR', 2)
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`) VALUES ('StoreBefore', 'Exe', 'store-before.txt', 'INSTALLDIR', 2)
