@@ -149,10 +149,52 @@ DWORD TakeStoreBefore(const std::wstring& folder) {
   return ok && IsStoreState(status) ? status : kNotRun;
 }
 
+// Puts the store back as it was before the install step: a package stored
+// before stays, so with one of the two stored before, nothing is taken out
+// (/u would take both).
+void UndoInstallStep(MSIHANDLE install, const std::wstring& folder, DWORD before) {
+  if (before == kNeither) {
+    Log(install, L"undo: the store held neither package before: /u takes out what the installation added");
+    Run(install, folder, L"/u");
+    if (Run(install, folder, L"/status") != kNeither) Log(install, L"undo: a package stays in the store");
+  } else if (before == kNetworkOnly || before == kUsbOnly) {
+    Log(install,
+        L"undo: the store held the %s package before: it stays, and so does the %s package if the installation"
+        L" stored it",
+        before == kNetworkOnly ? L"network" : L"USB", before == kNetworkOnly ? L"USB" : L"network");
+  } else {
+    Log(install, before == kBoth ? L"undo: the store held both packages before: nothing to undo"
+                                 : L"undo: the installation step changed nothing: nothing to undo");
+  }
+}
+
+// The tool's own log, which it writes into log\ beside itself while
+// vezazez.cfg is there: its *.log files, then the folder. Windows Installer
+// has no row for files it did not install but named by a pattern (Wine takes
+// none), so the removal takes them itself. A folder that is a link is left
+// alone: what it points to is not ours.
+void RemoveToolLog(const std::wstring& folder) {
+  const std::wstring logFolder = folder + L"log\\";
+  const DWORD attributes = GetFileAttributesW(logFolder.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return;
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW((logFolder + L"*.log").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) DeleteFileW((logFolder + found.cFileName).c_str());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  RemoveDirectoryW(logFolder.c_str());
+}
+
 }  // namespace
 
 // After the files are in place: /status, /i, /status. Success means that the
-// store holds both packages; otherwise msiexec rolls back (UndoInstall).
+// store holds both packages. A failure undoes its own step at once, while the
+// tool is still on the disk: Wine takes the files away before it runs the
+// rollback actions. What the store held before stays on the disk until the
+// installation commits, for the rollback of a later failure (UndoInstall).
 extern "C" __declspec(dllexport) UINT WINAPI InstallDrivers(MSIHANDLE install) {
   const std::wstring folder = InstallFolder(install);
   if (folder.empty()) return ERROR_INSTALL_FAILURE;
@@ -173,29 +215,16 @@ extern "C" __declspec(dllexport) UINT WINAPI InstallDrivers(MSIHANDLE install) {
   Log(install, L"the store does not hold both packages: the installation fails");
   ReportIfBusy(install, installed);
   ReportIfBusy(install, after);
+  DeleteFileW((folder + kStoreBefore).c_str());
+  UndoInstallStep(install, folder, before);
   return ERROR_INSTALL_FAILURE;
 }
 
-// Rollback of InstallDrivers: puts the store back as it was. A package stored
-// before stays, so with one of the two stored before, nothing is taken out
-// (/u would take both).
+// Rollback, when an action after InstallDrivers fails: puts the store back
+// as it was. Nothing is left to undo when InstallDrivers failed itself.
 extern "C" __declspec(dllexport) UINT WINAPI UndoInstall(MSIHANDLE install) {
   const std::wstring folder = InstallFolder(install);
-  if (folder.empty()) return ERROR_SUCCESS;
-  const DWORD before = TakeStoreBefore(folder);
-  if (before == kNeither) {
-    Log(install, L"undo: the store held neither package before: /u takes out what the installation added");
-    Run(install, folder, L"/u");
-    if (Run(install, folder, L"/status") != kNeither) Log(install, L"undo: a package stays in the store");
-  } else if (before == kNetworkOnly || before == kUsbOnly) {
-    Log(install,
-        L"undo: the store held the %s package before: it stays, and so does the %s package if the"
-        L" installation stored it",
-        before == kNetworkOnly ? L"network" : L"USB", before == kNetworkOnly ? L"USB" : L"network");
-  } else {
-    Log(install, before == kBoth ? L"undo: the store held both packages before: nothing to undo"
-                                 : L"undo: the installation step changed nothing: nothing to undo");
-  }
+  if (!folder.empty()) UndoInstallStep(install, folder, TakeStoreBefore(folder));
   return ERROR_SUCCESS;
 }
 
@@ -219,7 +248,10 @@ extern "C" __declspec(dllexport) UINT WINAPI RemoveDrivers(MSIHANDLE install) {
   if (OtherVersionInstalled(install, data)) return ERROR_SUCCESS;
   const DWORD removed = Run(install, folder, L"/u");
   const DWORD after = Run(install, folder, L"/status");
-  if (after == kNeither) return ERROR_SUCCESS;
+  if (after == kNeither) {
+    RemoveToolLog(folder);
+    return ERROR_SUCCESS;
+  }
   Log(install, L"the store still holds a package, or cannot tell: the removal fails");
   ReportIfBusy(install, removed);
   ReportIfBusy(install, after);

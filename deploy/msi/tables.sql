@@ -13,19 +13,17 @@ INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('NETWORKINF', 'Networ
 INSERT INTO `AppSearch` (`Property`, `Signature_`) VALUES ('USBINF', 'UsbInf')
 INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('AppSearch', 50)
 INSERT INTO `InstallUISequence` (`Action`, `Sequence`) VALUES ('AppSearch', 50)
--- vezazez.cfg only with MDSLOG=1. Public properties that a managed
--- installation may take from the command line.
-UPDATE `Component` SET `Condition` = 'MDSLOG = "1"' WHERE `Component` = 'LogSwitch'
+-- vezazez.cfg only with MDSLOG=1; a removal takes it whatever MDSLOG says
+-- (a component whose condition is false is left where it is). Public
+-- properties that a managed installation may take from the command line.
+UPDATE `Component` SET `Condition` = 'MDSLOG = "1" OR REMOVE = "ALL"' WHERE `Component` = 'LogSwitch'
 UPDATE `Property` SET `Value` = 'MDSLOG;NETWORKINF;USBINF;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' WHERE `Property` = 'SecureCustomProperties'
 -- wixl writes rollback and commit actions as plain deferred ones: DLL (1) +
 -- in script (1024) + not impersonated (2048), with rollback (256) or commit (512).
 UPDATE `CustomAction` SET `Type` = 3329 WHERE `Action` = 'MdsUndoInstall'
 UPDATE `CustomAction` SET `Type` = 3329 WHERE `Action` = 'MdsUndoRemove'
 UPDATE `CustomAction` SET `Type` = 3585 WHERE `Action` = 'MdsForgetInstall'
--- Removal takes what the tool and the install step wrote into the folder:
--- the tool's log folder with its *.log files, and a rollback record left by
--- an installation that never finished.
-INSERT INTO `Directory` (`Directory`, `Directory_Parent`, `DefaultDir`) VALUES ('LOGDIR', 'INSTALLDIR', 'log')
-INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`) VALUES ('LogFiles', 'Exe', '*.log', 'LOGDIR', 2)
-INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `DirProperty`, `InstallMode`) VALUES ('LogFolder', 'Exe', 'LOGDIR', 2)
+-- Removal takes the rollback record that an installation which never
+-- finished left in the folder (the tool's own log goes with the removal
+-- action: the files' names are not known in advance).
 INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`) VALUES ('StoreBefore', 'Exe', 'store-before.txt', 'INSTALLDIR', 2)
