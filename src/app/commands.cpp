@@ -8,6 +8,7 @@
 #include "diag/text.h"
 #include "diag/trace.h"
 #include "package/package_store.h"
+#include "package/store_status.h"
 
 namespace app {
 namespace {
@@ -15,14 +16,13 @@ namespace {
 int RunInstall(const DriverPaths& p) { return package::InstallDrviver(p.networkInf, p.usbInf, p.modelsSection); }
 int RunUninstall(const DriverPaths& p) { return package::UnloadDriver(p.networkInf, p.usbInf); }
 int RunRefresh(const DriverPaths& p) { return device::UpdateDevice(p.usbInf, p.modelsSection); }
+int RunStatus(const DriverPaths& p) { return package::StoreStatus(p.networkInf, p.usbInf); }
 int RunQuery(const DriverPaths& p) { return device::CQoDriverComImp::DealDeviceOpt(p.usbInf, p.modelsSection); }
 
 // Compared in this order; the first equal switch wins.
 const Command kCommands[] = {
-    {L"/i", RunInstall, true},
-    {L"/u", RunUninstall, true},
-    {L"/re", RunRefresh, true},
-    {L"/qu", RunQuery, false},
+    {L"/i", RunInstall, true}, {L"/u", RunUninstall, true},   {L"/re", RunRefresh, true},
+    {L"/qu", RunQuery, false}, {L"/status", RunStatus, true},
 };
 
 }  // namespace

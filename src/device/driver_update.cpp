@@ -3,6 +3,7 @@
 #include "device/driver_update.h"
 
 #include "device/hardware_id.h"
+#include "diag/lock_wait.h"
 #include "diag/log.h"
 #include "diag/text.h"
 #include "platform/handles.h"
@@ -108,7 +109,7 @@ UpdateOutcome CopyAndUpdate(const wchar_t* infPath, const wchar_t* modelsSection
   // processes (a crowd of runs copying a new INF at once got
   // ERROR_FILE_EXISTS, or left a second copy). A holder that keeps the lock
   // past the wait cannot stop a refresh: it goes ahead without.
-  const platform::StoreLock lock(platform::kStoreLockWaitMs);
+  const platform::StoreLock lock(platform::kStoreLockWaitMs, &diag::kLoggedLockWait);
   int result = kUpdateSucceeded;
   DWORD error = ERROR_SUCCESS;
   if (!CopyIntoSystem(fullInfPath, error)) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "device/driver_update.h"
+#include "diag/lock_wait.h"
 #include "diag/log.h"
 #include "package/difx_library.h"
 #include "platform/handles.h"
@@ -81,11 +82,31 @@ int PreinstallPackages(const wchar_t* networkInf, const wchar_t* usbInf) {
   return static_cast<int>(usbStatus);
 }
 
-// The network package: removed only when the probe finds it in the store.
-// Nothing here changes the result.
+// The probe is a preinstall: answering 0, it has just put a package into the
+// store that was not there. A removal must not leave behind what it added,
+// so that copy goes again at once.
+void UndoProbe(const DifxEntries& difx, const wchar_t* inf, const wchar_t* package, StoreQuery& query) {
+  query.Reset();
+  DWORD error = ERROR_PROC_NOT_FOUND;  // the library cannot find or remove it
+  if (difx.getPath != nullptr && difx.uninstall != nullptr) {
+    if (QueryStorePath(difx.getPath, inf, query) != ERROR_SUCCESS) {
+      error = Sys().GetLastError();
+    } else if (difx.uninstall(query.storePath, kUninstallFlags, nullptr, &query.needsReboot) != ERROR_SUCCESS) {
+      error = Sys().GetLastError();
+    } else {
+      diag::LogLine(L"%s was not in store, probe's copy removed", package);
+      return;
+    }
+  }
+  diag::LogLine(L"%s was not in store, probe's copy NOT removed(%d)", package, error);
+}
+
+// The network package: removed when the probe finds it in the store, and
+// the probe's own copy removed when it did not. Nothing here changes the result.
 void RemoveNetworkPackage(const DifxEntries& difx, const wchar_t* inf, StoreQuery& query) {
   const DWORD probe = difx.preinstall(inf, kNoFlags);
-  if (probe != ERROR_ALREADY_EXISTS) return;  // 0: the probe has put it into the store, and it stays
+  if (probe == ERROR_SUCCESS) UndoProbe(difx, inf, L"netaapl", query);
+  if (probe != ERROR_ALREADY_EXISTS) return;
   diag::LogLine(L"netappl already exist: %ld", probe);
   if (difx.getPath == nullptr) return;
 
@@ -113,7 +134,8 @@ int RemoveUsbPackage(const DifxEntries& difx, const wchar_t* inf, StoreQuery& qu
     diag::LogLine(L"Driver's inf file not found, failed(%d)", error);
     return kInfMissing;
   }
-  // 0 among them: the probe has put the package into the store, and it stays.
+  // 0 stays the result: the package was not in the store.
+  if (probe == ERROR_SUCCESS) UndoProbe(difx, inf, L"usbaapl", query);
   if (probe != ERROR_ALREADY_EXISTS) return static_cast<int>(probe);
   diag::LogLine(L"usbappl already exist: %ld", probe);
   if (difx.getPath == nullptr) return ERROR_ALREADY_EXISTS;
@@ -145,7 +167,7 @@ int InstallDrviver(const wchar_t* networkInf, const wchar_t* usbInf, const wchar
   // the end of the device update. A run that cannot have the lock goes on as
   // before: the library's calls answer ERROR_TIMEOUT, and the update's copy
   // goes ahead.
-  const platform::StoreLock lock(platform::kStoreLockWaitMs);
+  const platform::StoreLock lock(platform::kStoreLockWaitMs, &diag::kLoggedLockWait);
   const int result = PreinstallPackages(networkInf, usbInf);
   // The library is given back by now; the device update's outcome is not ours.
   device::UpdateDevice(usbInf, modelsSection);
@@ -174,7 +196,7 @@ int UnloadDriver(const wchar_t* networkInf, const wchar_t* usbInf) {
   // and its removal. Without the lock, each probe would wait for it in turn
   // and answer ERROR_TIMEOUT, the USB probe's answer being the result: that
   // answer comes at once instead of after the same waits again.
-  const platform::StoreLock lock(platform::kStoreLockWaitMs);
+  const platform::StoreLock lock(platform::kStoreLockWaitMs, &diag::kLoggedLockWait);
   if (lock.status() != ERROR_SUCCESS) return static_cast<int>(lock.status());
   StoreQuery query;
   RemoveNetworkPackage(entries, networkInf, query);

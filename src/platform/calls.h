@@ -98,6 +98,7 @@ constexpr NTSTATUS kNtCreateFileFailure = static_cast<NTSTATUS>(0xC0000022L);
   X(GetCurrentThreadId, kKernel32, 0UL)                     \
   X(GetLocalTime, kKernel32, void())                        \
   X(Sleep, kKernel32, void())                               \
+  X(GetTickCount64, kKernel32, 0ULL)                        \
   X(GetLastError, kKernel32, 0UL)                           \
   /* kernel32: difxapi_x64.dll's store and lock */          \
   X(GetSystemWindowsDirectoryW, kKernel32, 0u)              \

@@ -58,7 +58,7 @@ thread_local const StoreLock* t_outermost = nullptr;
 
 const wchar_t kStoreLockName[] = L"Global\\mdsdriver.difxapi_x64.store";
 
-StoreLock::StoreLock(DWORD waitMs) : outer_(t_outermost) {
+StoreLock::StoreLock(DWORD waitMs, const StoreLockWatch* watch) : outer_(t_outermost) {
   if (outer_ != nullptr) {
     status_ = outer_->status_;
     return;
@@ -77,16 +77,29 @@ StoreLock::StoreLock(DWORD waitMs) : outer_(t_outermost) {
   if (!mutex_) return;
   if (existed && !HasTrustedOwner(mutex_.get())) return;
 
-  const DWORD wait = Sys().WaitForSingleObject(mutex_.get(), waitMs);
+  // A free lock is had at once; only a held one is a wait worth telling of.
+  DWORD wait = Sys().WaitForSingleObject(mutex_.get(), 0);
+  ULONGLONG started = 0;
+  const bool waits = wait == WAIT_TIMEOUT && waitMs != 0;
+  if (waits) {
+    if (watch != nullptr && watch->waiting != nullptr) watch->waiting();
+    started = Sys().GetTickCount64();
+    wait = Sys().WaitForSingleObject(mutex_.get(), waitMs);
+  }
   // WAIT_ABANDONED: a run ended while it held the lock. Every change it made
   // is a whole file copied or deleted, so the folder is sound to use.
   if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
     held_ = true;
-  } else if (wait == WAIT_TIMEOUT) {
+    return;
+  }
+  if (wait == WAIT_TIMEOUT) {
     status_ = ERROR_TIMEOUT;
   } else {
     const DWORD error = Sys().GetLastError();
     status_ = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+  }
+  if (waits && watch != nullptr && watch->gaveUp != nullptr) {
+    watch->gaveUp(static_cast<unsigned long>(Sys().GetTickCount64() - started), status_);
   }
 }
 

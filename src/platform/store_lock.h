@@ -14,10 +14,18 @@ namespace platform {
 // its own copy of this code, so its lock inside the tool's is a second
 // acquire of the same mutex, which a Windows mutex grants its owning thread
 // at once.)
+// Told when a run finds the lock held and starts to wait for it, and when it
+// gives up: a run that waits minutes must say so while it waits. Either may
+// be null.
+struct StoreLockWatch {
+  void (*waiting)();
+  void (*gaveUp)(unsigned long waitedMs, DWORD status);
+};
+
 class StoreLock {
  public:
-  // Waits for the lock, at most `waitMs`.
-  explicit StoreLock(DWORD waitMs);
+  // Waits for the lock, at most `waitMs`, telling `watch` (if given) of a wait.
+  explicit StoreLock(DWORD waitMs, const StoreLockWatch* watch = nullptr);
   ~StoreLock();
   StoreLock(const StoreLock&) = delete;
   StoreLock& operator=(const StoreLock&) = delete;

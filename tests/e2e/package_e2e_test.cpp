@@ -237,23 +237,53 @@ TEST_F(PackageE2ETest, MixedCrowdsAnswerAsSingleRunsWould) {
   }
 }
 
-// Kept on purpose: the probe puts a package that is not stored into the
-// store, removes nothing, and the exit code is 0.
-TEST_F(PackageE2ETest, UninstallAgainPutsThePackagesBack) {
+// A removal never leaves what its probe stored: each probe's copy goes again,
+// and "/status" (which changes nothing) then finds neither package.
+TEST_F(PackageE2ETest, UninstallAgainLeavesTheStoreEmpty) {
   Run(L"/i", 1);
   Run(L"/u", 1);
   const std::vector<std::wstring> log = Run(L"/u", 0);
-  EXPECT_EQ(log, std::vector<std::wstring>{kUninstallEntry});
-  EXPECT_EQ(CountSystemCopiesOf(NetworkInfPath()), 1);
-  EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()), 1);
+  EXPECT_EQ(log, (std::vector<std::wstring>{kUninstallEntry, L"netaapl was not in store, probe's copy removed",
+                                            L"usbaapl was not in store, probe's copy removed"}));
+  EXPECT_EQ(CountSystemCopiesOf(NetworkInfPath()) + CountSystemCopiesOf(UsbInfPath()), 0);
 }
 
 TEST_F(PackageE2ETest, UninstallWithTheUsbInfMissingExitsFour) {
   ASSERT_TRUE(DeleteFileW(UsbInfPath().c_str()));
   const std::vector<std::wstring> log = Run(L"/u", 4);
-  // The network package was not stored: the probe put it there, silently.
-  EXPECT_EQ(log, (std::vector<std::wstring>{kUninstallEntry, L"Driver's inf file not found, failed(2)"}));
-  EXPECT_EQ(CountSystemCopiesOf(NetworkInfPath()), 1);
+  EXPECT_EQ(log, (std::vector<std::wstring>{kUninstallEntry, L"netaapl was not in store, probe's copy removed",
+                                            L"Driver's inf file not found, failed(2)"}));
+  EXPECT_EQ(CountSystemCopiesOf(NetworkInfPath()), 0);
+}
+
+// "/status" for each state of the store, which it leaves as it found it.
+TEST_F(PackageE2ETest, StatusTellsEachStateAndChangesNothing) {
+  struct Row {
+    const char* name;
+    const wchar_t* setUp;  // a switch run first, or nullptr
+    std::wstring remove;   // a package copy taken out, or an INF deleted
+    bool infGone;
+    DWORD code;
+  } const rows[] = {{"neither", nullptr, L"", false, 10},
+                    {"both", L"/i", L"", false, 13},
+                    {"network only", L"/i", UsbInfPath(), false, 11},
+                    {"USB only", L"/i", NetworkInfPath(), false, 12},
+                    {"USB INF missing", L"/i", UsbInfPath(), true, 21}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    CleanStore();
+    ASSERT_TRUE(testing_support::PlacePackages());
+    if (row.setUp != nullptr) Run(row.setUp, 1);
+    if (!row.remove.empty()) testing_support::RemoveSystemCopiesOf(row.remove);
+    ASSERT_TRUE(!row.infGone || DeleteFileW(row.remove.c_str()));
+    const std::vector<std::wstring> before = testing_support::ListFolder(testing_support::SystemInfDir());
+    const ToolRun run = RunAsDebuggee(folder_ / L"mdsdriver.exe", L"/sTaTuS", folder_.path());
+    EXPECT_EQ(run.exitCode, row.code);
+    EXPECT_EQ(testing_support::ListFolder(testing_support::SystemInfDir()), before);
+    EXPECT_EQ(std::count_if(run.debugStrings.begin(), run.debugStrings.end(),
+                            [](const std::wstring& line) { return line.find(L"): status ") != std::wstring::npos; }),
+              2);
+  }
 }
 
 // A difxapi_x64.dll that is only in the current folder or on PATH must never

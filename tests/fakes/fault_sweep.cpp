@@ -84,6 +84,7 @@ MDS_NEVER_FAILS(OutputDebugStringW);
 MDS_NEVER_FAILS(GetCurrentThreadId);
 MDS_NEVER_FAILS(GetLocalTime);
 MDS_NEVER_FAILS(Sleep);
+MDS_NEVER_FAILS(GetTickCount64);
 MDS_NEVER_FAILS(GetLastError);
 // The driver store and its lock, in difxapi_x64.dll.
 MDS_FAILS(SetupUninstallOEMInfW, Mode::kReturn, ERROR_ACCESS_DENIED);

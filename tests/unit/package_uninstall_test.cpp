@@ -9,10 +9,13 @@
 #include "fakes/report_capture.h"
 #include "package/difx_api.h"
 #include "package/package_store.h"
+#include "package/store_status.h"
 
 namespace {
 
 using fakes::DifxCall;
+using fakes::DifxExport;
+using fakes::kDifxExportCount;
 using fakes::kGetPath;
 using fakes::kNetworkPackage;
 using fakes::kPreinstall;
@@ -36,6 +39,17 @@ const wchar_t kUsbStored[] = L"usbappl already exist: 183";
 const wchar_t kUsbPath[] = L"inf usb path: C:\\windows\\inf\\oem8.inf\n";
 const wchar_t kUsbRemoved[] = L"DriverPackageUninstall usbaapl successed !\n";
 
+// The calls as "export:package" pairs, e.g. "preinstall:usb".
+std::vector<std::string> Sequence(const fakes::FakeDifx& difx) {
+  const char* const exports[] = {"preinstall", "uninstall", "getpath"};
+  const char* const packages[] = {"net", "usb"};
+  std::vector<std::string> sequence;
+  for (const DifxCall& call : difx.Calls()) {
+    sequence.push_back(std::string(exports[call.which]) + ":" + (call.package >= 0 ? packages[call.package] : "?"));
+  }
+  return sequence;
+}
+
 // Unscripted, the fake holds both packages and removes them without fault;
 // each test changes only what its row needs.
 class PackageUninstallTest : public testing::Test {
@@ -55,16 +69,7 @@ class PackageUninstallTest : public testing::Test {
                                                        "DriverPackageGetPathW"}));
   }
 
-  // The calls as "export:package" pairs, e.g. "preinstall:usb".
-  std::vector<std::string> CallSequence() const {
-    const char* const exports[] = {"preinstall", "uninstall", "getpath"};
-    const char* const packages[] = {"net", "usb"};
-    std::vector<std::string> sequence;
-    for (const DifxCall& call : difx_.Calls()) {
-      sequence.push_back(std::string(exports[call.which]) + ":" + (call.package >= 0 ? packages[call.package] : "?"));
-    }
-    return sequence;
-  }
+  std::vector<std::string> CallSequence() const { return Sequence(difx_); }
 
   const DifxCall* FindCall(fakes::DifxExport which, int package) const {
     calls_ = difx_.Calls();
@@ -149,7 +154,11 @@ DWORD WINAPI WaitTimesOut(HANDLE, DWORD) { return WAIT_TIMEOUT; }
 TEST_F(PackageUninstallTest, StoreLockTimeOutGivesItsStatusAndAsksTheLibraryNothing) {
   auto timeOut = platform::Override(&platform::Calls::WaitForSingleObject, &WaitTimesOut);
   EXPECT_EQ(Uninstall(), static_cast<int>(ERROR_TIMEOUT));
-  ExpectLines({kEntry});
+  const std::vector<std::wstring> lines = capture_.Messages(fakes::Channel::kLog);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1], L"Waiting for the store lock (another run holds it)...");
+  EXPECT_EQ(lines[2].rfind(L"Waiting for the store lock failed after ", 0), 0u);
+  EXPECT_EQ(lines[2].substr(lines[2].size() - 9), L" ms(1460)");
   EXPECT_TRUE(difx_.Calls().empty());
   ExpectLibraryLoadedAndFreedOnce();
 }
@@ -169,23 +178,43 @@ TEST_F(PackageUninstallTest, UsbInfMissingGivesFour) {
   ExpectLibraryLoadedAndFreedOnce();
 }
 
-// The probe has put the package into the store, and it stays there.
-TEST_F(PackageUninstallTest, UsbNotInTheStoreGivesZeroAndRemovesNothing) {
-  difx_.Script(kUsbPackage, kPreinstall, ERROR_SUCCESS, ERROR_SUCCESS);
-  EXPECT_EQ(Uninstall(), 0);
-  ExpectLines({kEntry, kNetworkStored, kNetworkPath, kNetworkRemoved});
-  EXPECT_EQ(CallSequence(),
-            (std::vector<std::string>{"preinstall:net", "getpath:net", "uninstall:net", "preinstall:usb"}));
-  ExpectLibraryLoadedAndFreedOnce();
-}
-
-TEST_F(PackageUninstallTest, NeitherInTheStoreWritesNothingButTheEntryLine) {
-  difx_.Script(kNetworkPackage, kPreinstall, ERROR_SUCCESS, ERROR_SUCCESS);
-  difx_.Script(kUsbPackage, kPreinstall, ERROR_SUCCESS, ERROR_SUCCESS);
-  EXPECT_EQ(Uninstall(), 0);
-  ExpectLines({kEntry});
-  EXPECT_EQ(CallSequence(), (std::vector<std::string>{"preinstall:net", "preinstall:usb"}));
-  ExpectLibraryLoadedAndFreedOnce();
+// A probe that stored a package takes it out again at once; the result stays 0.
+TEST(PackageUninstallProbeTest, AProbesOwnCopyIsRemovedAgain) {
+  struct Row {
+    const char* name;
+    DifxExport failing;  // kDifxExportCount: none
+    std::vector<std::wstring> lines;
+    std::vector<std::string> calls;
+  };
+  const std::wstring kUndone = L"usbaapl was not in store, probe's copy removed";
+  const Row rows[] = {
+      {"removed", kDifxExportCount, {kUndone}, {"preinstall:usb", "getpath:usb", "uninstall:usb"}},
+      {"path query fails",
+       kGetPath,
+       {L"usbaapl was not in store, probe's copy NOT removed(5)"},
+       {"preinstall:usb", "getpath:usb"}},
+      {"removal fails",
+       kUninstall,
+       {L"usbaapl was not in store, probe's copy NOT removed(5)"},
+       {"preinstall:usb", "getpath:usb", "uninstall:usb"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    fakes::FakeDifx difx;
+    fakes::ReportCapture capture(true);
+    difx.Script(kNetworkPackage, kPreinstall, ERROR_SUCCESS, ERROR_SUCCESS);
+    difx.Script(kUsbPackage, kPreinstall, ERROR_SUCCESS, ERROR_SUCCESS);
+    if (row.failing != kDifxExportCount)
+      difx.Script(kUsbPackage, row.failing, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(package::UnloadDriver(kNetworkInf, kUsbInf), 0);
+    std::vector<std::wstring> lines = {kEntry, L"netaapl was not in store, probe's copy removed"};
+    lines.insert(lines.end(), row.lines.begin(), row.lines.end());
+    EXPECT_EQ(capture.Reports(), Logs(lines));
+    std::vector<std::string> calls = {"preinstall:net", "getpath:net", "uninstall:net"};
+    calls.insert(calls.end(), row.calls.begin(), row.calls.end());
+    EXPECT_EQ(Sequence(difx), calls);
+    EXPECT_EQ(difx.freed, difx.loaded);
+  }
 }
 
 // Any other probe result is the result unchanged, without a line.
@@ -283,6 +312,55 @@ TEST_F(PackageUninstallTest, StorePathWithoutTerminatorIsCutToTheBuffer) {
   const DifxCall* usbRemoval = FindCall(kUninstall, fakes::kNoPackage);
   ASSERT_NE(usbRemoval, nullptr);
   EXPECT_EQ(std::wstring(usbRemoval->path), kept);
+}
+
+// --- "/status": the path query alone, under the store lock
+
+TEST(PackageStatusTest, EachStateHasItsOwnCodeAndNothingIsChanged) {
+  const DWORD kNotStored = ERROR_DRIVER_PACKAGE_NOT_IN_STORE;
+  struct Row {
+    DWORD network, usb;  // what each path query answers
+    int code;
+  } const rows[] = {{0, 0, package::kStatusBoth},
+                    {0, kNotStored, package::kStatusNetworkOnly},
+                    {kNotStored, 0, package::kStatusUsbOnly},
+                    {kNotStored, kNotStored, package::kStatusNeither},
+                    {0, ERROR_FILE_NOT_FOUND, package::kStatusInfMissing},
+                    {ERROR_ACCESS_DENIED, kNotStored, package::kStatusUnreadable}};
+  for (const Row& row : rows) {
+    fakes::FakeDifx difx;
+    fakes::ReportCapture capture(true);
+    difx.Script(kNetworkPackage, kGetPath, row.network, row.network);
+    difx.Script(kUsbPackage, kGetPath, row.usb, row.usb);
+    EXPECT_EQ(package::StoreStatus(kNetworkInf, kUsbInf), row.code);
+    EXPECT_EQ(Sequence(difx), (std::vector<std::string>{"getpath:net", "getpath:usb"})) << "read-only";
+    EXPECT_EQ(difx.freed, difx.loaded);
+    const std::vector<std::wstring> lines = capture.Messages(fakes::Channel::kTrace);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1].find(row.usb == 0 ? L"status usbaapl: stored, C:\\windows\\inf\\oem8.inf" : L"status usbaapl: "),
+              0u)
+        << testing::PrintToString(lines[1]);
+    EXPECT_TRUE(capture.Messages(fakes::Channel::kLog).empty());
+  }
+}
+
+TEST(PackageStatusTest, CannotTellWithoutTheLibraryOrTheLock) {
+  {
+    fakes::FakeDifx difx;
+    difx.MakeLibraryMissing();
+    EXPECT_EQ(package::StoreStatus(kNetworkInf, kUsbInf), package::kStatusNoLibrary);
+  }
+  {
+    fakes::FakeDifx difx;
+    difx.Hide(kGetPath);
+    EXPECT_EQ(package::StoreStatus(kNetworkInf, kUsbInf), package::kStatusNoLibrary);
+  }
+  fakes::FakeDifx difx;
+  fakes::ReportCapture capture(true);
+  auto timeOut = platform::Override(&platform::Calls::WaitForSingleObject, &WaitTimesOut);
+  EXPECT_EQ(package::StoreStatus(kNetworkInf, kUsbInf), package::kStatusBusy);
+  EXPECT_TRUE(difx.Calls().empty());
+  EXPECT_EQ(capture.Messages(fakes::Channel::kTrace).front(), L"Waiting for the store lock (another run holds it)...");
 }
 
 }  // namespace
