@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Runs scripts/release as a user would, for the release tests (release.cmake).
 #   release_test.sh reproducible BUILD  two unsigned releases, from two fresh
-#       folders at two times, give the same archive, holding this build's
-#       binaries (a third folder), the sums, and the commit's time on every member
+#       folders at two times, give the same archive and package, holding this
+#       build's binaries (a third folder) and package, the sums, and the
+#       commit's time on every member
 #   release_test.sh signed BUILD        a release signed with a throwaway
-#       certificate verifies, and without its signature each binary is this build's
+#       certificate verifies (both binaries and the package), and without its
+#       signature each binary is this build's
 #   release_test.sh signed-runs BUILD   the signed exe runs under Wine as this build's does
 #   release_test.sh version BUILD       both binaries carry the project's version
 #       as Windows shows it (pe_version.py), the newest release in CHANGELOG.md is
@@ -34,12 +36,15 @@ release() {
     { cat "$dist.err" >&2; fail "scripts/release"; }
   cat "$dist.out"
   ARCHIVE=$(sed -n 's/^archive: //p' "$dist.out")
+  PACKAGE=$(sed -n 's/^package: //p' "$dist.out")
   [ -f "$ARCHIVE" ] || fail "no archive at '$ARCHIVE'"
   [ "$(basename "$ARCHIVE")" = "mdsdriver-$version-windows-x64.zip" ] || fail "the archive is not named after $version"
-  [ "$(sed -n 's/^sha256: *//p' "$dist.out")" = "$(sha256sum "$ARCHIVE" | cut -d' ' -f1)" ] ||
-    fail "the printed SHA-256 is not the archive's"
+  [ "$PACKAGE" = "$dist/mdsdriver-$version-x64.msi" ] || fail "the package is not '$dist/mdsdriver-$version-x64.msi'"
+  [ "$(sed -n 's/^sha256: *//p' "$dist.out")" = "$(sha256sum "$PACKAGE" "$ARCHIVE" | cut -d' ' -f1)" ] ||
+    fail "the printed SHA-256s are not the package's and the archive's"
   rm -rf "$dist/x" && mkdir "$dist/x"
   (cd "$dist/x" && cmake -E tar xf "$ARCHIVE" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS"
+  cmp "$PACKAGE" "$dist/x/$(basename "$PACKAGE")" || fail "the package beside the archive is not the one in it"
 }
 
 same_as_build() { # DIR: its binaries are byte for byte this build's
@@ -55,10 +60,12 @@ reproducible)
   release "$out/b"
   seconds=$(($(date +%s) - start))
   cmp "$ARCHIVE" "$out/a/$(basename "$ARCHIVE")" || fail "two releases of one commit differ"
+  cmp "$PACKAGE" "$out/a/$(basename "$PACKAGE")" || fail "two releases of one commit give different packages"
   same_as_build "$out/a/x" || fail "the released binaries are not this build's"
+  cmp "$PACKAGE" "$build/msi/$(basename "$PACKAGE")" || fail "the released package is not this build's"
   members=$(cd "$out/a/x" && find . -type f -printf '%P\n' | sort | tr '\n' ' ')
   docs=$(cd "$root" && ls docs/*.md | tr '\n' ' ')
-  [ "$members" = "CHANGELOG.md LICENSE README.md SHA256SUMS deploy/install.cmd deploy/uninstall.cmd difxapi_x64.dll ${docs}mdsdriver.exe " ] ||
+  [ "$members" = "CHANGELOG.md LICENSE README.md SHA256SUMS deploy/install.cmd deploy/uninstall.cmd difxapi_x64.dll ${docs}mdsdriver-$version-x64.msi mdsdriver.exe " ] ||
     fail "members: $members"
   ! grep -qv $'\r$' "$out/a/x/deploy/"*.cmd || fail "a line of deploy/*.cmd does not end in CR LF, as Windows' cmd expects"
   epoch=${SOURCE_DATE_EPOCH:-$(git -c safe.directory="$root" -C "$root" log -1 --format=%ct)}
@@ -66,7 +73,7 @@ reproducible)
     late=$(($(stat -c %Y "$file") - epoch))
     [ "$late" -ge 0 ] && [ "$late" -le 1 ] || fail "$file: $late s after the commit's time"
   done
-  echo "reproducible: 2 releases in ${seconds} s, $(stat -c %s "$ARCHIVE") bytes each, identical to each other and to this build"
+  echo "reproducible: 2 releases in ${seconds} s, archive $(stat -c %s "$ARCHIVE") bytes and package $(stat -c %s "$PACKAGE") bytes each, identical to each other and to this build"
   ;;
 signed)
   keys=$(mktemp -d)
@@ -75,14 +82,16 @@ signed)
     -subj "/CN=mdsdriver test signer" -addext extendedKeyUsage=codeSigning 2>/dev/null
   openssl pkcs12 -export -inkey "$keys/key.pem" -in "$keys/cert.pem" -out "$keys/signer.pfx" -passout pass:test-only
   release "$out/signed" MDS_SIGN_PFX="$keys/signer.pfx" MDS_SIGN_PASSWORD=test-only
-  for file in mdsdriver.exe difxapi_x64.dll; do
+  # The package's custom actions, signed before the package was made.
+  msiinfo extract "$PACKAGE" Binary.MdsActions >"$out/signed/x/mdsdriver_msi.dll" || fail "no custom actions in the package"
+  for file in mdsdriver.exe difxapi_x64.dll mdsdriver_msi.dll "$(basename "$PACKAGE")"; do
     osslsigncode verify -CAfile "$keys/cert.pem" -in "$out/signed/x/$file" >"$keys/verify" 2>&1 || true
     grep -q 'Signature verification: ok' "$keys/verify" && grep -q 'Subject: /CN=mdsdriver test signer' "$keys/verify" ||
       { cat "$keys/verify" >&2; fail "$file: no valid signature by the test signer"; }
     osslsigncode remove-signature -in "$out/signed/x/$file" -out "$out/signed/$file" >/dev/null
   done
   same_as_build "$out/signed" || fail "without their signatures, the binaries are not this build's"
-  echo "signed: both binaries verify, signer CN=mdsdriver test signer"
+  echo "signed: both binaries, the custom actions and the package verify, signer CN=mdsdriver test signer"
   ;;
 signed-runs)
   # /qu (exit code 0, its trace on standard output) with the sample package and
