@@ -145,7 +145,7 @@ DWORD TakeStoreBefore(const std::wstring& folder) {
   const bool ok = ReadFile(file, digits, sizeof(digits), &read, nullptr) && read == 2;
   CloseHandle(file);
   DeleteFileW(path.c_str());
-  const DWORD status = static_cast<DWORD>((digits[0] - '0') * 10 + (digits[1] - '0'));
+  const DWORD status = static_cast<DWORD>(digits[0] - '0') * 10 + static_cast<DWORD>(digits[1] - '0');
   return ok && IsStoreState(status) ? status : kNotRun;
 }
 
