@@ -84,13 +84,14 @@ signed)
   release "$out/signed" MDS_SIGN_PFX="$keys/signer.pfx" MDS_SIGN_PASSWORD=test-only
   # The package's custom actions, signed before the package was made.
   msiinfo extract "$PACKAGE" Binary.MdsActions >"$out/signed/x/mdsdriver_msi.dll" || fail "no custom actions in the package"
+  mkdir "$out/signed/unsigned"
   for file in mdsdriver.exe difxapi_x64.dll mdsdriver_msi.dll "$(basename "$PACKAGE")"; do
     osslsigncode verify -CAfile "$keys/cert.pem" -in "$out/signed/x/$file" >"$keys/verify" 2>&1 || true
     grep -q 'Signature verification: ok' "$keys/verify" && grep -q 'Subject: /CN=mdsdriver test signer' "$keys/verify" ||
       { cat "$keys/verify" >&2; fail "$file: no valid signature by the test signer"; }
-    osslsigncode remove-signature -in "$out/signed/x/$file" -out "$out/signed/$file" >/dev/null
+    osslsigncode remove-signature -in "$out/signed/x/$file" -out "$out/signed/unsigned/$file" >/dev/null
   done
-  same_as_build "$out/signed" || fail "without their signatures, the binaries are not this build's"
+  same_as_build "$out/signed/unsigned" || fail "without their signatures, the binaries are not this build's"
   echo "signed: both binaries, the custom actions and the package verify, signer CN=mdsdriver test signer"
   ;;
 signed-runs)
