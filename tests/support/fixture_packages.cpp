@@ -76,6 +76,12 @@ std::vector<std::wstring> SystemInfNames() {
   return infs;
 }
 
+void RemoveSystemCopiesOfSamples() {
+  const std::wstring packages = FixtureDir() + L"\\packages";
+  RemoveSystemCopiesOf(packages + L"\\Drivers\\usbaapl64.inf");
+  RemoveSystemCopiesOf(packages + L"\\NetDrivers\\netaapl64.inf");
+}
+
 int CountSystemCopiesOf(const std::wstring& infPath) {
   std::string wanted;
   return ReadBytes(infPath, wanted) ? CountSystemCopiesOfBytes(wanted) : 0;

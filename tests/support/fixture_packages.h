@@ -27,6 +27,9 @@ std::vector<std::wstring> SystemInfNames();
 // equal those of `infPath`: undoes what a test's install put there.
 void RemoveSystemCopiesOf(const std::wstring& infPath);
 
+// RemoveSystemCopiesOf for both sample packages in fixtures\packages.
+void RemoveSystemCopiesOfSamples();
+
 // How many *.inf files in the system INF folder hold the same bytes as `infPath`.
 int CountSystemCopiesOf(const std::wstring& infPath);
 int CountSystemCopiesOfBytes(const std::string& bytes);
