@@ -5,7 +5,7 @@
 #   -DOUTPUT=<package.msi>
 #
 # wixl builds it from mdsdriver.wxs; msibuild then runs tables.sql (what wixl
-# cannot write) and pins the summary. The same inputs give the same bytes:
+# cannot write), gives the binaries their file version, and pins the summary. The same inputs give the same bytes:
 # - the product code is derived from the version (name-based UUID), so each
 #   version has its own and every build of one version has the same;
 # - the package code is derived from the package's own bytes, made first with
@@ -32,6 +32,17 @@ string(UUID product_code NAMESPACE ${namespace} NAME "product ${product_version}
 
 file(STRINGS ${HEADER} company REGEX "^#define MDS_COMPANY ")
 string(REGEX REPLACE "^#define MDS_COMPANY \"(.*)\"$" "\\1" company "${company}")
+# The binaries' own file version (the same numbers as their resource), which
+# the File table must carry: Windows Installer never replaces a versioned file
+# with one the package lists without a version, so an upgrade would keep the
+# older binaries. Versioned files have no hash row.
+file(STRINGS ${HEADER} file_version REGEX "^#define MDS_VERSION_DOTTED ")
+string(REGEX REPLACE "^#define MDS_VERSION_DOTTED \"(.*)\"$" "\\1" file_version "${file_version}")
+set(versioned_files
+  "UPDATE `File` SET `Version` = '${file_version}', `Language` = '1033' WHERE `File` = 'mdsdriver.exe'"
+  "UPDATE `File` SET `Version` = '${file_version}', `Language` = '1033' WHERE `File` = 'difxapi_x64.dll'"
+  "DELETE FROM `MsiFileHash` WHERE `File_` = 'mdsdriver.exe'"
+  "DELETE FROM `MsiFileHash` WHERE `File_` = 'difxapi_x64.dll'")
 
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   set(epoch "$ENV{SOURCE_DATE_EPOCH}")
@@ -74,7 +85,7 @@ execute_process(COMMAND faketime "${clock}" wixl -a x64 -o ${msi} -D Version=${p
   WORKING_DIRECTORY ${WORK_DIR} RESULT_VARIABLE status ERROR_VARIABLE errors)
 check("wixl")
 file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/tables.sql statements REGEX "^[^-]")
-foreach(statement IN LISTS statements)
+foreach(statement IN LISTS statements versioned_files)
   execute_process(COMMAND faketime "${clock}" msibuild ${msi} -q "${statement}"
     RESULT_VARIABLE status ERROR_VARIABLE errors)
   check("msibuild -q ${statement}")
