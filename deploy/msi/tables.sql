@@ -26,4 +26,4 @@ UPDATE `CustomAction` SET `Type` = 3585 WHERE `Action` = 'MdsForgetInstall'
 -- Removal takes the rollback record that an installation which never
 -- finished left in the folder (the tool's own log goes with the removal
 -- action: the files' names are not known in advance).
-INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`) VALUES ('StoreBefore', 'Exe', 'store-before.txt', 'INSTALLDIR', 2)
+INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`) VALUES ('StoreBefore', 'Exe', 'store-before.txt', 'MdsFolder', 2)
