@@ -10,7 +10,7 @@
 #   release_test.sh signed-runs BUILD   the signed exe runs under Wine as this build's does
 #   release_test.sh version BUILD       both binaries carry the project's version
 #       as Windows shows it (pe_version.py), the newest release in CHANGELOG.md is
-#       that version, and the exe carries its manifest
+#       that version, the exe carries its manifest, and the package the version
 # (The binaries' hardening and imports: pe_check.py beside this script.)
 set -euo pipefail
 mode=$1
@@ -151,6 +151,8 @@ version)
     grep -q '^FileDescription=.' "$out/$file.version" || fail "$file: no FileDescription"
   done
   cmp "$out/manifest" "$root/src/app/mdsdriver.manifest" || fail "mdsdriver.exe: the manifest is not src/app/mdsdriver.manifest"
+  properties=$(msiinfo export "$build/msi/mdsdriver-$version-x64.msi" Property | tr -d '\r')
+  grep -qxF "ProductVersion"$'\t'"$version" <<<"$properties" || fail "the package's product version is not $version"
   echo "version: $version, product version $text, file version $dotted, in both binaries and CHANGELOG.md:"
   cat "$out/mdsdriver.exe.version"
   ;;
