@@ -73,9 +73,11 @@ std::wstring InstallFolder(MSIHANDLE install) { return InstallFolder(install, Ac
 // upgrade code other than this one. CustomActionData is
 // "<product code>;<upgrade code>;<install folder>".
 bool OtherVersionInstalled(MSIHANDLE install, const std::wstring& data) {
-  const std::wstring product = data.substr(0, data.find(L';'));
-  const std::wstring upgrade =
-      data.substr(product.size() + 1, data.find(L';', product.size() + 1) - product.size() - 1);
+  const std::size_t first = data.find(L';');
+  const std::size_t second = first == std::wstring::npos ? first : data.find(L';', first + 1);
+  if (second == std::wstring::npos) return false;
+  const std::wstring product = data.substr(0, first);
+  const std::wstring upgrade = data.substr(first + 1, second - first - 1);
   wchar_t related[39];
   for (DWORD index = 0; MsiEnumRelatedProductsW(upgrade.c_str(), 0, index, related) == ERROR_SUCCESS; ++index) {
     if (product != related) {
