@@ -87,16 +87,14 @@ int PreinstallPackages(const wchar_t* networkInf, const wchar_t* usbInf) {
 // so that copy goes again at once.
 void UndoProbe(const DifxEntries& difx, const wchar_t* inf, const wchar_t* package, StoreQuery& query) {
   query.Reset();
-  DWORD error = ERROR_PROC_NOT_FOUND;  // the library cannot find or remove it
+  DWORD error = ERROR_PROC_NOT_FOUND;  // without both entry points, the library can neither find nor remove it
   if (difx.getPath != nullptr && difx.uninstall != nullptr) {
-    if (QueryStorePath(difx.getPath, inf, query) != ERROR_SUCCESS) {
-      error = Sys().GetLastError();
-    } else if (difx.uninstall(query.storePath, kUninstallFlags, nullptr, &query.needsReboot) != ERROR_SUCCESS) {
-      error = Sys().GetLastError();
-    } else {
+    if (QueryStorePath(difx.getPath, inf, query) == ERROR_SUCCESS &&
+        difx.uninstall(query.storePath, kUninstallFlags, nullptr, &query.needsReboot) == ERROR_SUCCESS) {
       diag::LogLine(L"%s was not in store, probe's copy removed", package);
       return;
     }
+    error = Sys().GetLastError();  // of whichever call failed
   }
   diag::LogLine(L"%s was not in store, probe's copy NOT removed(%d)", package, error);
 }

@@ -129,9 +129,21 @@ version)
       -P "$root/cmake/version_header.cmake" >/dev/null 2>&1 || return 0
     sed -n 's/^#define MDS_VERSION_DOTTED "\(.*\)"$/\1/p' "$out/version.h" && rm -f "$out/version.h"
   }
-  for row in 0.2.0=0.2.0.0 2.1.7.9=2.1.7.9 1.70000= 1.2.3.4.5= v1.2.0=; do
+  for row in 0.2.0=0.2.0.0 2.1.7.9=2.1.7.9 1.65535=1.65535.0.0 1.65536= 1.70000= 1.2.3.4.5= v1.2.0=; do
     [ "$(numbers "${row%%=*}")" = "${row#*=}" ] || fail "version ${row%%=*} reads as '$(numbers "${row%%=*}")'"
   done
+  # A local build's product version in a tree of its own: an untracked file
+  # leaves it clean, a changed tracked file marks it.
+  tree=$out/tree && rm -rf "$tree" && mkdir "$tree" && cp "$root/LICENSE" "$tree/"
+  git -C "$tree" init -q && git -C "$tree" add LICENSE && git -C "$tree" -c user.name=t -c user.email=t@t commit -qm t
+  product() {
+    cmake -DVERSION=1.0 -DSOURCE_DIR="$tree" -DOUTPUT="$out/tree.h" -P "$root/cmake/version_header.cmake" >/dev/null
+    sed -n 's/^#define MDS_PRODUCT_VERSION "\(.*\)"$/\1/p' "$out/tree.h"
+  }
+  touch "$tree/untracked"
+  [[ $(product) =~ ^1\.0\+[0-9a-f]{12}$ ]] || fail "an untracked file gives the product version '$(product)'"
+  echo >>"$tree/LICENSE"
+  [[ $(product) == *.dirty ]] || fail "a changed tracked file gives the product version '$(product)'"
   dotted=$(numbers "$version")
   text=$version+$(git -c safe.directory="$root" -C "$root" rev-parse HEAD | cut -c1-12)
   [ -z "$(git -c safe.directory="$root" -C "$root" status --porcelain --untracked-files=no)" ] || text=$text.dirty

@@ -1,6 +1,8 @@
 // Fixture package placement and system INF folder inspection.
 #include "support/fixture_packages.h"
 
+#include <thread>
+
 #include "platform/store_lock.h"
 #include "platform/win.h"
 #include "support/tool_runner.h"
@@ -126,6 +128,20 @@ HANDLE MakeStoreMutex(bool byAdministrators) {
                              FALSE);
   SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
   return CreateMutexW(&attributes, FALSE, platform::kStoreLockName);
+}
+
+bool StoreLockIsFree() {
+  bool free = false;
+  std::thread other([&] {
+    const HANDLE mutex = CreateMutexExW(nullptr, platform::kStoreLockName, 0, SYNCHRONIZE);
+    if (mutex == nullptr) return;
+    const DWORD wait = WaitForSingleObject(mutex, 0);
+    free = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+    if (free) ReleaseMutex(mutex);
+    CloseHandle(mutex);
+  });
+  other.join();
+  return free;
 }
 
 }  // namespace testing_support

@@ -39,4 +39,9 @@ int CountSystemCopiesOfBytes(const std::string& bytes);
 // cannot be made.
 HANDLE MakeStoreMutex(bool byAdministrators);
 
+// Another thread can take the store lock at once: nobody holds it now. A
+// mutex nobody has made counts as free, so a lock never taken is not taken
+// for a held one.
+bool StoreLockIsFree();
+
 }  // namespace testing_support

@@ -49,6 +49,7 @@ std::vector<Scenario> AllScenarios() {
       scenarios.push_back({L"/qu", attached, logOn, false, false, 0});
     }
   }
+  scenarios.push_back({L"/status", true, true, true, true, 13});  // reads the store alone
   return scenarios;
 }
 
@@ -89,6 +90,7 @@ bool IsListedResult(const Scenario& scenario, int exitCode, const std::vector<fa
   const std::wstring name = scenario.switchText;
   if (name == L"/re") return exitCode == 0 || exitCode == 1 || exitCode == 3 || exitCode == 4 || exitCode == 5;
   if (name == L"/qu") return exitCode == 0;
+  if (name == L"/status") return (exitCode >= 10 && exitCode <= 13) || (exitCode >= 20 && exitCode <= 23);
   // "/i" and "/u" pass a failed library's status through: one of the
   // injected errors, or the store lock's time-out.
   for (fakes::CallId call : injected) {

@@ -9,6 +9,8 @@
 #include "device_inf.h"
 #include "fakes/fake_devices.h"
 #include "fakes/report_capture.h"
+#include "platform/store_lock.h"
+#include "support/fixture_packages.h"
 
 namespace {
 
@@ -53,7 +55,19 @@ class UpdateDeviceTest : public testing::Test {
   fakes::FakeDevices fake_;
 };
 
-DWORD WINAPI TimedOutWait(HANDLE, DWORD) { return WAIT_TIMEOUT; }
+// The waits that could have lasted: a try at once (0 ms) is no wait.
+int g_waits = 0;
+DWORD WINAPI TimedOutWait(HANDLE, DWORD ms) {
+  if (ms != 0) ++g_waits;
+  return WAIT_TIMEOUT;
+}
+
+// Whether another thread could take the store lock while the driver update ran.
+bool g_lockHeldAtUpdate = false;
+BOOL WINAPI UpdateUnderTheLock(HWND, LPCWSTR, LPCWSTR, DWORD, PBOOL) {
+  g_lockHeldAtUpdate = !testing_support::StoreLockIsFree();
+  return TRUE;
+}
 
 TEST_F(UpdateDeviceTest, CopiesTheInfAndUpdatesEveryHardwareIdLowerCased) {
   WriteModels(ModelsLine(kAppleId) + ModelsLine(L"USB\\Vid_05AC&Pid_12AB") + ModelsLine(L"USB\\VID_05AC&PID_1290"));
@@ -258,6 +272,26 @@ TEST_F(UpdateDeviceTest, EveryLineWalksTheSameSetAfresh) {
   EXPECT_EQ(fake_.setsObtained, 1);
   EXPECT_EQ(FlaggedDevices(), (std::vector<std::wstring>{kAppleDevice, kAppleDevice})) << "flagged once per line";
   EXPECT_EQ(fake_.flagWrites[1].value, static_cast<DWORD>(CONFIGFLAG_REINSTALL));
+}
+
+// Inside a run's lock that timed out ("/i"'s), the update's own lock is that
+// one: it waits no more, and the update goes ahead without.
+TEST_F(UpdateDeviceTest, InsideARunsTimedOutLockTheUpdateWaitsNoMore) {
+  WriteModels(ModelsLine(kAppleId));
+  auto wait = platform::Override(&platform::Calls::WaitForSingleObject, &TimedOutWait);
+  g_waits = 0;
+  const platform::StoreLock runLock(platform::kStoreLockWaitMs);
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(g_waits, 1) << "one wait for the run, none more for its update";
+}
+
+// The driver update installs from the INF folder too: "/re" holds the store
+// lock through it, not through the copy alone.
+TEST_F(UpdateDeviceTest, DriverUpdateRunsUnderTheStoreLock) {
+  WriteModels(ModelsLine(kAppleId));
+  auto update = platform::Override(&platform::Calls::UpdateDriverForPlugAndPlayDevicesW, &UpdateUnderTheLock);
+  EXPECT_EQ(Run(), 1);
+  EXPECT_TRUE(g_lockHeldAtUpdate) << "the lock was free while the driver update ran";
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "fakes/report_capture.h"
 #include "package/difx_api.h"
 #include "package/package_store.h"
+#include "support/fixture_packages.h"
 
 namespace {
 
@@ -216,6 +217,23 @@ TEST_F(PackageInstallTest, ModulePathWithoutBackslashLoadsByTheBareName) {
   EXPECT_EQ(difx_.loadPaths, std::vector<std::wstring>{L"difxapi_x64.dll"});
   EXPECT_EQ(difx_.freed, difx_.loaded);
   ExpectDeviceUpdateAfterTheLibrary();
+}
+
+// The device update's first call: whether another thread could take the
+// store lock at that moment. The update then ends there, as in the harness.
+bool g_lockHeldAtUpdate = false;
+DWORD WINAPI FullPathUnderTheLock(LPCWSTR, DWORD, LPWSTR, LPWSTR*) {
+  g_lockHeldAtUpdate = !testing_support::StoreLockIsFree();
+  SetLastError(ERROR_INVALID_NAME);
+  return 0;
+}
+
+// The lock spans the preinstalls and the device update: no other run's "/u"
+// acts in between.
+TEST_F(PackageInstallTest, DeviceUpdateRunsUnderTheRunsStoreLock) {
+  auto fullPath = platform::Override(&platform::Calls::GetFullPathNameW, &FullPathUnderTheLock);
+  EXPECT_EQ(Install(), 2) << "both packages in the store already";
+  EXPECT_TRUE(g_lockHeldAtUpdate) << "the lock was free when the device update began";
 }
 
 }  // namespace

@@ -344,23 +344,4 @@ TEST(PackageStatusTest, EachStateHasItsOwnCodeAndNothingIsChanged) {
   }
 }
 
-TEST(PackageStatusTest, CannotTellWithoutTheLibraryOrTheLock) {
-  {
-    fakes::FakeDifx difx;
-    difx.MakeLibraryMissing();
-    EXPECT_EQ(package::StoreStatus(kNetworkInf, kUsbInf), package::kStatusNoLibrary);
-  }
-  {
-    fakes::FakeDifx difx;
-    difx.Hide(kGetPath);
-    EXPECT_EQ(package::StoreStatus(kNetworkInf, kUsbInf), package::kStatusNoLibrary);
-  }
-  fakes::FakeDifx difx;
-  fakes::ReportCapture capture(true);
-  auto timeOut = platform::Override(&platform::Calls::WaitForSingleObject, &WaitTimesOut);
-  EXPECT_EQ(package::StoreStatus(kNetworkInf, kUsbInf), package::kStatusBusy);
-  EXPECT_TRUE(difx.Calls().empty());
-  EXPECT_EQ(capture.Messages(fakes::Channel::kTrace).front(), L"Waiting for the store lock (another run holds it)...");
-}
-
 }  // namespace
