@@ -23,6 +23,9 @@ UPDATE `Property` SET `Value` = 'MDSLOG;NETWORKINF;USBINF;WIX_DOWNGRADE_DETECTED
 UPDATE `CustomAction` SET `Type` = 3329 WHERE `Action` = 'MdsUndoInstall'
 UPDATE `CustomAction` SET `Type` = 3329 WHERE `Action` = 'MdsUndoRemove'
 UPDATE `CustomAction` SET `Type` = 3585 WHERE `Action` = 'MdsForgetInstall'
+-- And it marks the property-setting actions (51) "not impersonated" (2048),
+-- which only a deferred action can be.
+UPDATE `CustomAction` SET `Type` = 51 WHERE `Type` = 2099
 -- Removal takes the rollback record that an installation which never
 -- finished left in the folder (the tool's own log goes with the removal
 -- action: the files' names are not known in advance).
