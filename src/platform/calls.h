@@ -57,6 +57,7 @@ constexpr NTSTATUS kNtCreateFileFailure = static_cast<NTSTATUS>(0xC0000022L);
   X(PathFileExistsW, kShlwApi, FALSE)                        \
   /* difxapi_x64.dll: the driver store and its lock */       \
   X(SetupUninstallOEMInfW, kSetupApi, FALSE)                 \
+  X(SetupGetInfDriverStoreLocationW, kSetupApi, FALSE)       \
   X(DiUninstallDriverW, kNewDev, FALSE)                      \
   X(OpenProcessToken, kAdvApi32, FALSE)                      \
   X(GetTokenInformation, kAdvApi32, FALSE)                   \
@@ -156,6 +157,21 @@ void ResetCalls();
 // can then fail). The libraries themselves stay loaded: a system library,
 // once loaded, stays for the life of the process.
 void ForgetLoadedCalls();
+
+// Whether a system library exports a function: the library loads from the
+// system folder and has the entry, asked through the table's own loader
+// entries (LoadLibraryExW, GetProcAddress) as a first use asks. Leaves the
+// last error as it found it.
+bool Exports(SystemLibrary library, const char* name);
+
+// Whether the function behind a loaded-on-first-use entry can be had, asked
+// before the call rather than read from its failure, which a real function
+// may answer with the same codes:
+//   if (Exported<&Calls::DiUninstallDriverW>()) ...
+template <auto Entry>
+bool Exported() {
+  return Exports(CallTraits<Entry>::kLibrary, CallTraits<Entry>::kName);
+}
 
 // Swaps one entry for the lifetime of the object, then restores what was
 // there before. Nest freely; restore order follows scope.

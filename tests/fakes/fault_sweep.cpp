@@ -87,6 +87,7 @@ MDS_NEVER_FAILS(Sleep);
 MDS_NEVER_FAILS(GetLastError);
 // The driver store and its lock, in difxapi_x64.dll.
 MDS_FAILS(SetupUninstallOEMInfW, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(SetupGetInfDriverStoreLocationW, Mode::kReturn, ERROR_FILE_NOT_FOUND);
 MDS_FAILS(DiUninstallDriverW, Mode::kReturn, ERROR_ACCESS_DENIED);
 MDS_FAILS(OpenProcessToken, Mode::kReturn, ERROR_ACCESS_DENIED);
 MDS_FAILS(GetTokenInformation, Mode::kReturn, ERROR_INSUFFICIENT_BUFFER);
