@@ -19,6 +19,7 @@ constexpr DWORD kSecurityInfoFailure = ERROR_ACCESS_DENIED;
 // What NtCreateFile answers when ntdll cannot be had: a status, not a value
 // beside the last error (STATUS_ACCESS_DENIED).
 constexpr NTSTATUS kNtCreateFileFailure = static_cast<NTSTATUS>(0xC0000022L);
+constexpr NTSTATUS kNtQueryDirectoryFileFailure = kNtCreateFileFailure;
 
 // X(name, library, failure): one entry per Windows call, under the platform's
 // own name, with the library it lives in and what it answers when it fails
@@ -34,38 +35,40 @@ constexpr NTSTATUS kNtCreateFileFailure = static_cast<NTSTATUS>(0xC0000022L);
 // one planted beside the exe never loads in its place. A library or entry
 // that cannot be had makes that call answer its failure value, with last
 // error ERROR_MOD_NOT_FOUND or ERROR_PROC_NOT_FOUND.
-#define MDS_PLATFORM_CALLS_LOADED(X)                         \
-  /* SetupAPI: INF files */                                  \
-  X(SetupOpenInfFileW, kSetupApi, INVALID_HANDLE_VALUE)      \
-  X(SetupFindFirstLineW, kSetupApi, FALSE)                   \
-  X(SetupFindNextLine, kSetupApi, FALSE)                     \
-  X(SetupGetStringFieldW, kSetupApi, FALSE)                  \
-  X(SetupCloseInfFile, kSetupApi, void())                    \
-  X(SetupCopyOEMInfW, kSetupApi, FALSE)                      \
-  /* SetupAPI: devices */                                    \
-  X(SetupDiGetClassDevsW, kSetupApi, INVALID_HANDLE_VALUE)   \
-  X(SetupDiGetClassDevsExW, kSetupApi, INVALID_HANDLE_VALUE) \
-  X(SetupDiEnumDeviceInfo, kSetupApi, FALSE)                 \
-  X(SetupDiGetDeviceInstanceIdW, kSetupApi, FALSE)           \
-  X(SetupDiGetDeviceRegistryPropertyW, kSetupApi, FALSE)     \
-  X(SetupDiSetDeviceRegistryPropertyW, kSetupApi, FALSE)     \
-  X(SetupDiDestroyDeviceInfoList, kSetupApi, FALSE)          \
-  X(CM_Get_DevNode_Status, kCfgMgr32, CR_FAILURE)            \
-  /* newdev */                                               \
-  X(UpdateDriverForPlugAndPlayDevicesW, kNewDev, FALSE)      \
-  /* shlwapi */                                              \
-  X(PathFileExistsW, kShlwApi, FALSE)                        \
-  /* difxapi_x64.dll: the driver store and its lock */       \
-  X(SetupUninstallOEMInfW, kSetupApi, FALSE)                 \
-  X(SetupGetInfDriverStoreLocationW, kSetupApi, FALSE)       \
-  X(DiUninstallDriverW, kNewDev, FALSE)                      \
-  X(OpenProcessToken, kAdvApi32, FALSE)                      \
-  X(GetTokenInformation, kAdvApi32, FALSE)                   \
-  X(GetSecurityInfo, kAdvApi32, kSecurityInfoFailure)        \
-  X(IsWellKnownSid, kAdvApi32, FALSE)                        \
-  X(EqualSid, kAdvApi32, FALSE)                              \
-  /* ntdll (in every process already): the log file */       \
-  X(NtCreateFile, kNtDll, kNtCreateFileFailure)
+#define MDS_PLATFORM_CALLS_LOADED(X)                            \
+  /* SetupAPI: INF files */                                     \
+  X(SetupOpenInfFileW, kSetupApi, INVALID_HANDLE_VALUE)         \
+  X(SetupFindFirstLineW, kSetupApi, FALSE)                      \
+  X(SetupFindNextLine, kSetupApi, FALSE)                        \
+  X(SetupGetStringFieldW, kSetupApi, FALSE)                     \
+  X(SetupCloseInfFile, kSetupApi, void())                       \
+  X(SetupCopyOEMInfW, kSetupApi, FALSE)                         \
+  /* SetupAPI: devices */                                       \
+  X(SetupDiGetClassDevsW, kSetupApi, INVALID_HANDLE_VALUE)      \
+  X(SetupDiGetClassDevsExW, kSetupApi, INVALID_HANDLE_VALUE)    \
+  X(SetupDiEnumDeviceInfo, kSetupApi, FALSE)                    \
+  X(SetupDiGetDeviceInstanceIdW, kSetupApi, FALSE)              \
+  X(SetupDiGetDeviceRegistryPropertyW, kSetupApi, FALSE)        \
+  X(SetupDiSetDeviceRegistryPropertyW, kSetupApi, FALSE)        \
+  X(SetupDiDestroyDeviceInfoList, kSetupApi, FALSE)             \
+  X(CM_Get_DevNode_Status, kCfgMgr32, CR_FAILURE)               \
+  /* newdev */                                                  \
+  X(UpdateDriverForPlugAndPlayDevicesW, kNewDev, FALSE)         \
+  /* shlwapi */                                                 \
+  X(PathFileExistsW, kShlwApi, FALSE)                           \
+  /* difxapi_x64.dll: the driver store and its lock */          \
+  X(SetupUninstallOEMInfW, kSetupApi, FALSE)                    \
+  X(SetupGetInfDriverStoreLocationW, kSetupApi, FALSE)          \
+  X(DiUninstallDriverW, kNewDev, FALSE)                         \
+  X(OpenProcessToken, kAdvApi32, FALSE)                         \
+  X(GetTokenInformation, kAdvApi32, FALSE)                      \
+  X(GetSecurityInfo, kAdvApi32, kSecurityInfoFailure)           \
+  X(IsWellKnownSid, kAdvApi32, FALSE)                           \
+  X(EqualSid, kAdvApi32, FALSE)                                 \
+  /* ntdll (in every process already): the log file */          \
+  X(NtCreateFile, kNtDll, kNtCreateFileFailure)                 \
+  X(NtQueryDirectoryFile, kNtDll, kNtQueryDirectoryFileFailure) \
+  X(RtlNtStatusToDosError, kNtDll, ULONG{ERROR_MR_MID_NOT_FOUND})
 
 // Looked up in kernel32 when the table is made, and null where the system
 // lacks them (SetDefaultDllDirectories: Windows 7 without KB2533623), so

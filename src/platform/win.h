@@ -45,3 +45,11 @@ extern "C" BOOL WINAPI SetupGetInfDriverStoreLocationW(PCWSTR FileName, PSP_ALTP
                                                        PCWSTR LocaleName, PWSTR ReturnBuffer, DWORD ReturnBufferSize,
                                                        PDWORD RequiredSize);
 #endif
+
+// ntdll's directory query, which neither the mingw-w64 nor the Windows SDK
+// user-mode headers declare; declared here for its type alone.
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                                               PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
+                                               ULONG Length, FILE_INFORMATION_CLASS FileInformationClass,
+                                               BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName,
+                                               BOOLEAN RestartScan);
