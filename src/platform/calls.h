@@ -21,6 +21,10 @@ constexpr DWORD kSecurityInfoFailure = ERROR_ACCESS_DENIED;
 constexpr NTSTATUS kNtCreateFileFailure = static_cast<NTSTATUS>(0xC0000022L);
 constexpr NTSTATUS kNtQueryDirectoryFileFailure = kNtCreateFileFailure;
 
+// What RtlNtStatusToDosError answers for a status it does not know, and so
+// when ntdll cannot be had: ERROR_MR_MID_NOT_FOUND.
+constexpr ULONG kUnknownStatusError = 317;
+
 // X(name, library, failure): one entry per Windows call, under the platform's
 // own name, with the library it lives in and what it answers when it fails
 // (void() for a call that answers nothing; calls that cannot fail name what
@@ -68,7 +72,7 @@ constexpr NTSTATUS kNtQueryDirectoryFileFailure = kNtCreateFileFailure;
   /* ntdll (in every process already): the log file */          \
   X(NtCreateFile, kNtDll, kNtCreateFileFailure)                 \
   X(NtQueryDirectoryFile, kNtDll, kNtQueryDirectoryFileFailure) \
-  X(RtlNtStatusToDosError, kNtDll, ULONG{ERROR_MR_MID_NOT_FOUND})
+  X(RtlNtStatusToDosError, kNtDll, kUnknownStatusError)
 
 // Looked up in kernel32 when the table is made, and null where the system
 // lacks them (SetDefaultDllDirectories: Windows 7 without KB2533623), so
