@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "diag/line.h"
 #include "inf_store.h"
 #include "platform/handles.h"
 #include "platform/store_lock.h"
@@ -85,11 +86,35 @@ DWORD PreinstallLocked(const std::wstring& inf) {
     return ERROR_SUCCESS;
   }
   const DWORD error = LastFailure();
-  if (error == ERROR_FILE_EXISTS) return ERROR_ALREADY_EXISTS;
-  // A package whose catalog is not beside its INF cannot be stored, whatever
-  // the copy answered for it (Wine answers "file not found"); any other
-  // failure is the system's own, passed on.
-  return CatalogMissing(inf) ? ERROR_NO_CATALOG_FOR_OEM_INF : error;
+  return error == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : error;
+}
+
+// The package INF's own name for each published copy that GetPath named for
+// it in this process, newest last. The system keeps no record of it that
+// every system gives (Wine's SetupQueryInfOriginalFileInformationW answers
+// the copy's own name), and an uninstall by a copy's path must still find
+// the copy that Wine keeps under the package's own name. The tool asks
+// GetPath for the path it then uninstalls, from its one thread.
+struct NamedCopy {
+  std::wstring copy, packageName;
+};
+std::vector<NamedCopy> g_namedCopies;
+constexpr std::size_t kNamedCopiesKept = 8;
+
+void RememberName(const std::wstring& copy, const std::wstring& inf) {
+  if (g_namedCopies.size() == kNamedCopiesKept) g_namedCopies.erase(g_namedCopies.begin());
+  g_namedCopies.push_back({copy, FileName(inf)});
+}
+
+// The package's own name for `inf` when it is a copy that GetPath named,
+// else empty.
+std::wstring PackageNameOf(const std::wstring& inf) {
+  for (auto named = g_namedCopies.rbegin(); named != g_namedCopies.rend(); ++named) {
+    if (Sys().CompareStringOrdinal(named->copy.c_str(), -1, inf.c_str(), -1, TRUE) == CSTR_EQUAL) {
+      return named->packageName;
+    }
+  }
+  return std::wstring();
 }
 
 DWORD GetPathOf(PCWSTR infPath, PWSTR storePath, DWORD* count) {
@@ -99,11 +124,12 @@ DWORD GetPathOf(PCWSTR infPath, PWSTR storePath, DWORD* count) {
   if (status != ERROR_SUCCESS) return status;
   std::vector<std::wstring> copies;
   DWORD unreadable = ERROR_SUCCESS;
-  const DWORD found = FindPackageCopies(inf, copies, unreadable);
+  const DWORD found = FindPackageCopies(inf, std::wstring(), copies, unreadable);
   if (found != ERROR_SUCCESS) return found;
   if (copies.empty()) return unreadable != ERROR_SUCCESS ? unreadable : ERROR_DRIVER_PACKAGE_NOT_IN_STORE;
 
   const std::wstring& copy = copies.front();
+  RememberName(copy, inf);
   const DWORD room = *count;
   const DWORD needed = static_cast<DWORD>(copy.size() + 1);
   *count = needed;
@@ -113,27 +139,108 @@ DWORD GetPathOf(PCWSTR infPath, PWSTR storePath, DWORD* count) {
   return ERROR_SUCCESS;
 }
 
-// Asks the system to take one copy out; ERROR_SUCCESS when it says it did.
-// Forced, the devices installed from it must not be left on a driver that
-// is gone: where newdev.dll has DiUninstallDriverW (Windows 10 version 1703
-// on), it moves each such device to another driver, or to none, and then
-// removes the copy. Elsewhere the forced SetupUninstallOEMInfW takes the copy
-// out from under its devices, which is all such a system offers. Unforced, a
-// copy in use is refused, as the flag asks.
-DWORD RemoveCopy(const std::wstring& copy, DWORD flags, BOOL& needsReboot) {
-  const bool forced = (flags & DRIVER_PACKAGE_FORCE) != 0;
-  if (forced) {
-    BOOL reboot = FALSE;
-    if (Sys().DiUninstallDriverW(nullptr, copy.c_str(), 0, &reboot)) {
-      if (reboot) needsReboot = TRUE;
+// Whether the tool's log is on: the marker stands beside the exe, as the
+// tool looks for it. Only then does the library tell anything, so that
+// without the marker nothing is written anywhere, the debugger channel
+// included. Looked at once an uninstall; the library runs on the tool's one
+// thread.
+bool g_telling = false;
+
+bool LogMarkerThere() {
+  wchar_t exe[MAX_PATH] = {};
+  const DWORD length = Sys().GetModuleFileNameW(nullptr, exe, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return false;
+  std::wstring marker(exe, length);
+  const std::size_t slash = marker.find_last_of(L'\\');
+  if (slash == std::wstring::npos) return false;
+  marker.replace(slash + 1, std::wstring::npos, L"vezazez.cfg");
+  return Sys().GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// One line to the debugger channel (the channel the tool's log lines also
+// go to) for each attempt at a copy: the library keeps no log of its own, and
+// the tool logs only the library's answers, not which way a removal went.
+void Tell(const wchar_t* format, const diag::FormatArg* args, std::size_t count) {
+  if (!g_telling) return;
+  diag::Line line;
+  const diag::FormatArg prefix[] = {L"difxapi_x64"};
+  diag::ComposeLine(line, L"%s: ", prefix, 1, format, args, count);
+  Sys().OutputDebugStringW(line.text);
+}
+
+// What one attempt at `copy` answered, told on the debugger channel and
+// passed on.
+DWORD Told(const std::wstring& copy, const wchar_t* attempt, DWORD status) {
+  const diag::FormatArg args[] = {copy, attempt, status};
+  Tell(L"%s: %s answered %lu", args, 3);
+  return status;
+}
+
+// DiUninstallDriverW asks for "the fully qualified path of the INF file" and
+// does not say of which copy. These two answers for a copy that is still
+// there say that it did not take the path given, not that the removal failed.
+bool RefusesThePath(DWORD error, const std::wstring& copy) {
+  return (error == ERROR_FILE_NOT_FOUND || error == ERROR_INVALID_PARAMETER) &&
+         FilePresence(copy) == Presence::kPresent;
+}
+
+DWORD UninstallDriver(const std::wstring& path, BOOL& needsReboot) {
+  BOOL reboot = FALSE;
+  if (!Sys().DiUninstallDriverW(nullptr, path.c_str(), 0, &reboot)) return LastFailure();
+  if (reboot) needsReboot = TRUE;
+  return ERROR_SUCCESS;
+}
+
+// The published copy's INF in the driver store
+// (...\DriverStore\FileRepository\<package>_<hash>\<name>.inf); ERROR_SUCCESS,
+// or why the system could not say.
+DWORD DriverStorePath(const std::wstring& copy, std::wstring& path) {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (int tries = 0; tries < 2; ++tries) {
+    DWORD needed = 0;
+    if (Sys().SetupGetInfDriverStoreLocationW(copy.c_str(), nullptr, nullptr, buffer.data(),
+                                              static_cast<DWORD>(buffer.size()), &needed)) {
+      path = buffer.data();
       return ERROR_SUCCESS;
     }
     const DWORD error = LastFailure();
-    if (error != ERROR_PROC_NOT_FOUND && error != ERROR_MOD_NOT_FOUND) return error;
+    if (error != ERROR_INSUFFICIENT_BUFFER || needed <= buffer.size()) return error;
+    buffer.assign(needed, L'\0');
   }
+  return ERROR_INSUFFICIENT_BUFFER;
+}
+
+// A forced removal through DiUninstallDriverW, which moves each device
+// installed from the copy to another driver, or to none, before it removes
+// the copy. Its path is tried as published, then as the driver store names
+// it. False when it took neither form while the copy stayed; otherwise
+// `status` is the answer, a failure included: the devices may be half moved,
+// so the copy must not be pulled from under them.
+bool UninstallDriverEitherPath(const std::wstring& copy, BOOL& needsReboot, DWORD& status) {
+  status = Told(copy, L"DiUninstallDriverW with the published path", UninstallDriver(copy, needsReboot));
+  if (!RefusesThePath(status, copy)) return true;
+  std::wstring store;
+  if (Told(copy, L"SetupGetInfDriverStoreLocationW", DriverStorePath(copy, store)) != ERROR_SUCCESS) return false;
+  status = Told(copy, L"DiUninstallDriverW with the driver store path", UninstallDriver(store, needsReboot));
+  return !RefusesThePath(status, copy);
+}
+
+// Asks the system to take one copy out; ERROR_SUCCESS when it says it did.
+// Forced, the devices installed from it must not be left on a driver that
+// is gone: where newdev.dll exports DiUninstallDriverW (Windows 10 version
+// 1703 on), that removes the copy. Where it does not, or where it took
+// neither form of the copy's path, the forced SetupUninstallOEMInfW takes
+// the copy out from under its devices, which is all an older system offers
+// and what every removal did before. Unforced, a copy in use is refused, as
+// the flag asks.
+DWORD RemoveCopy(const std::wstring& copy, DWORD flags, bool diUninstall, BOOL& needsReboot) {
+  const bool forced = (flags & DRIVER_PACKAGE_FORCE) != 0;
+  DWORD status = ERROR_SUCCESS;
+  if (forced && diUninstall && UninstallDriverEitherPath(copy, needsReboot, status)) return status;
   const std::wstring name = FileName(copy);
-  if (!Sys().SetupUninstallOEMInfW(name.c_str(), forced ? SUOI_FORCEDELETE : 0, nullptr)) return LastFailure();
-  return ERROR_SUCCESS;
+  const BOOL removed = Sys().SetupUninstallOEMInfW(name.c_str(), forced ? SUOI_FORCEDELETE : 0, nullptr);
+  return Told(copy, forced ? L"SetupUninstallOEMInfW with SUOI_FORCEDELETE" : L"SetupUninstallOEMInfW",
+              removed ? ERROR_SUCCESS : LastFailure());
 }
 
 // `inf` is either a copy in the system INF folder or the package's own INF.
@@ -142,13 +249,21 @@ DWORD RemoveCopy(const std::wstring& copy, DWORD flags, BOOL& needsReboot) {
 DWORD UninstallLocked(const std::wstring& inf, DWORD flags, BOOL& needsReboot) {
   std::vector<std::wstring> copies;
   DWORD unreadable = ERROR_SUCCESS;
-  const DWORD found = FindPackageCopies(inf, copies, unreadable);
+  const DWORD found = FindPackageCopies(inf, PackageNameOf(inf), copies, unreadable);
   if (found != ERROR_SUCCESS) return found;
   if (copies.empty()) return unreadable != ERROR_SUCCESS ? unreadable : ERROR_DRIVER_PACKAGE_NOT_IN_STORE;
 
+  g_telling = LogMarkerThere();
+  // Decided once, by the loader: a failure of DiUninstallDriverW itself may
+  // end in the same codes as a missing export (it runs class installers).
+  const bool diUninstall =
+      (flags & DRIVER_PACKAGE_FORCE) != 0 && platform::Exported<&platform::Calls::DiUninstallDriverW>();
+  if ((flags & DRIVER_PACKAGE_FORCE) != 0 && !diUninstall) {
+    Tell(L"newdev.dll has no DiUninstallDriverW: forced removals go through SetupUninstallOEMInfW", nullptr, 0);
+  }
   std::vector<DWORD> answers;
   answers.reserve(copies.size());
-  for (const std::wstring& copy : copies) answers.push_back(RemoveCopy(copy, flags, needsReboot));
+  for (const std::wstring& copy : copies) answers.push_back(RemoveCopy(copy, flags, diUninstall, needsReboot));
   DWORD status = unreadable;
   for (std::size_t i = 0; i < copies.size(); ++i) {
     const Presence presence = FilePresence(copies[i]);
@@ -177,7 +292,13 @@ DWORD WINAPI Preinstall(PCWSTR infPath, DWORD flags) {
   return Guarded([&] {
     std::wstring inf;
     const DWORD status = PackageInf(infPath, ERROR_FILE_NOT_FOUND, inf);
-    return status != ERROR_SUCCESS ? status : WithStoreLocked([&] { return PreinstallLocked(inf); });
+    if (status != ERROR_SUCCESS) return status;
+    // A package whose catalog is not beside its INF cannot be stored. Told
+    // before any copy: on Windows, the copy of a package it cannot verify may
+    // first ask an administrator at the desktop whether to trust it, and
+    // meanwhile the store lock would be held (Wine answers "file not found").
+    if (CatalogMissing(inf)) return static_cast<DWORD>(ERROR_NO_CATALOG_FOR_OEM_INF);
+    return WithStoreLocked([&] { return PreinstallLocked(inf); });
   });
 }
 

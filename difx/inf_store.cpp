@@ -152,7 +152,8 @@ bool IsPublishedName(const std::wstring& name) {
          SameName(name.c_str() + digitsEnd, kExtensionLength, kExtension, kExtensionLength);
 }
 
-DWORD FindPackageCopies(const std::wstring& inf, std::vector<std::wstring>& copies, DWORD& unreadable) {
+DWORD FindPackageCopies(const std::wstring& inf, const std::wstring& ownName, std::vector<std::wstring>& copies,
+                        DWORD& unreadable) {
   copies.clear();
   unreadable = ERROR_SUCCESS;
   std::wstring folder;
@@ -162,7 +163,7 @@ DWORD FindPackageCopies(const std::wstring& inf, std::vector<std::wstring>& copi
   if (!wanted) return LastFailure();
   LARGE_INTEGER wantedSize = {};
   if (!Sys().GetFileSizeEx(wanted.get(), &wantedSize)) return LastFailure();
-  const std::wstring ownName = FileName(inf);
+  const std::wstring infName = FileName(inf);
 
   // Every name, not "*.inf": that pattern also matches longer extensions
   // through their short names, and a copy named by the caller counts whatever
@@ -178,7 +179,7 @@ DWORD FindPackageCopies(const std::wstring& inf, std::vector<std::wstring>& copi
     const std::wstring name = entry.cFileName;
     if (IsPublishedName(name)) {
       published.push_back(name);
-    } else if (SameName(name, ownName)) {
+    } else if (SameName(name, infName) || (!ownName.empty() && SameName(name, ownName))) {
       own.push_back(name);
     }
   } while (Sys().FindNextFileW(find.get(), &entry));

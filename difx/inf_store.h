@@ -34,12 +34,14 @@ std::wstring PrecompiledInf(const std::wstring& copy);
 bool IsPublishedName(const std::wstring& name);
 
 // The package's copies in the system INF folder: files named oem<N>.inf, or
-// the same name as `inf` (Wine keeps a package's own name when it is free),
-// whose bytes equal those of `inf`, in a fixed order: oem<N>.inf by name,
-// then the package's own name. A file under any other name is not one,
+// the same name as `inf` or `ownName` (the package's own INF name when `inf`
+// is a published copy, else empty; Wine keeps a package's own name when it
+// is free), whose bytes equal those of `inf`, in a fixed order: oem<N>.inf by
+// name, then the other names. A file under any other name is not one,
 // whatever it holds. Gives ERROR_SUCCESS, or why the folder or `inf` could
 // not be read; `unreadable` is set to the reason one candidate could not be
 // read (0 when every one could), since that one may be a copy too.
-DWORD FindPackageCopies(const std::wstring& inf, std::vector<std::wstring>& copies, DWORD& unreadable);
+DWORD FindPackageCopies(const std::wstring& inf, const std::wstring& ownName, std::vector<std::wstring>& copies,
+                        DWORD& unreadable);
 
 }  // namespace difx

@@ -6,6 +6,7 @@
 
 #include "diag/line.h"
 #include "diag/narrow.h"
+#include "diag/trace.h"
 #include "platform/handles.h"
 
 namespace diag {
@@ -87,39 +88,89 @@ bool SameFinalPath(const std::wstring& a, const std::wstring& b) {
                                               static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
-bool IsRealFolder(DWORD attributes) {
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+// Opens `name` in the folder `root` names, by the name alone, without
+// following a reparse point at that name; null when that fails (a status,
+// not a last error, says why: `status`).
+platform::unique_file OpenInFolder(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG share,
+                                   ULONG disposition, ULONG options, NTSTATUS& status) {
+  UNICODE_STRING relative = {};
+  relative.Buffer = const_cast<wchar_t*>(name.c_str());
+  relative.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  relative.MaximumLength = relative.Length;
+  OBJECT_ATTRIBUTES where = {};
+  where.Length = sizeof(where);
+  where.RootDirectory = root;
+  where.ObjectName = &relative;
+  where.Attributes = OBJ_CASE_INSENSITIVE;
+  IO_STATUS_BLOCK io = {};
+  HANDLE handle = nullptr;
+  status =
+      platform::Sys().NtCreateFile(&handle, access, &where, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition,
+                                   options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
+  return platform::unique_file(status >= 0 ? handle : INVALID_HANDLE_VALUE);  // success statuses are not negative
 }
 
-// True when `item` is one of `folder`'s own folders, not one reached through
-// a link: the folder lists a folder with its file ID that is no reparse
-// point, and it lies on the folder's volume. Where a process outside can
-// swap names under a Windows program (a unix process under Wine), a handle's
-// name and attributes may be told as they were a moment after it was opened,
-// but its file ID is that of what it opened; and swapping two names leaves
-// the IDs a folder lists unchanged.
-bool IsOwnFolder(HANDLE folder, const BY_HANDLE_FILE_INFORMATION& item) {
+// Why a folder or file is not used, as the run's one trace line about it
+// says (docs/reference.md lists them).
+const wchar_t* const kUnopened = L"it cannot be opened";
+const wchar_t* const kUnverified = L"what it is cannot be told";
+const wchar_t* const kLink = L"it is a link";
+const wchar_t* const kElsewhere = L"it lies elsewhere";
+
+// A link is a reparse point whose tag names a surrogate for another name: a
+// symbolic link, a junction, a mount point. Any other reparse point (a file
+// or folder a cloud service keeps, a deduplicated file) redirects no name.
+// Wine reports a unix link as a reparse point with tag 0, which is no tag.
+bool IsLink(DWORD attributes, DWORD tag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && (tag == 0 || IsReparseTagNameSurrogate(tag));
+}
+
+// What the handle's own entry is: a link is refused, and so is an entry that
+// is not of the kind wanted or whose tag cannot be read: it cannot be told,
+// and the check never fails open.
+const wchar_t* EntryRefusal(HANDLE handle, bool folder) {
+  FILE_ATTRIBUTE_TAG_INFO tag = {};
+  if (!platform::Sys().GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof(tag)) ||
+      ((tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != folder) {
+    return kUnverified;
+  }
+  return IsLink(tag.FileAttributes, tag.ReparseTag) ? kLink : nullptr;
+}
+
+// Where a process outside can swap names under a Windows program (a unix
+// process under Wine, which also opens a unix link it was asked not to
+// follow), a handle's name and attributes may be told as they were a moment
+// after the open; only its file ID is that of what it opened. So the exe
+// folder's own entry "log", asked for by that name alone (one entry, not a
+// listing: a folder of any size costs the same), must be no link and carry
+// the held folder's ID. An ID the file system cannot give in 64 bits (0, or
+// all ones on ReFS) says nothing either way; on Windows the open itself
+// already took no link.
+const wchar_t* FolderEntryRefusal(HANDLE exeFolder, HANDLE folder) {
+  constexpr auto kIdBothDirectoryInformation = static_cast<FILE_INFORMATION_CLASS>(37);
+  alignas(FILE_ID_BOTH_DIR_INFO) BYTE buffer[sizeof(FILE_ID_BOTH_DIR_INFO) + MAX_PATH * sizeof(wchar_t)] = {};
+  wchar_t logName[] = L"log";
+  UNICODE_STRING name = {};
+  name.Buffer = logName;
+  name.Length = name.MaximumLength = static_cast<USHORT>(3 * sizeof(wchar_t));
+  IO_STATUS_BLOCK io = {};
   BY_HANDLE_FILE_INFORMATION own = {};
-  if (!platform::Sys().GetFileInformationByHandle(folder, &own) ||
-      own.dwVolumeSerialNumber != item.dwVolumeSerialNumber) {
-    return false;
+  if (platform::Sys().NtQueryDirectoryFile(exeFolder, nullptr, nullptr, nullptr, &io, buffer, sizeof(buffer),
+                                           kIdBothDirectoryInformation, TRUE, &name, TRUE) < 0 ||
+      !platform::Sys().GetFileInformationByHandle(folder, &own)) {
+    return kUnverified;
   }
-  alignas(FILE_ID_BOTH_DIR_INFO) BYTE entries[16384];
-  FILE_INFO_BY_HANDLE_CLASS part = FileIdBothDirectoryRestartInfo;
-  while (platform::Sys().GetFileInformationByHandleEx(folder, part, entries, sizeof(entries))) {
-    part = FileIdBothDirectoryInfo;
-    for (DWORD at = 0;;) {
-      const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(entries + at);
-      if (IsRealFolder(entry->FileAttributes) && entry->FileId.LowPart == item.nFileIndexLow &&
-          static_cast<DWORD>(entry->FileId.HighPart) == item.nFileIndexHigh) {
-        return true;
-      }
-      if (entry->NextEntryOffset == 0) break;
-      at += entry->NextEntryOffset;
-    }
-  }
-  return false;  // listed to the end (ERROR_NO_MORE_FILES), or the listing failed
+  const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer);
+  if (IsLink(entry->FileAttributes, entry->EaSize)) return kLink;  // EaSize holds a reparse point's tag
+  const ULONGLONG id = (static_cast<ULONGLONG>(own.nFileIndexHigh) << 32) | own.nFileIndexLow;
+  if (id == 0 || id == ~ULONGLONG{0}) return nullptr;
+  return static_cast<ULONGLONG>(entry->FileId.QuadPart) == id ? nullptr : kElsewhere;
+}
+
+// Why a final path does not pass: it cannot be had, or it is not `expected`.
+const wchar_t* PlaceRefusal(const std::wstring& finalPath, const std::wstring& expected) {
+  if (finalPath.empty()) return kUnverified;
+  return SameFinalPath(finalPath, expected) ? nullptr : kElsewhere;
 }
 
 }  // namespace
@@ -156,88 +207,88 @@ LogFile::LogFile() {
 // The run is elevated, and the folder beside the exe may be one that anyone
 // can write to: a link planted at "log" or at the file's name, or put there
 // while the run logs, must not make it create or write a file where someone
-// else chose. So the "log" folder is opened once, without following a
-// reparse point, checked by its handle (a real folder, directly inside the
-// exe's folder, one of that folder's own entries) and held for the rest of
-// the run; the file is then opened relative to that handle, so no later
-// change to the name "log" can lead it elsewhere. The exe's own folder may be
-// reached through a junction, a subst drive or a share an administrator set
-// up, so final paths are compared with final paths. A folder refused is
-// tried again for the next record.
-bool LogFile::HoldFolder() {
+// else chose. So the exe's folder is opened, and "log" is opened once by that
+// handle and the name alone, without following a reparse point: what opens
+// is an entry of that very folder, whatever its name leads to meanwhile. It
+// is checked by its handle (a folder and no link, where its final path says
+// it is) and held for the rest of the run; the file is then opened relative
+// to that handle, so no later change to the name "log" can lead it
+// elsewhere. The exe's own folder may be reached through a junction, a subst
+// drive or a share an administrator set up, so final paths are compared with
+// final paths. A folder refused is tried again for the next record.
+bool LogFile::HoldFolder(Refusal& refusal) {
   if (folder_) return true;
   // "C:" alone would name the drive's current folder, not its root.
   const std::wstring exeFolderName = moduleDir_.empty() || moduleDir_.back() != L':' ? moduleDir_ : moduleDir_ + L"\\";
   platform::unique_file exeFolder(
       platform::Sys().CreateFileW(exeFolderName.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                                   kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!exeFolder) return false;
+  if (!exeFolder) return refusal.Set(kUnopened, exeFolderName, platform::Sys().GetLastError());
   const std::wstring exeFolderPath = FinalFolderPathOf(exeFolder.get());
-  if (exeFolderPath.empty()) return false;
+  if (exeFolderPath.empty()) return refusal.Set(kUnverified, exeFolderName, platform::Sys().GetLastError());
   // Without FILE_SHARE_DELETE nobody can rename the folder, or put something
   // else in its place, while the run holds it on Windows. Traverse access
   // makes that share mode bind: a handle with only attribute rights leaves
   // others free to take any access.
-  platform::unique_file folder(platform::Sys().CreateFileW(
-      logFolder_.c_str(), FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!folder) return false;
-  BY_HANDLE_FILE_INFORMATION info = {};
-  if (!platform::Sys().GetFileInformationByHandle(folder.get(), &info) || !IsRealFolder(info.dwFileAttributes) ||
-      !SameFinalPath(FinalFolderPathOf(folder.get()), exeFolderPath + L"\\log") ||
-      !IsOwnFolder(exeFolder.get(), info)) {
-    return false;
-  }
+  NTSTATUS status = 0;
+  platform::unique_file folder =
+      OpenInFolder(exeFolder.get(), L"log", FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, FILE_DIRECTORY_FILE, status);
+  if (!folder) return refusal.Set(kUnopened, logFolder_, platform::Sys().RtlNtStatusToDosError(status));
+  const wchar_t* why = EntryRefusal(folder.get(), true);
+  if (why == nullptr) why = PlaceRefusal(FinalFolderPathOf(folder.get()), exeFolderPath + L"\\log");
+  if (why == nullptr) why = FolderEntryRefusal(exeFolder.get(), folder.get());
+  if (why != nullptr) return refusal.Set(why, logFolder_, 0);
   finalFolderPath_ = exeFolderPath + L"\\log";
   folder_ = std::move(folder);
   return true;
 }
 
-// The file is used only when it is a real file with one name in the held
-// folder; otherwise the record is lost, as for a file that cannot be opened.
-// A name that is there is only ever opened, and a name that is not is only
-// ever created, exclusively: an exclusive create fails on any name that
+// The file is used only when it is a file with one name in the held folder,
+// and no link; otherwise the record is lost, as for a file that cannot be
+// opened. A name that is there is only ever opened, and a name that is not is
+// only ever created, exclusively: an exclusive create fails on any name that
 // exists, a link included (dangling or not), and an open of what exists
 // creates nothing. So neither follows a link to make a file elsewhere. A
 // name that another run makes or removes in between gets one more try.
-platform::unique_file LogFile::OpenInPlace() {
-  if (!HoldFolder()) return platform::unique_file();
-  UNICODE_STRING name = {};
-  name.Buffer = &fileName_[1];  // the name alone, without its leading backslash
-  name.Length = static_cast<USHORT>((fileName_.size() - 1) * sizeof(wchar_t));
-  name.MaximumLength = name.Length;
-  OBJECT_ATTRIBUTES where = {};
-  where.Length = sizeof(where);
-  where.RootDirectory = folder_.get();
-  where.ObjectName = &name;
-  where.Attributes = OBJ_CASE_INSENSITIVE;
+platform::unique_file LogFile::OpenInPlace(Refusal& refusal) {
+  if (!HoldFolder(refusal)) return platform::unique_file();
+  const std::wstring name = fileName_.substr(1);  // the name alone, without its leading backslash
   // Attribute rights too: the checks below read them.
   const ACCESS_MASK kAccess = GENERIC_WRITE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-  const ULONG kOptions = FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT;
-  HANDLE opened = INVALID_HANDLE_VALUE;
+  NTSTATUS status = 0;
+  platform::unique_file file;
   for (const ULONG disposition : {ULONG{FILE_OPEN}, ULONG{FILE_CREATE}, ULONG{FILE_OPEN}}) {
-    IO_STATUS_BLOCK status = {};
-    HANDLE handle = nullptr;
-    if (platform::Sys().NtCreateFile(&handle, kAccess, &where, &status, nullptr, FILE_ATTRIBUTE_NORMAL, kShareAll,
-                                     disposition, kOptions, nullptr, 0) >= 0) {  // success statuses are not negative
-      opened = handle;
-      break;
-    }
+    file = OpenInFolder(folder_.get(), name, kAccess, kShareAll, disposition, FILE_NON_DIRECTORY_FILE, status);
+    if (file) break;
   }
-  platform::unique_file file(opened);
-  if (!file) return file;
+  if (!file) {
+    refusal.Set(kUnopened, logFilePath_, platform::Sys().RtlNtStatusToDosError(status));
+    return file;
+  }
+  const wchar_t* why = EntryRefusal(file.get(), false);
   BY_HANDLE_FILE_INFORMATION info = {};
-  if (!platform::Sys().GetFileInformationByHandle(file.get(), &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks != 1 ||
-      !SameFinalPath(FinalPathOf(file.get()), finalFolderPath_ + fileName_)) {
+  if (why == nullptr && !platform::Sys().GetFileInformationByHandle(file.get(), &info)) why = kUnverified;
+  if (why == nullptr && info.nNumberOfLinks != 1) why = kLink;
+  if (why == nullptr) why = PlaceRefusal(FinalPathOf(file.get()), finalFolderPath_ + fileName_);
+  if (why != nullptr) {
+    refusal.Set(why, logFilePath_, 0);
     return platform::unique_file();
   }
   return file;
 }
 
 void LogFile::AppendLine(const wchar_t* line, std::size_t length) {
-  platform::unique_file file = OpenInPlace();
-  if (!file) return;
+  Refusal refusal;
+  platform::unique_file file = OpenInPlace(refusal);
+  if (!file) {
+    // Said once a run, on the trace: the records themselves say nothing.
+    if (refusal.why != nullptr && !refusalTraced_) {
+      refusalTraced_ = true;
+      TraceLine(L"The log is not written: %s: %s (%lu)", refusal.path, refusal.why, refusal.code);
+    }
+    return;
+  }
   std::string record = Narrow(line, length, Newline::kAsIs);
   record += "\r\n";
 

@@ -32,7 +32,9 @@ class LogFile {
   // or absent: a short write is cut off again. A file that is not a real file
   // directly in the real "log" folder beside the exe (a link at "log" or at
   // the file's name, or a second name for the file) is not written at all,
-  // and nothing is ever created through a link.
+  // and nothing is ever created through a link. The first record of a run
+  // that is lost so says why on the trace (standard output and the debugger
+  // channel); later ones say nothing.
   void AppendLine(const wchar_t* line, std::size_t length);
 
   // True once the append lock was refused for good (kept by someone else past
@@ -41,8 +43,21 @@ class LogFile {
   bool lockGivenUp() const { return lockGivenUp_; }
 
  private:
-  bool HoldFolder();
-  platform::unique_file OpenInPlace();
+  // Why the folder or the file was not used: what, the reason, and the
+  // system's error code (0 where a check refused it).
+  struct Refusal {
+    const wchar_t* why = nullptr;
+    std::wstring path;
+    unsigned long code = 0;
+    bool Set(const wchar_t* reason, const std::wstring& what, unsigned long systemCode) {
+      why = reason;
+      path = what;
+      code = systemCode;
+      return false;
+    }
+  };
+  bool HoldFolder(Refusal& refusal);
+  platform::unique_file OpenInPlace(Refusal& refusal);
 
   std::wstring logFilePath_;
   std::wstring moduleDir_;
@@ -52,6 +67,7 @@ class LogFile {
   platform::unique_file folder_;  // the "log" folder, held for the rest of the run once it passed its checks
   bool enabled_ = false;
   bool lockGivenUp_ = false;
+  bool refusalTraced_ = false;  // the run's one trace line about a refused folder or file is out
 };
 
 // How long, in all, an append waits for the lock before it goes on without.

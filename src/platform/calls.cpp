@@ -121,4 +121,12 @@ void ResetCalls() { g_calls = kRealCalls; }
 
 void ForgetLoadedCalls() { g_loaded = Loaded{}; }
 
+bool Exports(SystemLibrary library, const char* name) {
+  const DWORD callersError = Sys().GetLastError();
+  const HMODULE module = SystemModule(library);
+  const bool found = module != nullptr && Sys().GetProcAddress(module, name) != nullptr;
+  ::SetLastError(callersError);
+  return found;
+}
+
 }  // namespace platform

@@ -19,6 +19,11 @@ constexpr DWORD kSecurityInfoFailure = ERROR_ACCESS_DENIED;
 // What NtCreateFile answers when ntdll cannot be had: a status, not a value
 // beside the last error (STATUS_ACCESS_DENIED).
 constexpr NTSTATUS kNtCreateFileFailure = static_cast<NTSTATUS>(0xC0000022L);
+constexpr NTSTATUS kNtQueryDirectoryFileFailure = kNtCreateFileFailure;
+
+// What RtlNtStatusToDosError answers for a status it does not know, and so
+// when ntdll cannot be had: ERROR_MR_MID_NOT_FOUND.
+constexpr ULONG kUnknownStatusError = 317;
 
 // X(name, library, failure): one entry per Windows call, under the platform's
 // own name, with the library it lives in and what it answers when it fails
@@ -34,37 +39,40 @@ constexpr NTSTATUS kNtCreateFileFailure = static_cast<NTSTATUS>(0xC0000022L);
 // one planted beside the exe never loads in its place. A library or entry
 // that cannot be had makes that call answer its failure value, with last
 // error ERROR_MOD_NOT_FOUND or ERROR_PROC_NOT_FOUND.
-#define MDS_PLATFORM_CALLS_LOADED(X)                         \
-  /* SetupAPI: INF files */                                  \
-  X(SetupOpenInfFileW, kSetupApi, INVALID_HANDLE_VALUE)      \
-  X(SetupFindFirstLineW, kSetupApi, FALSE)                   \
-  X(SetupFindNextLine, kSetupApi, FALSE)                     \
-  X(SetupGetStringFieldW, kSetupApi, FALSE)                  \
-  X(SetupCloseInfFile, kSetupApi, void())                    \
-  X(SetupCopyOEMInfW, kSetupApi, FALSE)                      \
-  /* SetupAPI: devices */                                    \
-  X(SetupDiGetClassDevsW, kSetupApi, INVALID_HANDLE_VALUE)   \
-  X(SetupDiGetClassDevsExW, kSetupApi, INVALID_HANDLE_VALUE) \
-  X(SetupDiEnumDeviceInfo, kSetupApi, FALSE)                 \
-  X(SetupDiGetDeviceInstanceIdW, kSetupApi, FALSE)           \
-  X(SetupDiGetDeviceRegistryPropertyW, kSetupApi, FALSE)     \
-  X(SetupDiSetDeviceRegistryPropertyW, kSetupApi, FALSE)     \
-  X(SetupDiDestroyDeviceInfoList, kSetupApi, FALSE)          \
-  X(CM_Get_DevNode_Status, kCfgMgr32, CR_FAILURE)            \
-  /* newdev */                                               \
-  X(UpdateDriverForPlugAndPlayDevicesW, kNewDev, FALSE)      \
-  /* shlwapi */                                              \
-  X(PathFileExistsW, kShlwApi, FALSE)                        \
-  /* difxapi_x64.dll: the driver store and its lock */       \
-  X(SetupUninstallOEMInfW, kSetupApi, FALSE)                 \
-  X(DiUninstallDriverW, kNewDev, FALSE)                      \
-  X(OpenProcessToken, kAdvApi32, FALSE)                      \
-  X(GetTokenInformation, kAdvApi32, FALSE)                   \
-  X(GetSecurityInfo, kAdvApi32, kSecurityInfoFailure)        \
-  X(IsWellKnownSid, kAdvApi32, FALSE)                        \
-  X(EqualSid, kAdvApi32, FALSE)                              \
-  /* ntdll (in every process already): the log file */       \
-  X(NtCreateFile, kNtDll, kNtCreateFileFailure)
+#define MDS_PLATFORM_CALLS_LOADED(X)                            \
+  /* SetupAPI: INF files */                                     \
+  X(SetupOpenInfFileW, kSetupApi, INVALID_HANDLE_VALUE)         \
+  X(SetupFindFirstLineW, kSetupApi, FALSE)                      \
+  X(SetupFindNextLine, kSetupApi, FALSE)                        \
+  X(SetupGetStringFieldW, kSetupApi, FALSE)                     \
+  X(SetupCloseInfFile, kSetupApi, void())                       \
+  X(SetupCopyOEMInfW, kSetupApi, FALSE)                         \
+  /* SetupAPI: devices */                                       \
+  X(SetupDiGetClassDevsW, kSetupApi, INVALID_HANDLE_VALUE)      \
+  X(SetupDiGetClassDevsExW, kSetupApi, INVALID_HANDLE_VALUE)    \
+  X(SetupDiEnumDeviceInfo, kSetupApi, FALSE)                    \
+  X(SetupDiGetDeviceInstanceIdW, kSetupApi, FALSE)              \
+  X(SetupDiGetDeviceRegistryPropertyW, kSetupApi, FALSE)        \
+  X(SetupDiSetDeviceRegistryPropertyW, kSetupApi, FALSE)        \
+  X(SetupDiDestroyDeviceInfoList, kSetupApi, FALSE)             \
+  X(CM_Get_DevNode_Status, kCfgMgr32, CR_FAILURE)               \
+  /* newdev */                                                  \
+  X(UpdateDriverForPlugAndPlayDevicesW, kNewDev, FALSE)         \
+  /* shlwapi */                                                 \
+  X(PathFileExistsW, kShlwApi, FALSE)                           \
+  /* difxapi_x64.dll: the driver store and its lock */          \
+  X(SetupUninstallOEMInfW, kSetupApi, FALSE)                    \
+  X(SetupGetInfDriverStoreLocationW, kSetupApi, FALSE)          \
+  X(DiUninstallDriverW, kNewDev, FALSE)                         \
+  X(OpenProcessToken, kAdvApi32, FALSE)                         \
+  X(GetTokenInformation, kAdvApi32, FALSE)                      \
+  X(GetSecurityInfo, kAdvApi32, kSecurityInfoFailure)           \
+  X(IsWellKnownSid, kAdvApi32, FALSE)                           \
+  X(EqualSid, kAdvApi32, FALSE)                                 \
+  /* ntdll (in every process already): the log file */          \
+  X(NtCreateFile, kNtDll, kNtCreateFileFailure)                 \
+  X(NtQueryDirectoryFile, kNtDll, kNtQueryDirectoryFileFailure) \
+  X(RtlNtStatusToDosError, kNtDll, kUnknownStatusError)
 
 // Looked up in kernel32 when the table is made, and null where the system
 // lacks them (SetDefaultDllDirectories: Windows 7 without KB2533623), so
@@ -157,6 +165,21 @@ void ResetCalls();
 // can then fail). The libraries themselves stay loaded: a system library,
 // once loaded, stays for the life of the process.
 void ForgetLoadedCalls();
+
+// Whether a system library exports a function: the library loads from the
+// system folder and has the entry, asked through the table's own loader
+// entries (LoadLibraryExW, GetProcAddress) as a first use asks. Leaves the
+// last error as it found it.
+bool Exports(SystemLibrary library, const char* name);
+
+// Whether the function behind a loaded-on-first-use entry can be had, asked
+// before the call rather than read from its failure, which a real function
+// may answer with the same codes:
+//   if (Exported<&Calls::DiUninstallDriverW>()) ...
+template <auto Entry>
+bool Exported() {
+  return Exports(CallTraits<Entry>::kLibrary, CallTraits<Entry>::kName);
+}
 
 // Swaps one entry for the lifetime of the object, then restores what was
 // there before. Nest freely; restore order follows scope.

@@ -36,3 +36,20 @@
 #ifndef DIURFLAG_NO_REMOVE_INF
 extern "C" BOOL WINAPI DiUninstallDriverW(HWND hwndParent, LPCWSTR InfPath, DWORD Flags, PBOOL NeedReboot);
 #endif
+
+// SetupAPI's driver store path of a published INF (Windows Vista on). The
+// Windows SDK declares it; the mingw-w64 headers do not, so it is declared
+// here for its type alone, as above.
+#if !defined(_MSC_VER)
+extern "C" BOOL WINAPI SetupGetInfDriverStoreLocationW(PCWSTR FileName, PSP_ALTPLATFORM_INFO AlternatePlatformInfo,
+                                                       PCWSTR LocaleName, PWSTR ReturnBuffer, DWORD ReturnBufferSize,
+                                                       PDWORD RequiredSize);
+#endif
+
+// ntdll's directory query, which neither the mingw-w64 nor the Windows SDK
+// user-mode headers declare; declared here for its type alone.
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                                               PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
+                                               ULONG Length, FILE_INFORMATION_CLASS FileInformationClass,
+                                               BOOLEAN ReturnSingleEntry, PUNICODE_STRING FileName,
+                                               BOOLEAN RestartScan);

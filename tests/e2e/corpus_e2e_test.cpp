@@ -103,7 +103,8 @@ bool IsTimestamp(const std::wstring& line) {
 struct Said {
   std::vector<std::wstring> trace;
   std::vector<std::wstring> log;
-  std::vector<std::wstring> unexpected;  // neither shape, or not closed by "\n"
+  std::vector<std::wstring> library;     // difxapi_x64.dll's own lines (how each removal went)
+  std::vector<std::wstring> unexpected;  // none of these shapes, or not closed by "\n"
 };
 
 Said SplitDebugStrings(const ToolRun& run) {
@@ -115,6 +116,8 @@ Said SplitDebugStrings(const ToolRun& run) {
       said.trace.push_back(line.substr(tag.size(), line.size() - tag.size() - 1));
     } else if (closed && IsTimestamp(line)) {
       said.log.push_back(line.substr(20, line.size() - 21));
+    } else if (closed && line.compare(0, 13, L"difxapi_x64: ") == 0) {
+      said.library.push_back(line.substr(13, line.size() - 14));
     } else {
       said.unexpected.push_back(line);
     }
@@ -134,8 +137,17 @@ std::string TraceBytes(const ToolRun& run, const std::vector<std::wstring>& mess
 }
 
 // The run's trace, exactly: the debugger copies and the standard output bytes.
-void ExpectTrace(const ToolRun& run, const std::vector<std::wstring>& messages) {
+// With `refusal`, the run's log is refused, and one line wherever it falls
+// says why: "The log is not written: <path><refusal>".
+void ExpectTrace(const ToolRun& run, std::vector<std::wstring> messages, const std::wstring& refusal = L"") {
   const Said said = SplitDebugStrings(run);
+  const auto said_why = std::find_if(said.trace.begin(), said.trace.end(), [&](const std::wstring& line) {
+    return line.rfind(L"The log is not written: ", 0) == 0 && line.size() > refusal.size() &&
+           line.compare(line.size() - refusal.size(), refusal.size(), refusal) == 0;
+  });
+  if (!refusal.empty() && said_why != said.trace.end()) {
+    messages.insert(messages.begin() + (said_why - said.trace.begin()), *said_why);
+  }
   EXPECT_EQ(said.trace, AsDebuggerGetsThem(messages));
   EXPECT_EQ(said.unexpected, std::vector<std::wstring>{});
   EXPECT_EQ(run.output, TraceBytes(run, messages));
@@ -546,14 +558,14 @@ class CorpusTest : public testing::Test {
   // Runs every switch from `folder` (holding the exe and the marker), each
   // checked against its outcome: exit code, trace, log copies. Returns the
   // log lines of all runs in order.
-  std::vector<std::wstring> RunEverySwitchIn(const std::wstring& folder) {
+  std::vector<std::wstring> RunEverySwitchIn(const std::wstring& folder, const std::wstring& refusal = L"") {
     std::vector<std::wstring> logged;
     for (const std::wstring& which : kSwitches) {
       SCOPED_TRACE(testing::PrintToString(which));
       const Outcome expected = Expected(which);
       const ToolRun run = RunIn(folder, which);
       EXPECT_EQ(run.exitCode, expected.exitCode);
-      ExpectTrace(run, expected.trace);
+      ExpectTrace(run, expected.trace, expected.log.empty() ? L"" : refusal);
       ExpectLogCopies(run, expected.log);
       logged.insert(logged.end(), expected.log.begin(), expected.log.end());
     }
@@ -1067,7 +1079,8 @@ TEST_F(EnvironmentCorpusTest, ExeInAFolderOf245And250Characters) {
   testing_support::RemoveTree(logDir);
   ProbeLibraryPath(folder + L"\\difxapi_x64.dll");
 
-  const std::vector<std::wstring> logged = RunEverySwitchIn(folder);
+  const std::vector<std::wstring> logged =
+      RunEverySwitchIn(folder, longPathsOpen ? L"" : L".log: what it is cannot be told (0)");  // no final path
   EXPECT_EQ(RecordsOfFolder(logDir), longPathsOpen ? ToolBytesOf(logged) : std::vector<std::string>{});
   EXPECT_EQ(testing_support::ListFolder(folder).size(), 4u) << "mdsdriver.exe, difxapi_x64.dll, vezazez.cfg, log";
 }
@@ -1095,7 +1108,7 @@ TEST_F(EnvironmentCorpusTest, LogThatIsAFile) {
   PutMarker(folder_.path());
   const std::string content = "not a folder\r\n";
   ASSERT_TRUE(testing_support::WriteBytes(folder_ / L"log", content));
-  RunEverySwitchIn(folder_.path());
+  RunEverySwitchIn(folder_.path(), L"\\log: it cannot be opened (267)");  // ERROR_DIRECTORY
   std::string after;
   ASSERT_TRUE(testing_support::ReadBytes(folder_ / L"log", after));
   EXPECT_EQ(after, content);
@@ -1122,7 +1135,8 @@ TEST_F(EnvironmentCorpusTest, ReadOnlyLogFile) {
   const bool readOnlyKept = probe == INVALID_HANDLE_VALUE;
   if (!readOnlyKept) CloseHandle(probe);
 
-  const std::vector<std::wstring> logged = RunEverySwitchIn(folder_.path());
+  const std::vector<std::wstring> logged =
+      RunEverySwitchIn(folder_.path(), readOnlyKept ? L".log: it cannot be opened (5)" : L"");
 
   std::vector<std::wstring> after = testing_support::ListFolder(logDir);
   std::sort(after.begin(), after.end());
@@ -1156,7 +1170,7 @@ TEST_F(EnvironmentCorpusTest, LogFileHeldOpenWithoutSharing) {
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     held.push_back(file);
   }
-  RunEverySwitchIn(folder_.path());
+  RunEverySwitchIn(folder_.path(), L".log: it cannot be opened (32)");  // ERROR_SHARING_VIOLATION
   for (HANDLE file : held) {
     LARGE_INTEGER size = {};
     EXPECT_TRUE(GetFileSizeEx(file, &size));

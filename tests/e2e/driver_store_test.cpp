@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fakes/fake_driver_store.h"
+#include "fakes/output_capture.h"
 #include "platform/store_lock.h"
 #include "support/fixture_packages.h"
 #include "support/tool_runner.h"
@@ -27,13 +28,29 @@ struct InfFile {
   Holds holds;
   bool published;
   bool inUse;
-  bool locked = false;   // held open by another program that shares nothing
-  bool unknown = false;  // its attributes cannot be read (access denied)
+  bool locked = false;    // held open by another program that shares nothing
+  bool unknown = false;   // its attributes cannot be read (access denied)
+  bool vanishes = false;  // listed, then gone when its size is read (another run removed it)
 };
 
 // kPreinstallFileNotFound: the system's copy fails with "file not found"
 // though the catalog is there.
-enum class Call { kPreinstall, kPreinstallFileNotFound, kGetPath, kUninstall, kForcedUninstall, kUninstallByStorePath };
+// kGetPathThenUninstall: uninstall by the path GetPath answered, as the tool does.
+enum class Call {
+  kPreinstall,
+  kPreinstallFileNotFound,
+  kGetPath,
+  kUninstall,
+  kForcedUninstall,
+  kUninstallByStorePath,
+  kGetPathThenUninstall
+};
+
+// newdev.dll: without DiUninstallDriverW (before Windows 10 version 1703,
+// and Wine), not loadable at all, or with it, taking a published copy's path,
+// only a driver store path ("file not found" for the other), neither
+// ("invalid parameter"), or failing inside (a class installer's 126).
+enum class NewDev { kWithout, kUnloadable, kWith, kTakesStorePathOnly, kTakesNoPath, kFailsInside };
 
 // The store lock: free, its wait timing out, or held for 1.5 s by another
 // thread, owned by the Administrators group (waited for) or by this user
@@ -47,14 +64,16 @@ struct StoreCase {
   DWORD status;
   std::vector<std::wstring> after;  // the INF folder's names afterwards, sorted as the folder lists them
   const wchar_t* path;              // GetPath's answer (a name in the INF folder), or null
-  bool hasDiUninstallDriver = false;
+  NewDev newDev = NewDev::kWithout;
   int strandedDevices = 0;  // left bound to a package that is gone
   BOOL needsReboot = FALSE;
   Lock lock = Lock::kFree;
-  bool largePackage = false;  // past any size cap: the files compare in chunks
+  bool largePackage = false;           // past any size cap: the files compare in chunks
+  const char* catalogLines = nullptr;  // in place of the INF's "CatalogFile=sample.cat" line
 };
 
-const char kPackageInf[] = "[Version]\r\nSignature=\"$Windows NT$\"\r\nCatalogFile=sample.cat\r\n";
+const char kPackageInf[] = "[Version]\r\nSignature=\"$Windows NT$\"\r\n";
+const char kCatalogLine[] = "CatalogFile=sample.cat\r\n";
 const char kCatalog[] = "catalog signed today";
 
 // clang-format off
@@ -86,12 +105,33 @@ const StoreCase kStoreCases[] = {
     {"a copy in use stays without force", {{L"oem1.inf", Holds::kPackage, true, true}},
      Call::kUninstall, ERROR_INF_IN_USE_BY_DEVICES, {L"oem1.inf"}, nullptr},
     {"a copy in use goes with force, and leaves its device on a package that is gone",
-     {{L"oem1.inf", Holds::kPackage, true, true}}, Call::kForcedUninstall, 0, {}, nullptr, false, 1},
+     {{L"oem1.inf", Holds::kPackage, true, true}}, Call::kForcedUninstall, 0, {}, nullptr, NewDev::kWithout, 1},
     {"where newdev can, a copy in use goes once its device is moved, and that asks for a restart",
      {{L"oem1.inf", Holds::kPackage, true, true}, {L"oem2.inf", Holds::kPackage, true, false}},
-     Call::kForcedUninstall, 0, {}, nullptr, true, 0, TRUE},
+     Call::kForcedUninstall, 0, {}, nullptr, NewDev::kWith, 0, TRUE},
     {"an unforced uninstall never moves a device", {{L"oem1.inf", Holds::kPackage, true, true}},
-     Call::kUninstall, ERROR_INF_IN_USE_BY_DEVICES, {L"oem1.inf"}, nullptr, true},
+     Call::kUninstall, ERROR_INF_IN_USE_BY_DEVICES, {L"oem1.inf"}, nullptr, NewDev::kWith},
+    {"where newdev takes only the driver store path, the copy goes by that, its device moved",
+     {{L"oem1.inf", Holds::kPackage, true, true}}, Call::kForcedUninstall, 0, {}, nullptr,
+     NewDev::kTakesStorePathOnly, 0, TRUE},
+    {"where newdev takes neither path, the copy is forced out as before",
+     {{L"oem1.inf", Holds::kPackage, true, true}}, Call::kForcedUninstall, 0, {}, nullptr, NewDev::kTakesNoPath, 1},
+    {"newdev failing inside with 126 is the answer, and nothing is forced out",
+     {{L"oem1.inf", Holds::kPackage, true, true}}, Call::kForcedUninstall, ERROR_MOD_NOT_FOUND, {L"oem1.inf"},
+     nullptr, NewDev::kFailsInside},
+    {"a newdev.dll that cannot be loaded leaves the forced removal",
+     {{L"oem1.inf", Holds::kPackage, true, true}}, Call::kForcedUninstall, 0, {}, nullptr, NewDev::kUnloadable, 1},
+    {"uninstall by the path GetPath gave also takes the copy under the package's own name",
+     {{L"oem77.inf", Holds::kPackage, true, false}, {L"sample.inf", Holds::kPackage, true, false}},
+     Call::kGetPathThenUninstall, 0, {}, L"oem77.inf"},
+    {"a copy gone between the listing and its read is no copy",
+     {{L"oem1.inf", Holds::kPackage, true, false}, {L"oem2.inf", Holds::kPackage, false, false, false, false, true}},
+     Call::kForcedUninstall, 0, {L"oem2.inf"}, nullptr},
+    {"a package whose catalog is not beside its INF is refused before any copy", {},
+     Call::kPreinstall, ERROR_NO_CATALOG_FOR_OEM_INF, {}, nullptr, NewDev::kWithout, 0, FALSE, Lock::kFree, false,
+     "CatalogFile=gone.cat\r\n"},
+    {"the catalog for x64 comes before the plain one", {}, Call::kPreinstall, 0, {L"oem0.inf"}, nullptr,
+     NewDev::kWithout, 0, FALSE, Lock::kFree, false, "CatalogFile=gone.cat\r\nCatalogFile.NTamd64=sample.cat\r\n"},
     {"a file held open that cannot be the package is not in the way",
      {{L"oem1.inf", Holds::kPackage, true, false}, {L"oem42.inf", Holds::kOther, false, false, true}},
      Call::kForcedUninstall, 0, {L"oem42.inf"}, nullptr},
@@ -112,16 +152,16 @@ const StoreCase kStoreCases[] = {
      {{L"oem.inf", Holds::kPackage, false, false}, {L"oem4.inf", Holds::kPackage, true, false}},
      Call::kForcedUninstall, 0, {L"oem.inf"}, nullptr},
     {"a lock held past the wait stops the work", {{L"oem0.inf", Holds::kOther, true, false}},
-     Call::kPreinstall, ERROR_TIMEOUT, {L"oem0.inf"}, nullptr, false, 0, FALSE,
+     Call::kPreinstall, ERROR_TIMEOUT, {L"oem0.inf"}, nullptr, NewDev::kWithout, 0, FALSE,
      Lock::kTimesOut},
     {"an elevated administrator's lock is waited for", {{L"oem0.inf", Holds::kOther, true, false}},
-     Call::kPreinstall, 0, {L"oem0.inf", L"oem1.inf"}, nullptr, false, 0, FALSE, Lock::kAdministrators},
+     Call::kPreinstall, 0, {L"oem0.inf", L"oem1.inf"}, nullptr, NewDev::kWithout, 0, FALSE, Lock::kAdministrators},
     {"an elevated run does not wait for a lock any program of its user could hold",
-     {{L"oem0.inf", Holds::kOther, true, false}}, Call::kPreinstall, 0, {L"oem0.inf", L"oem1.inf"}, nullptr, false, 0,
-     FALSE, Lock::kOwnUserElevated},
+     {{L"oem0.inf", Holds::kOther, true, false}}, Call::kPreinstall, 0, {L"oem0.inf", L"oem1.inf"}, nullptr,
+     NewDev::kWithout, 0, FALSE, Lock::kOwnUserElevated},
     {"a package of any size that was stored goes, and a file differing in its last byte alone stays",
      {{L"oem0.inf", Holds::kPackage, true, false}, {L"oem7.inf", Holds::kPackageButItsLastByte, false, false}},
-     Call::kForcedUninstall, 0, {L"oem7.inf"}, nullptr, false, 0, FALSE, Lock::kFree, true},
+     Call::kForcedUninstall, 0, {L"oem7.inf"}, nullptr, NewDev::kWithout, 0, FALSE, Lock::kFree, true},
 };
 // clang-format on
 
@@ -146,7 +186,10 @@ BOOL WINAPI RowToken(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID info, DW
   return read;
 }
 
+// The tool's log is on (its marker stands beside the exe), so the library
+// tells which way each removal went.
 DWORD WINAPI RowAttributes(LPCWSTR path) {
+  if (std::wstring(path).find(L"\\vezazez.cfg") != std::wstring::npos) return FILE_ATTRIBUTE_ARCHIVE;
   for (const InfFile& file : g_row->before) {
     if (file.unknown && g_infFolder + L"\\" + file.name == path) {
       SetLastError(ERROR_ACCESS_DENIED);
@@ -154,6 +197,16 @@ DWORD WINAPI RowAttributes(LPCWSTR path) {
     }
   }
   return platform::RealCalls().GetFileAttributesW(path);
+}
+
+BOOL WINAPI RowAttributesEx(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID data) {
+  for (const InfFile& file : g_row->before) {
+    if (file.vanishes && g_infFolder + L"\\" + file.name == path) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return FALSE;
+    }
+  }
+  return platform::RealCalls().GetFileAttributesExW(path, level, data);
 }
 
 std::vector<std::wstring> SortedNames(const std::wstring& folder) {
@@ -172,18 +225,26 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
     testing_support::TempDir folder;
     CreateDirectoryW((folder / L"package").c_str(), nullptr);
     const std::wstring inf = folder / L"package\\sample.inf";
-    std::string package = kPackageInf;
+    std::string package = std::string(kPackageInf) + (row.catalogLines != nullptr ? row.catalogLines : kCatalogLine);
     if (row.largePackage) package.resize(65 * 1024 * 1024 + 1, ';');
     ASSERT_TRUE(testing_support::WriteBytes(inf, package));
     ASSERT_TRUE(testing_support::WriteBytes(folder / L"package\\sample.cat", kCatalog));
 
     fakes::FakeDriverStore store(folder.path());
-    store.hasDiUninstallDriver = row.hasDiUninstallDriver;
+    store.newDevLoads = row.newDev != NewDev::kUnloadable;
+    store.hasDiUninstallDriver = row.newDev != NewDev::kWithout && row.newDev != NewDev::kUnloadable;
+    store.publishedPathAnswer = row.newDev == NewDev::kTakesStorePathOnly ? ERROR_FILE_NOT_FOUND
+                                : row.newDev == NewDev::kTakesNoPath      ? ERROR_INVALID_PARAMETER
+                                : row.newDev == NewDev::kFailsInside      ? ERROR_MOD_NOT_FOUND
+                                                                          : 0;
+    store.storePathAnswer = row.newDev == NewDev::kTakesNoPath ? ERROR_INVALID_PARAMETER : 0;
+    fakes::OutputCapture told;
     g_row = &row;
     g_infFolder = store.InfFolder();
     auto wait = platform::Override(&platform::Calls::WaitForSingleObject, &RowWait);
     auto token = platform::Override(&platform::Calls::GetTokenInformation, &RowToken);
     auto attributes = platform::Override(&platform::Calls::GetFileAttributesW, &RowAttributes);
+    auto attributesEx = platform::Override(&platform::Calls::GetFileAttributesExW, &RowAttributesEx);
     std::vector<HANDLE> held;
     for (const InfFile& file : row.before) {
       std::string bytes = file.holds == Holds::kOther ? "[Version]\r\n; another\r\n" : package;
@@ -231,6 +292,10 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
       case Call::kUninstallByStorePath:
         status = difx::Uninstall((store.InfFolder() + L"\\oem1.inf").c_str(), DRIVER_PACKAGE_FORCE, nullptr, &reboot);
         break;
+      case Call::kGetPathThenUninstall:
+        status = difx::GetPath(inf.c_str(), path, &count);
+        if (status == ERROR_SUCCESS) status = difx::Uninstall(path, DRIVER_PACKAGE_FORCE, nullptr, &reboot);
+        break;
     }
     const ULONGLONG took = GetTickCount64() - start;
     EXPECT_EQ(status, row.status);
@@ -240,6 +305,15 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
     for (HANDLE file : held) CloseHandle(file);
     EXPECT_EQ(SortedNames(store.InfFolder()), row.after);
     EXPECT_EQ(store.strandedDevices, row.strandedDevices);
+    EXPECT_EQ(store.copyCalls > 0, row.call == Call::kPreinstall && row.status != ERROR_NO_CATALOG_FOR_OEM_INF &&
+                                       row.status != ERROR_TIMEOUT)
+        << "the copy is asked for only with the catalog there";
+    const std::wstring forced = L"with SUOI_FORCEDELETE answered 0\n";
+    const auto forcedOut =
+        std::count_if(told.debugStrings.begin(), told.debugStrings.end(),
+                      [&](const std::wstring& line) { return line.find(forced) != std::wstring::npos; });
+    EXPECT_TRUE(row.newDev == NewDev::kWithout || forcedOut == row.strandedDevices)
+        << "where newdev could move devices, each copy forced out from under them is told on the debugger channel";
     if (row.call != Call::kPreinstall && row.call != Call::kPreinstallFileNotFound && row.call != Call::kGetPath) {
       EXPECT_EQ(reboot, row.needsReboot);
     }

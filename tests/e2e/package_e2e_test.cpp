@@ -71,8 +71,13 @@ class PackageE2ETest : public testing::Test {
     EXPECT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, expectedExitCode) << "mdsdriver.exe " << testing::PrintToString(arguments);
     std::vector<std::wstring> messages;
+    libraryLines_.clear();
     for (const std::wstring& line : run.debugStrings) {
       if (StartsWith(line, L"[app](")) continue;  // a trace line
+      if (StartsWith(line, L"difxapi_x64: ")) {
+        libraryLines_.push_back(line);
+        continue;
+      }
       EXPECT_GT(line.size(), kTimestampAndTab.size());
       EXPECT_TRUE(EndsWith(line, L"\n"));
       if (line.size() > kTimestampAndTab.size()) {
@@ -90,6 +95,7 @@ class PackageE2ETest : public testing::Test {
   }
 
   TempDir folder_;
+  std::vector<std::wstring> libraryLines_;  // difxapi_x64.dll's own lines in the last run
 };
 
 const std::wstring kInstallEntry = L"\nEnter InstallDrviver...";
@@ -133,6 +139,12 @@ TEST_F(PackageE2ETest, UninstallRemovesBothPackages) {
   EXPECT_EQ(log[6], L"DriverPackageUninstall usbaapl successed !\n");
   EXPECT_EQ(CountSystemCopiesOf(NetworkInfPath()), 0);
   EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()), 0);
+  // Wine's newdev.dll has no DiUninstallDriverW: the library says so, and
+  // that each copy went by the forced SetupUninstallOEMInfW.
+  ASSERT_EQ(libraryLines_.size(), 4u) << testing::PrintToString(libraryLines_);
+  for (size_t i : {0u, 2u})
+    EXPECT_NE(libraryLines_[i].find(L"newdev.dll has no DiUninstallDriverW"), std::wstring::npos);
+  for (size_t i : {1u, 3u}) EXPECT_TRUE(EndsWith(libraryLines_[i], L"SUOI_FORCEDELETE answered 0\n"));
 }
 
 // A byte-identical INF that someone dropped into the INF folder under a name

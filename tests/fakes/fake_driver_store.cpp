@@ -1,9 +1,11 @@
 // The fake driver store: SetupCopyOEMInfW, SetupUninstallOEMInfW,
+// DiUninstallDriverW, SetupGetInfDriverStoreLocationW,
 // GetSystemWindowsDirectoryW and the INF folder's listing answered from real
-// files in the test's folder.
+// files in the test's folder, and newdev.dll's presence from the loader.
 #include "fakes/fake_driver_store.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cwchar>
 
 #include "support/tool_runner.h"
@@ -24,14 +26,17 @@ bool SameName(const std::wstring& a, const std::wstring& b) {
 
 std::wstring NameOf(const std::wstring& path) { return path.substr(path.find_last_of(L'\\') + 1); }
 
-// The catalog an INF names on its CatalogFile= line, beside the INF; "" for none.
+// The catalog an INF names for x64 (CatalogFile.NTamd64=, else
+// CatalogFile.NT=, else CatalogFile=), beside the INF; "" for none.
 std::wstring CatalogOf(const std::wstring& inf, const std::string& bytes) {
-  const std::string key = "CatalogFile=";
-  const size_t at = bytes.find(key);
-  if (at == std::string::npos) return std::wstring();
-  const size_t end = bytes.find_first_of("\r\n", at);
-  const std::string name = bytes.substr(at + key.size(), end - at - key.size());
-  return inf.substr(0, inf.find_last_of(L'\\') + 1) + std::wstring(name.begin(), name.end());
+  for (const std::string key : {"\nCatalogFile.NTamd64=", "\nCatalogFile.NT=", "\nCatalogFile="}) {
+    const size_t at = bytes.find(key);
+    if (at == std::string::npos) continue;
+    const size_t end = bytes.find_first_of("\r\n", at + 1);
+    const std::string name = bytes.substr(at + key.size(), end - at - key.size());
+    return inf.substr(0, inf.find_last_of(L'\\') + 1) + std::wstring(name.begin(), name.end());
+  }
+  return std::wstring();
 }
 
 UINT WINAPI FakeWindowsDirectory(LPWSTR buffer, UINT size) {
@@ -48,6 +53,7 @@ BOOL Answer(const std::wstring& copy, PWSTR dest, DWORD size, BOOL result, DWORD
 }
 
 BOOL WINAPI FakeCopyOEMInf(PCWSTR source, PCWSTR, DWORD, DWORD style, PWSTR dest, DWORD size, PDWORD, PWSTR*) {
+  ++g_store->copyCalls;
   std::string inf, catalog;
   if (!testing_support::ReadBytes(source, inf)) return Fail(ERROR_FILE_NOT_FOUND);
   const std::wstring catalogPath = CatalogOf(source, inf);
@@ -95,8 +101,12 @@ BOOL WINAPI FakeUninstallOEMInf(PCWSTR name, DWORD flags, PVOID) {
 // Moves the copy's device to the null driver, which needs a restart here,
 // then removes the copy as a forced uninstall would.
 BOOL WINAPI FakeDiUninstallDriver(HWND, LPCWSTR infPath, DWORD flags, PBOOL needReboot) {
-  if (!g_store->hasDiUninstallDriver) return Fail(ERROR_PROC_NOT_FOUND);
+  if (!g_store->hasDiUninstallDriver || !g_store->newDevLoads) return Fail(ERROR_PROC_NOT_FOUND);
   if (flags != 0) return Fail(ERROR_INVALID_FLAGS);  // the fake knows no others
+  const std::wstring storeFolder = g_store->DriverStoreFolder() + L"\\";
+  const bool storePath = std::wstring(infPath).compare(0, storeFolder.size(), storeFolder) == 0;
+  const DWORD answer = storePath ? g_store->storePathAnswer : g_store->publishedPathAnswer;
+  if (answer != 0) return Fail(answer);
   const std::wstring name = NameOf(infPath);
   for (FakeDriverStore::Published& copy : g_store->published) {
     if (!SameName(copy.name, name) || !copy.inUse) continue;
@@ -104,6 +114,44 @@ BOOL WINAPI FakeDiUninstallDriver(HWND, LPCWSTR infPath, DWORD flags, PBOOL need
     if (needReboot != nullptr) *needReboot = TRUE;
   }
   return FakeUninstallOEMInf(name.c_str(), SUOI_FORCEDELETE, nullptr);
+}
+
+BOOL WINAPI FakeStoreLocation(PCWSTR inf, PSP_ALTPLATFORM_INFO, PCWSTR, PWSTR buffer, DWORD size, PDWORD needed) {
+  const std::wstring name = NameOf(inf);
+  const auto& published = g_store->published;
+  if (std::none_of(published.begin(), published.end(),
+                   [&](const FakeDriverStore::Published& p) { return SameName(p.name, name); })) {
+    return Fail(ERROR_FILE_NOT_FOUND);
+  }
+  const std::wstring path = g_store->DriverStoreFolder() + L"\\" + name + L"_amd64\\" + name;
+  if (needed != nullptr) *needed = static_cast<DWORD>(path.size() + 1);
+  if (size <= path.size()) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  std::wmemcpy(buffer, path.c_str(), path.size() + 1);
+  return TRUE;
+}
+
+// The loader as the store's newdev.dll makes it answer; everything else as
+// the table below answers it.
+decltype(&::LoadLibraryExW) g_loadBelow = nullptr;
+decltype(&::GetProcAddress) g_findBelow = nullptr;
+
+HMODULE WINAPI FakeLoadLibrary(LPCWSTR path, HANDLE file, DWORD flags) {
+  const std::wstring name = NameOf(path);
+  if (!g_store->newDevLoads && SameName(name, L"newdev.dll")) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  return g_loadBelow(path, file, flags);
+}
+
+FARPROC WINAPI FakeGetProcAddress(HMODULE module, LPCSTR name) {
+  if (reinterpret_cast<ULONG_PTR>(name) <= 0xFFFF || std::strcmp(name, "DiUninstallDriverW") != 0) {
+    return g_findBelow(module, name);
+  }
+  if (g_store->hasDiUninstallDriver)
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&FakeDiUninstallDriver));
+  SetLastError(ERROR_PROC_NOT_FOUND);
+  return nullptr;
 }
 
 // The INF folder lists in reverse name order, so that any order in the
@@ -138,6 +186,12 @@ FakeDriverStore::FakeDriverStore(std::wstring folder) : windowsFolder(std::move(
   table.SetupCopyOEMInfW = &FakeCopyOEMInf;
   table.SetupUninstallOEMInfW = &FakeUninstallOEMInf;
   table.DiUninstallDriverW = &FakeDiUninstallDriver;
+  table.SetupGetInfDriverStoreLocationW = &FakeStoreLocation;
+  g_loadBelow = table.LoadLibraryExW;
+  g_findBelow = table.GetProcAddress;
+  table.LoadLibraryExW = &FakeLoadLibrary;
+  table.GetProcAddress = &FakeGetProcAddress;
+  platform::ForgetLoadedCalls();  // so that the loader is asked again, and answers for this store
   table.FindFirstFileW = &FakeFindFirst;
   table.FindNextFileW = &FakeFindNext;
   table.FindClose = &FakeFindClose;
@@ -145,6 +199,7 @@ FakeDriverStore::FakeDriverStore(std::wstring folder) : windowsFolder(std::move(
 
 FakeDriverStore::~FakeDriverStore() {
   platform::Sys() = saved_;
+  platform::ForgetLoadedCalls();
   g_store = nullptr;
 }
 

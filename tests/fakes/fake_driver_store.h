@@ -5,8 +5,9 @@
 // file of the package's own name), and an uninstall is refused for a name it
 // never published, or for a copy in use unless forced. A forced uninstall
 // leaves the copy's devices bound to a package that is gone; where newdev
-// has DiUninstallDriverW, that moves them to another driver first. The INF
-// folder lists in reverse name order. Tests set the public fields and look at
+// has DiUninstallDriverW (as the loader tells through the table's
+// LoadLibraryExW and GetProcAddress), that moves them to another driver
+// first. The INF folder lists in reverse name order. Tests set the public fields and look at
 // the folder afterwards.
 #pragma once
 
@@ -32,11 +33,20 @@ struct FakeDriverStore {
   FakeDriverStore& operator=(const FakeDriverStore&) = delete;
 
   std::wstring InfFolder() const { return windowsFolder + L"\\inf"; }
+  // Where SetupGetInfDriverStoreLocationW places each published copy:
+  // <this>\<name>_amd64\<name>.
+  std::wstring DriverStoreFolder() const { return windowsFolder + L"\\System32\\DriverStore\\FileRepository"; }
 
   std::wstring windowsFolder;
   std::vector<Published> published;
+  bool newDevLoads = true;            // newdev.dll loads from the system folder
   bool hasDiUninstallDriver = false;  // newdev.dll exports it (Windows 10 version 1703 on)
-  int strandedDevices = 0;            // devices left bound to a package that is gone
+  // What DiUninstallDriverW answers for a published copy's path and for a
+  // driver store path: 0 moves the devices and takes the copy out, anything
+  // else fails with that code and changes nothing.
+  DWORD publishedPathAnswer = 0, storePathAnswer = 0;
+  int strandedDevices = 0;  // devices left bound to a package that is gone
+  int copyCalls = 0;        // SetupCopyOEMInfW calls
 
  private:
   platform::Calls saved_;

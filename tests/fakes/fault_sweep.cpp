@@ -88,6 +88,7 @@ MDS_NEVER_FAILS(GetTickCount64);
 MDS_NEVER_FAILS(GetLastError);
 // The driver store and its lock, in difxapi_x64.dll.
 MDS_FAILS(SetupUninstallOEMInfW, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(SetupGetInfDriverStoreLocationW, Mode::kReturn, ERROR_FILE_NOT_FOUND);
 MDS_FAILS(DiUninstallDriverW, Mode::kReturn, ERROR_ACCESS_DENIED);
 MDS_FAILS(OpenProcessToken, Mode::kReturn, ERROR_ACCESS_DENIED);
 MDS_FAILS(GetTokenInformation, Mode::kReturn, ERROR_INSUFFICIENT_BUFFER);
@@ -111,6 +112,8 @@ MDS_NEVER_FAILS(GetCurrentProcess);
 MDS_NEVER_FAILS(LocalFree);
 MDS_FAILS(GetFileInformationByHandleEx, Mode::kReturn, ERROR_ACCESS_DENIED);
 MDS_FAILS(NtCreateFile, Mode::kReturn, ERROR_ACCESS_DENIED);  // answers a status; the last error is a plausible one
+MDS_FAILS(NtQueryDirectoryFile, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_NEVER_FAILS(RtlNtStatusToDosError);  // a translation; an unknown status gives ERROR_MR_MID_NOT_FOUND
 
 // Which handle kind a call acquires (through its result, or for these
 // through an argument: a token, a security descriptor, a held mutex, the file

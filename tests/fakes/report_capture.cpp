@@ -77,6 +77,9 @@ std::vector<Report> ReportCapture::Reports() const {
     const std::wstring body = line.empty() ? line : line.substr(0, line.size() - 1);
     const size_t tagEnd = body.find(L"): ");
     if (body.compare(0, 6, L"[app](") == 0 && tagEnd != std::wstring::npos) {
+      // The file log's own word that it is not written: the capture keeps
+      // the log off the disk, and reports only what the tool said.
+      if (body.compare(tagEnd + 3, 24, L"The log is not written: ") == 0) continue;
       reports.push_back(Trace(body.substr(tagEnd + 3)));
     } else if (HasTimestamp(body)) {
       reports.push_back(Log(body.substr(20)));
@@ -85,6 +88,14 @@ std::vector<Report> ReportCapture::Reports() const {
     }
   }
   return reports;
+}
+
+std::string ReportCapture::stdoutBytes() const {
+  std::string bytes = output_.stdoutBytes;
+  const size_t at = bytes.find("): The log is not written: ");
+  if (at == std::string::npos) return bytes;
+  const size_t start = bytes.rfind("[app](", at), end = bytes.find("\r\n", at);
+  return bytes.erase(start, end == std::string::npos ? std::string::npos : end + 2 - start);
 }
 
 std::vector<std::wstring> ReportCapture::Messages(Channel channel) const {

@@ -198,10 +198,11 @@ void CheckRun(const sweep::Scenario& scenario, const std::vector<long>& failAt, 
   if (!scenario.logOn || logRecords.empty() || logFolderRefused) {
     EXPECT_TRUE(run.logBytes.empty());
   } else {
-    const int logMayMiss = CountInjected(
-        run.injected, {fakes::kCreateFileW, fakes::kNtCreateFile, fakes::kLoadLibraryExW, fakes::kGetProcAddress,
-                       fakes::kSetFilePointerEx, fakes::kWriteFile, fakes::kGetFileInformationByHandle,
-                       fakes::kGetFileInformationByHandleEx, fakes::kGetFinalPathNameByHandleW});
+    const int logMayMiss =
+        CountInjected(run.injected, {fakes::kCreateFileW, fakes::kNtCreateFile, fakes::kNtQueryDirectoryFile,
+                                     fakes::kGetSystemDirectoryW, fakes::kLoadLibraryExW, fakes::kGetProcAddress,
+                                     fakes::kSetFilePointerEx, fakes::kWriteFile, fakes::kGetFileInformationByHandle,
+                                     fakes::kGetFileInformationByHandleEx, fakes::kGetFinalPathNameByHandleW});
     ASSERT_EQ(run.logFiles.size(), 1u);
     EXPECT_TRUE(IsConcatenationMissingAtMost(run.logBytes, logRecords, logMayMiss)) << run.logBytes;
   }

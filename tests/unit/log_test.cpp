@@ -190,13 +190,20 @@ TEST_F(LogTest, ArgumentsAreDataInTheLogToo) {
   EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\t2 appdev FriendlyName \t = 50% %s%n%d\n\r\n");
 }
 
+// A record lost to a refused folder or file is said once a run, on the trace.
+std::string RefusalTrace(const std::wstring& what) {
+  return "[app](" + std::to_string(GetCurrentThreadId()) +
+         "): The log is not written: " + std::string(what.begin(), what.end()) + "\r\n";
+}
+
 TEST_F(LogTest, AFileWhereTheFolderShouldBeLosesRecordsQuietly) {
   PlaceMarker();
   ASSERT_TRUE(testing_support::WriteBytes(dir_ / L"log", "not a folder"));
   diag::LogLine(L"one");
   diag::LogLine(L"two");
   EXPECT_TRUE(diag::CurrentLogFile()->enabled());
-  EXPECT_EQ(output_.debugStrings.size(), 2u) << "the debugger copies are still sent";
+  EXPECT_EQ(output_.debugStrings.size(), 3u) << "the debugger copies are still sent, and the one trace line";
+  EXPECT_EQ(output_.stdoutBytes, RefusalTrace(dir_ / L"log: it cannot be opened (267)")) << "ERROR_DIRECTORY";
   std::string bytes;
   ASSERT_TRUE(ReadBytes(dir_ / L"log", bytes));
   EXPECT_EQ(bytes, "not a folder");
@@ -218,7 +225,7 @@ NTSTATUS NTAPI RecordedOpen(PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES
   platform::RealCalls().GetFinalPathNameByHandleW(where->RootDirectory, folder, MAX_PATH, 0);
   g_opens.push_back({folder, std::wstring(where->ObjectName->Buffer, where->ObjectName->Length / sizeof(wchar_t)),
                      access, disposition});
-  if (g_openStatus != 0) return g_openStatus;
+  if (g_openStatus != 0 && g_opens.back().name != L"log") return g_openStatus;
   return platform::RealCalls().NtCreateFile(file, access, where, io, size, attributes, share, disposition, options, ea,
                                             eaLength);
 }
@@ -235,8 +242,10 @@ TEST_F(LogTest, ALogFileThatCannotBeOpenedLosesRecordsQuietly) {
     diag::LogLine(L"lost too");
   }
   g_openStatus = 0;
-  EXPECT_EQ(g_opens.size(), 6u) << "each record tries the file afresh: open, create, open";
-  EXPECT_EQ(output_.debugStrings.size(), 2u);
+  EXPECT_EQ(g_opens.size(), 7u) << "the folder once, then each record tries the file afresh: open, create, open";
+  EXPECT_EQ(output_.debugStrings.size(), 3u);
+  EXPECT_EQ(output_.stdoutBytes, RefusalTrace(dir_ / L"log\\20261206_072745.log: it cannot be opened (5)"))
+      << "said once, with STATUS_ACCESS_DENIED";
   diag::LogLine(L"kept");
   EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\tkept\n\r\n");
 }
@@ -251,11 +260,15 @@ TEST_F(LogTest, TheFileIsOpenedInTheHeldFolderAndNeverCreatedThroughALink) {
     diag::LogLine(L"one");
     diag::LogLine(L"two");
   }
-  const ULONG kDispositions[] = {FILE_OPEN, FILE_CREATE, FILE_OPEN};  // the first record's two tries, the second's
-  ASSERT_EQ(g_opens.size(), 3u);
-  for (size_t i = 0; i < 3; ++i) {
+  // The folder by its name in the exe's folder, then the first record's two
+  // tries, the second's.
+  const ULONG kDispositions[] = {FILE_OPEN, FILE_OPEN, FILE_CREATE, FILE_OPEN};
+  ASSERT_EQ(g_opens.size(), 4u);
+  for (size_t i = 0; i < 4; ++i) {
     EXPECT_EQ(g_opens[i].disposition, kDispositions[i]);
-    EXPECT_EQ(g_opens[i].folder.substr(g_opens[i].folder.size() - 4) + g_opens[i].name, L"\\log20261206_072745.log");
+    const std::wstring opened = g_opens[i].folder + L"\\" + g_opens[i].name;
+    const std::wstring wanted = i == 0 ? dir_ / L"log" : LogPath(L"20261206_072745.log");
+    EXPECT_EQ(opened.substr(opened.size() - std::min(opened.size(), wanted.size())), wanted);
     EXPECT_NE(g_opens[i].access & FILE_READ_ATTRIBUTES, 0u) << "the checks read the attributes";
   }
   EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\tone\n\r\n2026-12-06 07:27:45\ttwo\n\r\n");
@@ -264,46 +277,89 @@ TEST_F(LogTest, TheFileIsOpenedInTheHeldFolderAndNeverCreatedThroughALink) {
   EXPECT_TRUE(MoveFileW((dir_ / L"log").c_str(), (dir_ / L"moved").c_str()));
 }
 
-// The log folder (and the exe's, of which only the volume is read) or file
-// seen as a link, with a second name, or with an ID the exe's folder does not
-// list: the record is lost quietly, nothing is made in a folder refused, and
-// the next record, told the truth, is kept.
+// The log folder or file as its handle tells it: a tag, a kind, a second name
+// or an ID that is not the one the exe's folder holds under "log", or what
+// cannot be read. A link, or what cannot be told, loses the run's records
+// and the run says why once, nothing is made in a folder refused, and the
+// next run, told the truth, keeps its records. A reparse point that
+// redirects no name (a cloud service's folder) keeps them.
+enum class Unreadable { kNothing, kTag, kFolderEntry };
 struct Distortion {
   const char* what;
   bool ofFolder;
-  DWORD flippedAttributes, links = 0, otherId = 0;  // links 0: as they are; otherId: added to the ID's high part
+  const wchar_t* why;  // the trace's reason, or null: the records are kept
+  DWORD tag = 0, flippedAttributes = 0, links = 0, otherId = 0;
+  Unreadable unreadable = Unreadable::kNothing;
 };
 const Distortion kDistortions[] = {
-    {"a folder that is a reparse point", true, FILE_ATTRIBUTE_REPARSE_POINT},
-    {"a folder that is no directory", true, FILE_ATTRIBUTE_DIRECTORY},
-    {"a folder that the exe's folder does not list", true, 0, 0, 1},
-    {"a file that is a reparse point", false, FILE_ATTRIBUTE_REPARSE_POINT},
-    {"a file with a second name", false, 0, 2},
+    {"a folder that is a junction", true, L"it is a link", IO_REPARSE_TAG_MOUNT_POINT},
+    {"a folder that a cloud service keeps", true, nullptr, IO_REPARSE_TAG_CLOUD_6},
+    {"a folder that is no directory", true, L"what it is cannot be told", 0, FILE_ATTRIBUTE_DIRECTORY},
+    {"a folder whose tag cannot be read", true, L"what it is cannot be told", 0, 0, 0, 0, Unreadable::kTag},
+    {"a folder whose entry in the exe's folder cannot be read", true, L"what it is cannot be told", 0, 0, 0, 0,
+     Unreadable::kFolderEntry},
+    {"a folder that the exe's folder does not hold as log", true, L"it lies elsewhere", 0, 0, 0, 1},
+    {"a file that is a symbolic link", false, L"it is a link", IO_REPARSE_TAG_SYMLINK},
+    {"a file with a second name", false, L"it is a link", 0, 0, 2},
 };
 const Distortion* g_distortion = nullptr;
+bool Distorted(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  return g_distortion != nullptr && platform::RealCalls().GetFileInformationByHandle(handle, &info) &&
+         ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) == g_distortion->ofFolder;
+}
 BOOL WINAPI DistortedInformation(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info) {
+  const bool distorted = Distorted(handle);
   if (!platform::RealCalls().GetFileInformationByHandle(handle, info)) return FALSE;
-  if (g_distortion == nullptr || ((info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != g_distortion->ofFolder) {
-    return TRUE;
-  }
-  info->dwFileAttributes ^= g_distortion->flippedAttributes;
-  if (g_distortion->links != 0) info->nNumberOfLinks = g_distortion->links;
-  info->nFileIndexHigh += g_distortion->otherId;
+  if (distorted && g_distortion->links != 0) info->nNumberOfLinks = g_distortion->links;
+  if (distorted) info->nFileIndexHigh += g_distortion->otherId;
   return TRUE;
+}
+BOOL WINAPI DistortedTag(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size) {
+  const bool distorted = Distorted(handle) && kind == FileAttributeTagInfo;
+  if (distorted && g_distortion->unreadable == Unreadable::kTag) return SetLastError(ERROR_INVALID_PARAMETER), FALSE;
+  if (!platform::RealCalls().GetFileInformationByHandleEx(handle, kind, info, size)) return FALSE;
+  auto* tag = static_cast<FILE_ATTRIBUTE_TAG_INFO*>(info);
+  if (distorted) tag->FileAttributes ^= g_distortion->flippedAttributes;
+  if (distorted && g_distortion->tag != 0) tag->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  if (distorted && g_distortion->tag != 0) tag->ReparseTag = g_distortion->tag;
+  return TRUE;
+}
+NTSTATUS NTAPI DistortedEntry(HANDLE folder, HANDLE event, PIO_APC_ROUTINE apc, PVOID context, PIO_STATUS_BLOCK io,
+                              PVOID entries, ULONG size, FILE_INFORMATION_CLASS kind, BOOLEAN single,
+                              PUNICODE_STRING name, BOOLEAN restart) {
+  if (g_distortion != nullptr && g_distortion->unreadable == Unreadable::kFolderEntry) {
+    return static_cast<NTSTATUS>(0xC0000022L);  // STATUS_ACCESS_DENIED
+  }
+  return platform::RealCalls().NtQueryDirectoryFile(folder, event, apc, context, io, entries, size, kind, single, name,
+                                                    restart);
 }
 
 TEST_F(LogTest, AFolderOrFileThatIsNotWhatItSeemsLosesRecordsQuietly) {
   PlaceMarker();
   auto information = platform::Override(&Calls::GetFileInformationByHandle, &DistortedInformation);
+  auto tag = platform::Override(&Calls::GetFileInformationByHandleEx, &DistortedTag);
+  auto entry = platform::Override(&Calls::NtQueryDirectoryFile, &DistortedEntry);
   for (const Distortion& distortion : kDistortions) {
     SCOPED_TRACE(distortion.what);
     diag::ResetLogFileForTesting();  // a new run
+    output_.stdoutBytes.clear();
     g_distortion = &distortion;
-    diag::LogLine(L"lost");
-    EXPECT_EQ(testing_support::Exists(LogPath(L"20261206_072745.log")), !distortion.ofFolder);
+    diag::LogLine(L"first");
+    diag::LogLine(L"second");
+    EXPECT_EQ(testing_support::Exists(LogPath(L"20261206_072745.log")),
+              !distortion.ofFolder || distortion.why == nullptr);
+    const std::wstring what = distortion.ofFolder ? dir_ / L"log" : LogPath(L"20261206_072745.log");
+    EXPECT_EQ(output_.stdoutBytes,
+              distortion.why != nullptr ? RefusalTrace(what + L": " + distortion.why + L" (0)") : std::string());
     g_distortion = nullptr;
+    diag::ResetLogFileForTesting();  // the next run
     diag::LogLine(L"kept");
-    EXPECT_EQ(LogBytes(L"20261206_072745.log"), "2026-12-06 07:27:45\tkept\n\r\n");
+    EXPECT_EQ(
+        LogBytes(L"20261206_072745.log"),
+        std::string(distortion.why != nullptr ? ""
+                                              : "2026-12-06 07:27:45\tfirst\n\r\n2026-12-06 07:27:45\tsecond\n\r\n") +
+            "2026-12-06 07:27:45\tkept\n\r\n");
     DeleteFileW(LogPath(L"20261206_072745.log").c_str());
   }
 }
@@ -409,7 +465,8 @@ TEST_F(LogTest, AnExeInADriveRootLooksInTheRoot) {
   EXPECT_EQ(g_foldersMade, std::vector<std::wstring>{L"Q:\\log"});
   EXPECT_EQ(diag::CurrentLogFile()->path(), L"Q:\\log\\20261206_072745.log");
   EXPECT_EQ(g_filesOpened, std::vector<std::wstring>{L"Q:\\"}) << "the root itself, not the drive's current folder";
-  EXPECT_EQ(output_.debugStrings.size(), 1u);
+  EXPECT_EQ(output_.debugStrings.size(), 2u) << "the record's copy, and the trace line";
+  EXPECT_EQ(output_.stdoutBytes, RefusalTrace(L"Q:\\: it cannot be opened (5)"));
 }
 
 DWORD WINAPI CutOffModuleFileName(HMODULE, LPWSTR buffer, DWORD size) {
