@@ -33,24 +33,21 @@ struct InfFile {
   bool vanishes = false;  // listed, then gone when its size is read (another run removed it)
 };
 
+// clang-format off
 // kPreinstallFileNotFound: the system's copy fails with "file not found"
 // though the catalog is there.
 // kGetPathThenUninstall: uninstall by the path GetPath answered, as the tool does.
-enum class Call {
-  kPreinstall,
-  kPreinstallFileNotFound,
-  kGetPath,
-  kUninstall,
-  kForcedUninstall,
-  kUninstallByStorePath,
-  kGetPathThenUninstall
-};
+enum class Call { kPreinstall, kPreinstallFileNotFound, kGetPath, kUninstall, kForcedUninstall, kUninstallByStorePath,
+                  kGetPathThenUninstall };
 
 // newdev.dll: without DiUninstallDriverW (before Windows 10 version 1703,
 // and Wine), not loadable at all, or with it, taking a published copy's path,
 // only a driver store path ("file not found" for the other), neither
 // ("invalid parameter"), or failing inside (a class installer's 126).
-enum class NewDev { kWithout, kUnloadable, kWith, kTakesStorePathOnly, kTakesNoPath, kFailsInside };
+using NewDev = fakes::FakeDriverStore::NewDev;
+const NewDev kWithout{true, false, 0, 0}, kUnloadable{false, false, 0, 0}, kWith{true, true, 0, 0},
+    kStorePathOnly{true, true, ERROR_FILE_NOT_FOUND, 0}, kFailsInside{true, true, ERROR_MOD_NOT_FOUND, 0},
+    kNoPath{true, true, ERROR_INVALID_PARAMETER, ERROR_INVALID_PARAMETER};
 
 // The store lock: free, its wait timing out, or held for 1.5 s by another
 // thread, owned by the Administrators group (waited for) or by this user
@@ -64,7 +61,7 @@ struct StoreCase {
   DWORD status;
   std::vector<std::wstring> after;  // the INF folder's names afterwards, sorted as the folder lists them
   const wchar_t* path;              // GetPath's answer (a name in the INF folder), or null
-  NewDev newDev = NewDev::kWithout;
+  NewDev newDev = kWithout;
   int strandedDevices = 0;  // left bound to a package that is gone
   BOOL needsReboot = FALSE;
   Lock lock = Lock::kFree;
@@ -76,7 +73,6 @@ const char kPackageInf[] = "[Version]\r\nSignature=\"$Windows NT$\"\r\n";
 const char kCatalogLine[] = "CatalogFile=sample.cat\r\n";
 const char kCatalog[] = "catalog signed today";
 
-// clang-format off
 const StoreCase kStoreCases[] = {
     {"a new package gets the next oem name", {{L"oem0.inf", Holds::kOther, true, false}},
      Call::kPreinstall, 0, {L"oem0.inf", L"oem1.inf"}, nullptr},
@@ -105,33 +101,31 @@ const StoreCase kStoreCases[] = {
     {"a copy in use stays without force", {{L"oem1.inf", Holds::kPackage, true, true}},
      Call::kUninstall, ERROR_INF_IN_USE_BY_DEVICES, {L"oem1.inf"}, nullptr},
     {"a copy in use goes with force, and leaves its device on a package that is gone",
-     {{L"oem1.inf", Holds::kPackage, true, true}}, Call::kForcedUninstall, 0, {}, nullptr, NewDev::kWithout, 1},
+     {{L"oem1.inf", Holds::kPackage, true, true}}, Call::kForcedUninstall, 0, {}, nullptr, kWithout, 1},
     {"where newdev can, a copy in use goes once its device is moved, and that asks for a restart",
      {{L"oem1.inf", Holds::kPackage, true, true}, {L"oem2.inf", Holds::kPackage, true, false}},
-     Call::kForcedUninstall, 0, {}, nullptr, NewDev::kWith, 0, TRUE},
+     Call::kForcedUninstall, 0, {}, nullptr, kWith, 0, TRUE},
     {"an unforced uninstall never moves a device", {{L"oem1.inf", Holds::kPackage, true, true}},
-     Call::kUninstall, ERROR_INF_IN_USE_BY_DEVICES, {L"oem1.inf"}, nullptr, NewDev::kWith},
+     Call::kUninstall, ERROR_INF_IN_USE_BY_DEVICES, {L"oem1.inf"}, nullptr, kWith},
     {"where newdev takes only the driver store path, the copy goes by that, its device moved",
-     {{L"oem1.inf", Holds::kPackage, true, true}}, Call::kForcedUninstall, 0, {}, nullptr,
-     NewDev::kTakesStorePathOnly, 0, TRUE},
+     {{L"oem1.inf", Holds::kPackage, true, true}}, Call::kForcedUninstall, 0, {}, nullptr, kStorePathOnly, 0, TRUE},
     {"where newdev takes neither path, the copy is forced out as before",
-     {{L"oem1.inf", Holds::kPackage, true, true}}, Call::kForcedUninstall, 0, {}, nullptr, NewDev::kTakesNoPath, 1},
+     {{L"oem1.inf", Holds::kPackage, true, true}}, Call::kForcedUninstall, 0, {}, nullptr, kNoPath, 1},
     {"newdev failing inside with 126 is the answer, and nothing is forced out",
-     {{L"oem1.inf", Holds::kPackage, true, true}}, Call::kForcedUninstall, ERROR_MOD_NOT_FOUND, {L"oem1.inf"},
-     nullptr, NewDev::kFailsInside},
+     {{L"oem1.inf", Holds::kPackage, true, true}}, Call::kForcedUninstall, ERROR_MOD_NOT_FOUND, {L"oem1.inf"}, nullptr,
+     kFailsInside},
     {"a newdev.dll that cannot be loaded leaves the forced removal",
-     {{L"oem1.inf", Holds::kPackage, true, true}}, Call::kForcedUninstall, 0, {}, nullptr, NewDev::kUnloadable, 1},
+     {{L"oem1.inf", Holds::kPackage, true, true}}, Call::kForcedUninstall, 0, {}, nullptr, kUnloadable, 1},
     {"uninstall by the path GetPath gave also takes the copy under the package's own name",
      {{L"oem77.inf", Holds::kPackage, true, false}, {L"sample.inf", Holds::kPackage, true, false}},
      Call::kGetPathThenUninstall, 0, {}, L"oem77.inf"},
     {"a copy gone between the listing and its read is no copy",
      {{L"oem1.inf", Holds::kPackage, true, false}, {L"oem2.inf", Holds::kPackage, false, false, false, false, true}},
      Call::kForcedUninstall, 0, {L"oem2.inf"}, nullptr},
-    {"a package whose catalog is not beside its INF is refused before any copy", {},
-     Call::kPreinstall, ERROR_NO_CATALOG_FOR_OEM_INF, {}, nullptr, NewDev::kWithout, 0, FALSE, Lock::kFree, false,
-     "CatalogFile=gone.cat\r\n"},
+    {"a package whose catalog is not beside its INF is refused before any copy", {}, Call::kPreinstall,
+     ERROR_NO_CATALOG_FOR_OEM_INF, {}, nullptr, kWithout, 0, FALSE, Lock::kFree, false, "CatalogFile=gone.cat\r\n"},
     {"the catalog for x64 comes before the plain one", {}, Call::kPreinstall, 0, {L"oem0.inf"}, nullptr,
-     NewDev::kWithout, 0, FALSE, Lock::kFree, false, "CatalogFile=gone.cat\r\nCatalogFile.NTamd64=sample.cat\r\n"},
+     kWithout, 0, FALSE, Lock::kFree, false, "CatalogFile=gone.cat\r\nCatalogFile.NTamd64=sample.cat\r\n"},
     {"a file held open that cannot be the package is not in the way",
      {{L"oem1.inf", Holds::kPackage, true, false}, {L"oem42.inf", Holds::kOther, false, false, true}},
      Call::kForcedUninstall, 0, {L"oem42.inf"}, nullptr},
@@ -152,16 +146,15 @@ const StoreCase kStoreCases[] = {
      {{L"oem.inf", Holds::kPackage, false, false}, {L"oem4.inf", Holds::kPackage, true, false}},
      Call::kForcedUninstall, 0, {L"oem.inf"}, nullptr},
     {"a lock held past the wait stops the work", {{L"oem0.inf", Holds::kOther, true, false}},
-     Call::kPreinstall, ERROR_TIMEOUT, {L"oem0.inf"}, nullptr, NewDev::kWithout, 0, FALSE,
-     Lock::kTimesOut},
+     Call::kPreinstall, ERROR_TIMEOUT, {L"oem0.inf"}, nullptr, kWithout, 0, FALSE, Lock::kTimesOut},
     {"an elevated administrator's lock is waited for", {{L"oem0.inf", Holds::kOther, true, false}},
-     Call::kPreinstall, 0, {L"oem0.inf", L"oem1.inf"}, nullptr, NewDev::kWithout, 0, FALSE, Lock::kAdministrators},
+     Call::kPreinstall, 0, {L"oem0.inf", L"oem1.inf"}, nullptr, kWithout, 0, FALSE, Lock::kAdministrators},
     {"an elevated run does not wait for a lock any program of its user could hold",
-     {{L"oem0.inf", Holds::kOther, true, false}}, Call::kPreinstall, 0, {L"oem0.inf", L"oem1.inf"}, nullptr,
-     NewDev::kWithout, 0, FALSE, Lock::kOwnUserElevated},
+     {{L"oem0.inf", Holds::kOther, true, false}}, Call::kPreinstall, 0, {L"oem0.inf", L"oem1.inf"}, nullptr, kWithout,
+     0, FALSE, Lock::kOwnUserElevated},
     {"a package of any size that was stored goes, and a file differing in its last byte alone stays",
      {{L"oem0.inf", Holds::kPackage, true, false}, {L"oem7.inf", Holds::kPackageButItsLastByte, false, false}},
-     Call::kForcedUninstall, 0, {L"oem7.inf"}, nullptr, NewDev::kWithout, 0, FALSE, Lock::kFree, true},
+     Call::kForcedUninstall, 0, {L"oem7.inf"}, nullptr, kWithout, 0, FALSE, Lock::kFree, true},
 };
 // clang-format on
 
@@ -188,24 +181,18 @@ BOOL WINAPI RowToken(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID info, DW
 
 // The tool's log is on (its marker stands beside the exe), so the library
 // tells which way each removal went.
+// The row's file at `path` with the given trait (InfFile::unknown, ::vanishes).
+bool RowFileIs(LPCWSTR path, bool InfFile::*trait) {
+  return std::any_of(g_row->before.begin(), g_row->before.end(),
+                     [&](const InfFile& file) { return file.*trait && g_infFolder + L"\\" + file.name == path; });
+}
 DWORD WINAPI RowAttributes(LPCWSTR path) {
   if (std::wstring(path).find(L"\\vezazez.cfg") != std::wstring::npos) return FILE_ATTRIBUTE_ARCHIVE;
-  for (const InfFile& file : g_row->before) {
-    if (file.unknown && g_infFolder + L"\\" + file.name == path) {
-      SetLastError(ERROR_ACCESS_DENIED);
-      return INVALID_FILE_ATTRIBUTES;
-    }
-  }
+  if (RowFileIs(path, &InfFile::unknown)) return SetLastError(ERROR_ACCESS_DENIED), INVALID_FILE_ATTRIBUTES;
   return platform::RealCalls().GetFileAttributesW(path);
 }
-
 BOOL WINAPI RowAttributesEx(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID data) {
-  for (const InfFile& file : g_row->before) {
-    if (file.vanishes && g_infFolder + L"\\" + file.name == path) {
-      SetLastError(ERROR_FILE_NOT_FOUND);
-      return FALSE;
-    }
-  }
+  if (RowFileIs(path, &InfFile::vanishes)) return SetLastError(ERROR_FILE_NOT_FOUND), FALSE;
   return platform::RealCalls().GetFileAttributesExW(path, level, data);
 }
 
@@ -231,13 +218,7 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
     ASSERT_TRUE(testing_support::WriteBytes(folder / L"package\\sample.cat", kCatalog));
 
     fakes::FakeDriverStore store(folder.path());
-    store.newDevLoads = row.newDev != NewDev::kUnloadable;
-    store.hasDiUninstallDriver = row.newDev != NewDev::kWithout && row.newDev != NewDev::kUnloadable;
-    store.publishedPathAnswer = row.newDev == NewDev::kTakesStorePathOnly ? ERROR_FILE_NOT_FOUND
-                                : row.newDev == NewDev::kTakesNoPath      ? ERROR_INVALID_PARAMETER
-                                : row.newDev == NewDev::kFailsInside      ? ERROR_MOD_NOT_FOUND
-                                                                          : 0;
-    store.storePathAnswer = row.newDev == NewDev::kTakesNoPath ? ERROR_INVALID_PARAMETER : 0;
+    store.newDev = row.newDev;
     fakes::OutputCapture told;
     g_row = &row;
     g_infFolder = store.InfFolder();
@@ -308,11 +289,10 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
     EXPECT_EQ(store.copyCalls > 0, row.call == Call::kPreinstall && row.status != ERROR_NO_CATALOG_FOR_OEM_INF &&
                                        row.status != ERROR_TIMEOUT)
         << "the copy is asked for only with the catalog there";
-    const std::wstring forced = L"with SUOI_FORCEDELETE answered 0\n";
-    const auto forcedOut =
-        std::count_if(told.debugStrings.begin(), told.debugStrings.end(),
-                      [&](const std::wstring& line) { return line.find(forced) != std::wstring::npos; });
-    EXPECT_TRUE(row.newDev == NewDev::kWithout || forcedOut == row.strandedDevices)
+    const auto forcedOut = std::count_if(told.debugStrings.begin(), told.debugStrings.end(), [](const std::wstring& l) {
+      return l.find(L"with SUOI_FORCEDELETE answered 0\n") != std::wstring::npos;
+    });
+    EXPECT_TRUE((row.newDev.loads && !row.newDev.exports) || forcedOut == row.strandedDevices)
         << "where newdev could move devices, each copy forced out from under them is told on the debugger channel";
     if (row.call != Call::kPreinstall && row.call != Call::kPreinstallFileNotFound && row.call != Call::kGetPath) {
       EXPECT_EQ(reboot, row.needsReboot);

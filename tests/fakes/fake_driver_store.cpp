@@ -101,11 +101,11 @@ BOOL WINAPI FakeUninstallOEMInf(PCWSTR name, DWORD flags, PVOID) {
 // Moves the copy's device to the null driver, which needs a restart here,
 // then removes the copy as a forced uninstall would.
 BOOL WINAPI FakeDiUninstallDriver(HWND, LPCWSTR infPath, DWORD flags, PBOOL needReboot) {
-  if (!g_store->hasDiUninstallDriver || !g_store->newDevLoads) return Fail(ERROR_PROC_NOT_FOUND);
+  if (!g_store->newDev.exports || !g_store->newDev.loads) return Fail(ERROR_PROC_NOT_FOUND);
   if (flags != 0) return Fail(ERROR_INVALID_FLAGS);  // the fake knows no others
   const std::wstring storeFolder = g_store->DriverStoreFolder() + L"\\";
   const bool storePath = std::wstring(infPath).compare(0, storeFolder.size(), storeFolder) == 0;
-  const DWORD answer = storePath ? g_store->storePathAnswer : g_store->publishedPathAnswer;
+  const DWORD answer = storePath ? g_store->newDev.storePathAnswer : g_store->newDev.publishedPathAnswer;
   if (answer != 0) return Fail(answer);
   const std::wstring name = NameOf(infPath);
   for (FakeDriverStore::Published& copy : g_store->published) {
@@ -119,8 +119,7 @@ BOOL WINAPI FakeDiUninstallDriver(HWND, LPCWSTR infPath, DWORD flags, PBOOL need
 BOOL WINAPI FakeStoreLocation(PCWSTR inf, PSP_ALTPLATFORM_INFO, PCWSTR, PWSTR buffer, DWORD size, PDWORD needed) {
   const std::wstring name = NameOf(inf);
   const auto& published = g_store->published;
-  if (std::none_of(published.begin(), published.end(),
-                   [&](const FakeDriverStore::Published& p) { return SameName(p.name, name); })) {
+  if (std::none_of(published.begin(), published.end(), [&](const auto& p) { return SameName(p.name, name); })) {
     return Fail(ERROR_FILE_NOT_FOUND);
   }
   const std::wstring path = g_store->DriverStoreFolder() + L"\\" + name + L"_amd64\\" + name;
@@ -136,20 +135,16 @@ decltype(&::LoadLibraryExW) g_loadBelow = nullptr;
 decltype(&::GetProcAddress) g_findBelow = nullptr;
 
 HMODULE WINAPI FakeLoadLibrary(LPCWSTR path, HANDLE file, DWORD flags) {
-  const std::wstring name = NameOf(path);
-  if (!g_store->newDevLoads && SameName(name, L"newdev.dll")) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
-  return g_loadBelow(path, file, flags);
+  if (g_store->newDev.loads || !SameName(NameOf(path), L"newdev.dll")) return g_loadBelow(path, file, flags);
+  SetLastError(ERROR_MOD_NOT_FOUND);
+  return nullptr;
 }
 
 FARPROC WINAPI FakeGetProcAddress(HMODULE module, LPCSTR name) {
   if (reinterpret_cast<ULONG_PTR>(name) <= 0xFFFF || std::strcmp(name, "DiUninstallDriverW") != 0) {
     return g_findBelow(module, name);
   }
-  if (g_store->hasDiUninstallDriver)
-    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&FakeDiUninstallDriver));
+  if (g_store->newDev.exports) return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&FakeDiUninstallDriver));
   SetLastError(ERROR_PROC_NOT_FOUND);
   return nullptr;
 }

@@ -39,12 +39,15 @@ struct FakeDriverStore {
 
   std::wstring windowsFolder;
   std::vector<Published> published;
-  bool newDevLoads = true;            // newdev.dll loads from the system folder
-  bool hasDiUninstallDriver = false;  // newdev.dll exports it (Windows 10 version 1703 on)
-  // What DiUninstallDriverW answers for a published copy's path and for a
-  // driver store path: 0 moves the devices and takes the copy out, anything
-  // else fails with that code and changes nothing.
-  DWORD publishedPathAnswer = 0, storePathAnswer = 0;
+  // newdev.dll: whether it loads from the system folder, whether it exports
+  // DiUninstallDriverW (Windows 10 version 1703 on), and what that answers
+  // for a published copy's path and for a driver store path: 0 moves the
+  // devices and takes the copy out, anything else fails with that code and
+  // changes nothing.
+  struct NewDev {
+    bool loads, exports;
+    DWORD publishedPathAnswer, storePathAnswer;
+  } newDev = {true, false, 0, 0};
   int strandedDevices = 0;  // devices left bound to a package that is gone
   int copyCalls = 0;        // SetupCopyOEMInfW calls
 
