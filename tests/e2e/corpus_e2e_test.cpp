@@ -103,8 +103,7 @@ bool IsTimestamp(const std::wstring& line) {
 struct Said {
   std::vector<std::wstring> trace;
   std::vector<std::wstring> log;
-  std::vector<std::wstring> library;     // difxapi_x64.dll's own lines (how each removal went)
-  std::vector<std::wstring> unexpected;  // none of these shapes, or not closed by "\n"
+  std::vector<std::wstring> unexpected;  // neither shape nor difxapi_x64.dll's own line, or not closed by "\n"
 };
 
 Said SplitDebugStrings(const ToolRun& run) {
@@ -116,9 +115,7 @@ Said SplitDebugStrings(const ToolRun& run) {
       said.trace.push_back(line.substr(tag.size(), line.size() - tag.size() - 1));
     } else if (closed && IsTimestamp(line)) {
       said.log.push_back(line.substr(20, line.size() - 21));
-    } else if (closed && line.compare(0, 13, L"difxapi_x64: ") == 0) {
-      said.library.push_back(line.substr(13, line.size() - 14));
-    } else {
+    } else if (!closed || line.compare(0, 13, L"difxapi_x64: ") != 0) {  // the library's: how each removal went
       said.unexpected.push_back(line);
     }
   }

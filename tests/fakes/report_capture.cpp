@@ -1,4 +1,4 @@
-// The report capture: marker, log folder and log file faked; debug strings parsed.
+// The report capture: marker faked, log folder never made (so no log file); debug strings parsed.
 #include "fakes/report_capture.h"
 
 #include <gtest/gtest.h>
@@ -26,15 +26,6 @@ BOOL WINAPI FakeCreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
   return platform::RealCalls().CreateDirectoryW(path, security);
 }
 
-HANDLE WINAPI FakeCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                             DWORD flags, HANDLE templateFile) {
-  if (path && EndsWith(path, L".log")) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
-  }
-  return platform::RealCalls().CreateFileW(path, access, share, security, disposition, flags, templateFile);
-}
-
 bool IsDigits(const std::wstring& text, size_t from, size_t count) {
   for (size_t i = from; i < from + count; ++i) {
     if (i >= text.size() || text[i] < L'0' || text[i] > L'9') return false;
@@ -60,7 +51,6 @@ ReportCapture::ReportCapture(bool logOn) : saved_(platform::Sys()) {
   diag::ResetLogFileForTesting();
   platform::Sys().PathFileExistsW = FakePathFileExists;
   platform::Sys().CreateDirectoryW = FakeCreateDirectory;
-  platform::Sys().CreateFileW = FakeCreateFile;
 }
 
 ReportCapture::~ReportCapture() {

@@ -347,20 +347,17 @@ TEST_F(LogTest, AFolderOrFileThatIsNotWhatItSeemsLosesRecordsQuietly) {
     g_distortion = &distortion;
     diag::LogLine(L"first");
     diag::LogLine(L"second");
-    EXPECT_EQ(testing_support::Exists(LogPath(L"20261206_072745.log")),
-              !distortion.ofFolder || distortion.why == nullptr);
-    const std::wstring what = distortion.ofFolder ? dir_ / L"log" : LogPath(L"20261206_072745.log");
+    const std::wstring file = LogPath(L"20261206_072745.log"), what = distortion.ofFolder ? dir_ / L"log" : file;
+    EXPECT_EQ(testing_support::Exists(file), !distortion.ofFolder || distortion.why == nullptr);
     EXPECT_EQ(output_.stdoutBytes,
               distortion.why != nullptr ? RefusalTrace(what + L": " + distortion.why + L" (0)") : std::string());
     g_distortion = nullptr;
     diag::ResetLogFileForTesting();  // the next run
     diag::LogLine(L"kept");
-    EXPECT_EQ(
-        LogBytes(L"20261206_072745.log"),
-        std::string(distortion.why != nullptr ? ""
-                                              : "2026-12-06 07:27:45\tfirst\n\r\n2026-12-06 07:27:45\tsecond\n\r\n") +
-            "2026-12-06 07:27:45\tkept\n\r\n");
-    DeleteFileW(LogPath(L"20261206_072745.log").c_str());
+    const std::string kept =
+        distortion.why != nullptr ? "" : "2026-12-06 07:27:45\tfirst\n\r\n2026-12-06 07:27:45\tsecond\n\r\n";
+    EXPECT_EQ(LogBytes(L"20261206_072745.log"), kept + "2026-12-06 07:27:45\tkept\n\r\n");
+    DeleteFileW(file.c_str());
   }
 }
 
