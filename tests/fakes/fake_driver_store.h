@@ -7,8 +7,8 @@
 // leaves the copy's devices bound to a package that is gone; where newdev
 // has DiUninstallDriverW (as the loader tells through the table's
 // LoadLibraryExW and GetProcAddress), that moves them to another driver
-// first. The INF folder lists in reverse name order. Tests set the public fields and look at
-// the folder afterwards.
+// first. The INF folder lists in reverse name order. Tests set the public
+// fields and look at the folder afterwards.
 #pragma once
 
 #include <string>
@@ -39,11 +39,9 @@ struct FakeDriverStore {
 
   std::wstring windowsFolder;
   std::vector<Published> published;
-  // newdev.dll: whether it loads from the system folder, whether it exports
-  // DiUninstallDriverW (Windows 10 version 1703 on), and what that answers
-  // for a published copy's path and for a driver store path: 0 moves the
-  // devices and takes the copy out, anything else fails with that code and
-  // changes nothing.
+  // newdev.dll: it loads, it exports DiUninstallDriverW (Windows 10 version
+  // 1703 on), and that answers for a published copy's path and for a driver
+  // store path: 0 moves the devices and takes the copy out, else that failure.
   struct NewDev {
     bool loads, exports;
     DWORD publishedPathAnswer, storePathAnswer;
