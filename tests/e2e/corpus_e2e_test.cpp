@@ -203,14 +203,8 @@ const wchar_t kUninstallEntry[] = L"\nEnter UnloadDriver...";
 // The full path of the system INF folder's copy of `inf` (found by its bytes),
 // as the store path lines of "/u" show it; empty when there is none.
 std::wstring StoreCopyOf(const std::wstring& inf) {
-  std::string wanted;
-  if (!testing_support::ReadBytes(inf, wanted)) return std::wstring();
-  for (const std::wstring& name : testing_support::SystemInfNames()) {
-    const std::wstring path = testing_support::SystemInfDir() + L"\\" + name;
-    std::string bytes;
-    if (testing_support::ReadBytes(path, bytes) && bytes == wanted) return path;
-  }
-  return std::wstring();
+  const std::vector<std::wstring> copies = testing_support::SystemCopiesOf(inf);
+  return copies.empty() ? std::wstring() : copies.front();
 }
 
 // What "/u" logs while both packages are in the store and come out.
@@ -394,11 +388,7 @@ class CorpusTest : public testing::Test {
   }
 
   // No copy of either fixture package in the system INF folder (the store).
-  static void CleanStore() {
-    const std::wstring packages = testing_support::FixtureDir() + L"\\packages";
-    testing_support::RemoveSystemCopiesOf(packages + L"\\Drivers\\usbaapl64.inf");
-    testing_support::RemoveSystemCopiesOf(packages + L"\\NetDrivers\\netaapl64.inf");
-  }
+  static void CleanStore() { testing_support::RemoveSystemCopiesOfSamples(); }
 
   void TearDown() override {
     // The system copies are found by the bytes of the INF that was placed.

@@ -58,9 +58,7 @@ class DeployE2ETest : public testing::Test {
     SetEnvironmentVariableW(L"PROCESSOR_ARCHITEW6432", nullptr);
     EXPECT_TRUE(native_[0] == L'\0' || SetNative(native_)) << "the PC's architecture put back";
     testing_support::RemoveTree(installed_);
-    const std::wstring packages = testing_support::FixtureDir() + L"\\packages";
-    testing_support::RemoveSystemCopiesOf(packages + L"\\Drivers\\usbaapl64.inf");
-    testing_support::RemoveSystemCopiesOf(packages + L"\\NetDrivers\\netaapl64.inf");
+    testing_support::RemoveSystemCopiesOfSamples();
     testing_support::RemovePackages();
   }
 
@@ -121,15 +119,9 @@ TEST_F(DeployE2ETest, UninstallLeavesTheStoreEmpty) {
   EXPECT_FALSE(Exists(installed_));
   // A removal that fails: the copy held open by another program.
   ASSERT_EQ(Run(L"install.cmd"), 0u);
-  std::string usb;
-  ASSERT_TRUE(testing_support::ReadBytes(UsbInfPath(), usb));
   std::vector<HANDLE> held;
-  for (const std::wstring& name : testing_support::SystemInfNames()) {
-    const std::wstring path = testing_support::SystemInfDir() + L"\\" + name;
-    std::string bytes;
-    if (testing_support::ReadBytes(path, bytes) && bytes == usb) {
-      held.push_back(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    }
+  for (const std::wstring& path : testing_support::SystemCopiesOf(UsbInfPath())) {
+    held.push_back(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   }
   ASSERT_FALSE(held.empty());
   EXPECT_EQ(Run(L"uninstall.cmd"), 1603u);

@@ -58,11 +58,7 @@ class PackageE2ETest : public testing::Test {
   }
 
   // By the fixture's bytes, so a copy is found even after the placed INF is gone.
-  static void CleanStore() {
-    const std::wstring packages = testing_support::FixtureDir() + L"\\packages";
-    testing_support::RemoveSystemCopiesOf(packages + L"\\Drivers\\usbaapl64.inf");
-    testing_support::RemoveSystemCopiesOf(packages + L"\\NetDrivers\\netaapl64.inf");
-  }
+  static void CleanStore() { testing_support::RemoveSystemCopiesOfSamples(); }
 
   // Runs the exe; returns its log messages, without timestamp and closing "\n".
   std::vector<std::wstring> Run(const std::wstring& arguments, DWORD expectedExitCode) {
@@ -382,8 +378,7 @@ class SystemLibraryPlantingE2ETest : public DllPlantingE2ETest {
   void TearDown() override {
     RegDeleteTreeW(HKEY_CURRENT_USER, kAppDefaults);
     device_registry::Remove(kDevice.instanceId);
-    testing_support::RemoveSystemCopiesOf(testing_support::FixtureDir() + L"\\packages\\Drivers\\usbaapl64.inf");
-    testing_support::RemoveSystemCopiesOf(testing_support::FixtureDir() + L"\\packages\\NetDrivers\\netaapl64.inf");
+    testing_support::RemoveSystemCopiesOfSamples();
     testing_support::RemovePackages();
   }
 

@@ -84,27 +84,27 @@ void RemoveSystemCopiesOfSamples() {
   RemoveSystemCopiesOf(packages + L"\\NetDrivers\\netaapl64.inf");
 }
 
-int CountSystemCopiesOf(const std::wstring& infPath) {
-  std::string wanted;
-  return ReadBytes(infPath, wanted) ? CountSystemCopiesOfBytes(wanted) : 0;
-}
-
-int CountSystemCopiesOfBytes(const std::string& wanted) {
-  int count = 0;
-  for (const std::wstring& name : SystemInfNames()) {
-    std::string bytes;
-    if (ReadBytes(SystemInfDir() + L"\\" + name, bytes) && bytes == wanted) ++count;
-  }
-  return count;
-}
-
-void RemoveSystemCopiesOf(const std::wstring& infPath) {
-  std::string wanted;
-  if (!ReadBytes(infPath, wanted)) return;
+std::vector<std::wstring> SystemCopiesOfBytes(const std::string& wanted) {
+  std::vector<std::wstring> copies;
   for (const std::wstring& name : SystemInfNames()) {
     const std::wstring path = SystemInfDir() + L"\\" + name;
     std::string bytes;
-    if (!ReadBytes(path, bytes) || bytes != wanted) continue;
+    if (ReadBytes(path, bytes) && bytes == wanted) copies.push_back(path);
+  }
+  return copies;
+}
+
+std::vector<std::wstring> SystemCopiesOf(const std::wstring& infPath) {
+  std::string wanted;
+  return ReadBytes(infPath, wanted) ? SystemCopiesOfBytes(wanted) : std::vector<std::wstring>();
+}
+
+int CountSystemCopiesOf(const std::wstring& infPath) { return static_cast<int>(SystemCopiesOf(infPath).size()); }
+
+int CountSystemCopiesOfBytes(const std::string& wanted) { return static_cast<int>(SystemCopiesOfBytes(wanted).size()); }
+
+void RemoveSystemCopiesOf(const std::wstring& infPath) {
+  for (const std::wstring& path : SystemCopiesOf(infPath)) {
     DeleteFileW(path.c_str());
     DeleteFileW((path.substr(0, path.size() - 4) + L".pnf").c_str());
   }

@@ -30,7 +30,10 @@ void RemoveSystemCopiesOf(const std::wstring& infPath);
 // RemoveSystemCopiesOf for both sample packages in fixtures\packages.
 void RemoveSystemCopiesOfSamples();
 
-// How many *.inf files in the system INF folder hold the same bytes as `infPath`.
+// The full paths of the *.inf files in the system INF folder that hold the
+// same bytes as `infPath` (or as `bytes`), and how many there are.
+std::vector<std::wstring> SystemCopiesOf(const std::wstring& infPath);
+std::vector<std::wstring> SystemCopiesOfBytes(const std::string& bytes);
 int CountSystemCopiesOf(const std::wstring& infPath);
 int CountSystemCopiesOfBytes(const std::string& bytes);
 

@@ -69,10 +69,7 @@ std::vector<fakes::FakeDevice> SampleDevices(bool attached) {
 }
 
 void PrepareStore(const Scenario& scenario) {
-  const std::wstring usb = testing_support::FixtureDir() + L"\\packages\\Drivers\\usbaapl64.inf";
-  const std::wstring net = testing_support::FixtureDir() + L"\\packages\\NetDrivers\\netaapl64.inf";
-  testing_support::RemoveSystemCopiesOf(usb);
-  testing_support::RemoveSystemCopiesOf(net);
+  testing_support::RemoveSystemCopiesOfSamples();
   if (!scenario.storeHolds) return;
   // Into the store through our own library, as "/i" would put them there.
   HMODULE difx = LoadLibraryW((testing_support::ModuleDir() + L"\\difxapi_x64.dll").c_str());

@@ -62,17 +62,13 @@ struct RunRecord {
 class SweepTest : public testing::TestWithParam<sweep::Scenario> {
  protected:
   static void SetUpTestSuite() {
-    testing_support::RemoveSystemCopiesOf(UsbFixture());
-    testing_support::RemoveSystemCopiesOf(NetFixture());
+    testing_support::RemoveSystemCopiesOfSamples();
     ASSERT_TRUE(testing_support::PlacePackages());
   }
   static void TearDownTestSuite() {
-    testing_support::RemoveSystemCopiesOf(UsbFixture());
-    testing_support::RemoveSystemCopiesOf(NetFixture());
+    testing_support::RemoveSystemCopiesOfSamples();
     testing_support::RemovePackages();
   }
-  static std::wstring UsbFixture() { return testing_support::FixtureDir() + L"\\packages\\Drivers\\usbaapl64.inf"; }
-  static std::wstring NetFixture() { return testing_support::FixtureDir() + L"\\packages\\NetDrivers\\netaapl64.inf"; }
 
   RunRecord RunOnce(const sweep::Scenario& scenario, const std::vector<long>& failAt) {
     TempDir folder;
