@@ -12,7 +12,9 @@
 #   a zero package code;
 # - wixl writes the clock's time into the summary and the cabinet, so it runs
 #   under faketime at the source's time: SOURCE_DATE_EPOCH, else the commit's
-#   time, else 1980-01-01.
+#   time, else 1980-01-01. The clock stands still there (faketime -f with an
+#   absolute time): a clock that ran on from it gave a run that took more than
+#   a second a later time, and so other bytes.
 cmake_minimum_required(VERSION 3.20)
 
 # Windows Installer compares major.minor.build (at most 255.255.65535) and
@@ -80,13 +82,13 @@ execute_process(COMMAND touch -d @${epoch} mdsdriver.exe difxapi_x64.dll mdsdriv
 check("touch")
 
 set(msi ${WORK_DIR}/package.msi)
-execute_process(COMMAND faketime "${clock}" wixl -a x64 -o ${msi} -D Version=${product_version}
+execute_process(COMMAND faketime -f "${clock}" wixl -a x64 -o ${msi} -D Version=${product_version}
   -D ProductCode=${product_code} -D "Manufacturer=${company}" ${CMAKE_CURRENT_LIST_DIR}/mdsdriver.wxs
   WORKING_DIRECTORY ${WORK_DIR} RESULT_VARIABLE status ERROR_VARIABLE errors)
 check("wixl")
 file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/tables.sql statements REGEX "^[^-]")
 foreach(statement IN LISTS statements versioned_files)
-  execute_process(COMMAND faketime "${clock}" msibuild ${msi} -q "${statement}"
+  execute_process(COMMAND faketime -f "${clock}" msibuild ${msi} -q "${statement}"
     RESULT_VARIABLE status ERROR_VARIABLE errors)
   check("msibuild -q ${statement}")
 endforeach()
@@ -98,7 +100,7 @@ foreach(code 00000000-0000-0000-0000-000000000000 derived)
     string(UUID code NAMESPACE ${namespace} NAME "package ${content}" TYPE SHA1 UPPER)
     set(package_code ${code})
   endif()
-  execute_process(COMMAND faketime "${clock}" msibuild ${msi} -s mdsdriver "${company}" "x64;1033" "{${code}}"
+  execute_process(COMMAND faketime -f "${clock}" msibuild ${msi} -s mdsdriver "${company}" "x64;1033" "{${code}}"
     RESULT_VARIABLE status ERROR_VARIABLE errors)
   check("msibuild -s")
 endforeach()
