@@ -191,25 +191,6 @@ DWORD UninstallDriver(const std::wstring& path, BOOL& needsReboot) {
   return ERROR_SUCCESS;
 }
 
-// The published copy's INF in the driver store
-// (...\DriverStore\FileRepository\<package>_<hash>\<name>.inf); ERROR_SUCCESS,
-// or why the system could not say.
-DWORD DriverStorePath(const std::wstring& copy, std::wstring& path) {
-  std::vector<wchar_t> buffer(MAX_PATH);
-  for (int tries = 0; tries < 2; ++tries) {
-    DWORD needed = 0;
-    if (Sys().SetupGetInfDriverStoreLocationW(copy.c_str(), nullptr, nullptr, buffer.data(),
-                                              static_cast<DWORD>(buffer.size()), &needed)) {
-      path = buffer.data();
-      return ERROR_SUCCESS;
-    }
-    const DWORD error = LastFailure();
-    if (error != ERROR_INSUFFICIENT_BUFFER || needed <= buffer.size()) return error;
-    buffer.assign(needed, L'\0');
-  }
-  return ERROR_INSUFFICIENT_BUFFER;
-}
-
 // A forced removal through DiUninstallDriverW, which moves each device
 // installed from the copy to another driver, or to none, before it removes
 // the copy. Its path is tried as published, then as the driver store names

@@ -152,6 +152,35 @@ bool IsPublishedName(const std::wstring& name) {
          SameName(name.c_str() + digitsEnd, kExtensionLength, kExtension, kExtensionLength);
 }
 
+// The published copy's INF in the driver store
+// (...\DriverStore\FileRepository\<package>_<hash>\<name>.inf); ERROR_SUCCESS,
+// or why the system could not say.
+DWORD DriverStorePath(const std::wstring& copy, std::wstring& path) {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (int tries = 0; tries < 2; ++tries) {
+    DWORD needed = 0;
+    if (Sys().SetupGetInfDriverStoreLocationW(copy.c_str(), nullptr, nullptr, buffer.data(),
+                                              static_cast<DWORD>(buffer.size()), &needed)) {
+      path = buffer.data();
+      return ERROR_SUCCESS;
+    }
+    const DWORD error = LastFailure();
+    if (error != ERROR_INSUFFICIENT_BUFFER || needed <= buffer.size()) return error;
+    buffer.assign(needed, L'\0');
+  }
+  return ERROR_INSUFFICIENT_BUFFER;
+}
+
+DWORD SameBytesAs(const std::wstring& candidate, const std::wstring& inf, bool& same) {
+  same = false;
+  const platform::unique_file wanted = OpenForReading(inf);
+  if (!wanted) return LastFailure();
+  LARGE_INTEGER wantedSize = {};
+  if (!Sys().GetFileSizeEx(wanted.get(), &wantedSize)) return LastFailure();
+  const DWORD status = CompareWithPackage(candidate, wanted.get(), wantedSize, same);
+  return status;
+}
+
 DWORD FindPackageCopies(const std::wstring& inf, const std::wstring& ownName, std::vector<std::wstring>& copies,
                         DWORD& unreadable) {
   copies.clear();

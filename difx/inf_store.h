@@ -33,6 +33,11 @@ std::wstring PrecompiledInf(const std::wstring& copy);
 // True for a name the system gives the copies it publishes: oem<N>.inf, case ignored.
 bool IsPublishedName(const std::wstring& name);
 
+// The published copy's INF in the driver store
+// (...\DriverStore\FileRepository\<package>_<hash>\<name>.inf); ERROR_SUCCESS,
+// or why the system could not say.
+DWORD DriverStorePath(const std::wstring& copy, std::wstring& path);
+
 // The package's copies in the system INF folder: files named oem<N>.inf, or
 // the same name as `inf` or `ownName` (the package's own INF name when `inf`
 // is a published copy, else empty; Wine keeps a package's own name when it

@@ -9,7 +9,7 @@ MDS_PREFIX=${MDS_WINEPREFIX:-$BUILD_DIR/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
-APT_PACKAGES="g++-mingw-w64-x86-64 wine64 wine cmake ninja-build googletest zip osslsigncode openssl git python3-pefile wixl msitools faketime"
+APT_PACKAGES="g++-mingw-w64-x86-64 wine64 wine cmake ninja-build googletest zip osslsigncode openssl git python3-pefile wixl msitools faketime nlohmann-json3-dev"
 
 # Installs whatever of the toolchain is missing (Debian 12, as root).
 ensure_packages() {
@@ -33,6 +33,8 @@ ensure_packages() {
   command -v wixl >/dev/null || missing+=(wixl)
   command -v msibuild >/dev/null || missing+=(msitools)
   command -v faketime >/dev/null || missing+=(faketime)
+  # The tests read "/inventory"'s JSON with a real parser (header-only).
+  [ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
   # The release tests read the binaries (version resource, hardening) with
   # Debian's PE reader, which belongs to Debian's own Python.
   /usr/bin/python3 -c 'import pefile' 2>/dev/null || missing+=(python3-pefile)

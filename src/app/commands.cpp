@@ -17,12 +17,13 @@ int RunInstall(const DriverPaths& p) { return package::InstallDrviver(p.networkI
 int RunUninstall(const DriverPaths& p) { return package::UnloadDriver(p.networkInf, p.usbInf); }
 int RunRefresh(const DriverPaths& p) { return device::UpdateDevice(p.usbInf, p.modelsSection); }
 int RunStatus(const DriverPaths& p) { return package::StoreStatus(p.networkInf, p.usbInf); }
+int RunInventory(const DriverPaths& p) { return package::StoreInventory(p.networkInf, p.usbInf); }
 int RunQuery(const DriverPaths& p) { return device::CQoDriverComImp::DealDeviceOpt(p.usbInf, p.modelsSection); }
 
 // Compared in this order; the first equal switch wins.
 const Command kCommands[] = {
     {L"/i", RunInstall, true}, {L"/u", RunUninstall, true},   {L"/re", RunRefresh, true},
-    {L"/qu", RunQuery, false}, {L"/status", RunStatus, true},
+    {L"/qu", RunQuery, false}, {L"/status", RunStatus, true}, {L"/inventory", RunInventory, true},
 };
 
 }  // namespace

@@ -9,9 +9,15 @@
 namespace diag {
 namespace {
 
-// Writes all of `bytes` to standard output. Each line leaves the process at
-// once, so nothing traced is lost if the process is ended from outside.
-void WriteStdout(const std::string& bytes) {
+bool g_toStandardOutput = true;
+
+}  // namespace
+
+void SetTraceToStandardOutput(bool on) { g_toStandardOutput = on; }
+
+// Writes all of `bytes` at once. Each trace line leaves the process at once,
+// so nothing traced is lost if the process is ended from outside.
+void WriteStandardOutput(const std::string& bytes) {
   HANDLE out = platform::Sys().GetStdHandle(STD_OUTPUT_HANDLE);
   if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
   const char* data = bytes.data();
@@ -25,8 +31,6 @@ void WriteStdout(const std::string& bytes) {
   }
 }
 
-}  // namespace
-
 void ComposeTraceLine(Line& line, unsigned long threadId, const wchar_t* format, const FormatArg* args,
                       std::size_t count) {
   const FormatArg prefixArgs[] = {FormatArg(L"app"), FormatArg(threadId)};
@@ -37,7 +41,7 @@ void TraceLineArgs(const wchar_t* format, const FormatArg* args, std::size_t cou
   Line line;
   ComposeTraceLine(line, platform::Sys().GetCurrentThreadId(), format, args, count);
   platform::Sys().OutputDebugStringW(line.text);
-  WriteStdout(Narrow(line.text, line.length, Newline::kCrLf));
+  if (g_toStandardOutput) WriteStandardOutput(Narrow(line.text, line.length, Newline::kCrLf));
 }
 
 }  // namespace diag

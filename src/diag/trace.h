@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "diag/format.h"
 #include "diag/line.h"
@@ -12,6 +13,14 @@ namespace diag {
 // Composes the trace line for thread `threadId` without sending it.
 void ComposeTraceLine(Line& line, unsigned long threadId, const wchar_t* format, const FormatArg* args,
                       std::size_t count);
+
+// Whether trace lines also go to standard output (they always go to the
+// debugger channel). On until a switch whose standard output is a document
+// of its own ("/inventory") turns it off.
+void SetTraceToStandardOutput(bool on);
+
+// Writes `bytes` to standard output as they stand.
+void WriteStandardOutput(const std::string& bytes);
 
 void TraceLineArgs(const wchar_t* format, const FormatArg* args, std::size_t count);
 

@@ -1,12 +1,15 @@
-// "/status": the library's path query for each package, under the store
-// lock, so that the answer is a settled store and not another run's half-way.
+// "/status" and "/inventory": the library's path query for each package and
+// the store read by identity, under the store lock, so that the answer is a
+// settled store and not another run's half-way.
 #include "package/store_status.h"
 
 #include <string>
 #include <vector>
 
+#include "device/driver_bindings.h"
 #include "diag/lock_wait.h"
 #include "diag/trace.h"
+#include "inf_store.h"
 #include "package/difx_library.h"
 #include "platform/handles.h"
 #include "platform/store_lock.h"
@@ -48,8 +51,80 @@ Stored AskStore(DriverPackageGetPathWFn getPath, const wchar_t* inf, const wchar
   }
 }
 
-int Verdict(Stored network, Stored usb) {
-  if (network == Stored::kInfMissing || usb == Stored::kInfMissing) return kStatusInfMissing;
+// What a package is known by when its INF is not on the disk to say: its
+// own INF name, the catalog of the same name, and its device setup class.
+difx::PackageIdentity KnownIdentity(const std::wstring& inf, const wchar_t* classGuid) {
+  difx::PackageIdentity identity;
+  identity.infName = difx::FileName(inf);
+  const std::size_t dot = identity.infName.find_last_of(L'.');
+  identity.catalogName = identity.infName.substr(0, dot) + L".cat";
+  identity.classGuid = classGuid;
+  return identity;
+}
+
+constexpr wchar_t kNetClass[] = L"{4D36E972-E325-11CE-BFC1-08002BE10318}";
+constexpr wchar_t kUsbClass[] = L"{36FC9E60-C465-11CF-8056-444553540000}";
+
+// The copies of both packages, each with whether it is the package on the
+// disk today and the devices installed from it. False when the store could
+// not be read.
+bool ReadCopies(StoreReport& report) {
+  std::vector<difx::PackageIdentity> identities;
+  for (PackageReport& package : report.packages) {
+    difx::PackageIdentity identity = KnownIdentity(package.inf, &package == report.packages ? kNetClass : kUsbClass);
+    if (package.infPresent) difx::ReadPackageIdentity(package.inf, identity);
+    identities.push_back(identity);
+  }
+  difx::StoreContents contents;
+  const DWORD status = difx::ReadStoreCopies(identities, contents);
+  if (status != ERROR_SUCCESS) {
+    diag::TraceLine(L"status: the driver store cannot be read(%d)", status);
+    return false;
+  }
+  report.storeRead = true;
+  report.unreadable = contents.unreadable;
+  for (const difx::StoreContents::Unreadable& file : contents.unreadable) {
+    diag::TraceLine(L"status: %s cannot be read(%d), left out", file.name, file.error);
+  }
+  std::vector<device::DriverBinding> bindings;
+  const DWORD devicesStatus = contents.copies.empty() ? ERROR_SUCCESS : device::ReadDriverBindings(bindings);
+  report.devicesRead = devicesStatus == ERROR_SUCCESS;
+  if (!report.devicesRead) diag::TraceLine(L"status: the devices cannot be read(%d)", devicesStatus);
+
+  for (difx::StoreCopy& copy : contents.copies) {
+    PackageReport& package = report.packages[copy.package];
+    CopyReport entry;
+    if (package.infPresent) {
+      bool same = false;
+      entry.current = difx::SameBytesAs(copy.path, package.inf, same) != ERROR_SUCCESS ? Known::kUnknown
+                      : same                                                           ? Known::kYes
+                                                                                       : Known::kNo;
+    }
+    for (const device::DriverBinding& binding : bindings) {
+      if (Sys().CompareStringOrdinal(difx::FileName(binding.infName).c_str(), -1, copy.publishedName.c_str(), -1,
+                                     TRUE) == CSTR_EQUAL) {
+        entry.devices.push_back(binding.instanceId);
+      }
+    }
+    const wchar_t* const kCurrent[] = {L"not current", L"current", L"current unknown"};
+    diag::TraceLine(L"status %s: copy %s from %s, version %s, %s, %lu devices", package.tag, copy.publishedName,
+                    copy.originalName, copy.driverVersion, kCurrent[static_cast<int>(entry.current)],
+                    static_cast<unsigned long>(entry.devices.size()));
+    entry.copy = std::move(copy);
+    package.copies.push_back(std::move(entry));
+  }
+  return true;
+}
+
+// With both INFs on the disk, the library's answers for the packages as they
+// are there; with one missing, the copies of each, whatever their version.
+int Verdict(Stored network, Stored usb, const StoreReport& report) {
+  if (!report.storeRead) return kStatusUnreadable;
+  if (network == Stored::kInfMissing || usb == Stored::kInfMissing) {
+    const bool networkCopies = !report.packages[0].copies.empty(), usbCopies = !report.packages[1].copies.empty();
+    if (networkCopies) return usbCopies ? kStatusBothCopies : kStatusNetworkCopiesOnly;
+    return usbCopies ? kStatusUsbCopiesOnly : kStatusNoCopies;
+  }
   if (network == Stored::kUnknown || usb == Stored::kUnknown) return kStatusUnreadable;
   if (network == Stored::kYes) return usb == Stored::kYes ? kStatusBoth : kStatusNetworkOnly;
   return usb == Stored::kYes ? kStatusUsbOnly : kStatusNeither;
@@ -57,29 +132,47 @@ int Verdict(Stored network, Stored usb) {
 
 }  // namespace
 
-int StoreStatus(const wchar_t* networkInf, const wchar_t* usbInf) {
+StoreReport ReadStoreReport(const wchar_t* networkInf, const wchar_t* usbInf) {
+  StoreReport report;
+  report.packages[0].package = L"network";
+  report.packages[0].tag = L"netaapl";
+  report.packages[0].inf = networkInf;
+  report.packages[1].package = L"usb";
+  report.packages[1].tag = L"usbaapl";
+  report.packages[1].inf = usbInf;
+  for (PackageReport& package : report.packages) {
+    package.infPresent = difx::FilePresence(package.inf) == difx::Presence::kPresent;
+  }
+
   const std::wstring libraryPath = DifxLibraryPath();
   platform::unique_library difx(Sys().LoadLibraryW(libraryPath.c_str()));
   if (!difx) {
     const DWORD error = Sys().GetLastError();
     diag::TraceLine(L"status: LoadLirary failed(%d), %s", error, libraryPath);
-    return kStatusNoLibrary;
+    report.status = kStatusNoLibrary;
+    return report;
   }
   const DifxEntries entries = LookUpDifxEntries(difx.get());
   if (entries.getPath == nullptr) {
     const DWORD error = Sys().GetLastError();
     diag::TraceLine(L"status: GetProcAddress DriverPackageGetPath failed(%d)", error);
-    return kStatusNoLibrary;
+    report.status = kStatusNoLibrary;
+    return report;
   }
 
   const platform::StoreLock lock(kStatusLockWaitMs, &diag::kTracedLockWait);
   if (lock.status() != ERROR_SUCCESS) {
     diag::TraceLine(L"status: the store is busy(%d)", lock.status());
-    return kStatusBusy;
+    report.status = kStatusBusy;
+    return report;
   }
-  const Stored network = AskStore(entries.getPath, networkInf, L"netaapl");
-  const Stored usb = AskStore(entries.getPath, usbInf, L"usbaapl");
-  return Verdict(network, usb);
+  const Stored network = AskStore(entries.getPath, networkInf, report.packages[0].tag);
+  const Stored usb = AskStore(entries.getPath, usbInf, report.packages[1].tag);
+  ReadCopies(report);
+  report.status = Verdict(network, usb, report);
+  return report;
 }
+
+int StoreStatus(const wchar_t* networkInf, const wchar_t* usbInf) { return ReadStoreReport(networkInf, usbInf).status; }
 
 }  // namespace package

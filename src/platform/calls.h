@@ -21,6 +21,10 @@ constexpr DWORD kSecurityInfoFailure = ERROR_ACCESS_DENIED;
 constexpr NTSTATUS kNtCreateFileFailure = static_cast<NTSTATUS>(0xC0000022L);
 constexpr NTSTATUS kNtQueryDirectoryFileFailure = kNtCreateFileFailure;
 
+// What the registry calls answer when advapi32 cannot be had: an error code,
+// as they answer every failure.
+constexpr LSTATUS kRegistryFailure = ERROR_ACCESS_DENIED;
+
 // What RtlNtStatusToDosError answers for a status it does not know, and so
 // when ntdll cannot be had: ERROR_MR_MID_NOT_FOUND.
 constexpr ULONG kUnknownStatusError = 317;
@@ -47,6 +51,9 @@ constexpr ULONG kUnknownStatusError = 317;
   X(SetupGetStringFieldW, kSetupApi, FALSE)                     \
   X(SetupCloseInfFile, kSetupApi, void())                       \
   X(SetupCopyOEMInfW, kSetupApi, FALSE)                         \
+  /* SetupAPI: what the system recorded of a published INF */   \
+  X(SetupGetInfInformationW, kSetupApi, FALSE)                  \
+  X(SetupQueryInfOriginalFileInformationW, kSetupApi, FALSE)    \
   /* SetupAPI: devices */                                       \
   X(SetupDiGetClassDevsW, kSetupApi, INVALID_HANDLE_VALUE)      \
   X(SetupDiGetClassDevsExW, kSetupApi, INVALID_HANDLE_VALUE)    \
@@ -55,6 +62,9 @@ constexpr ULONG kUnknownStatusError = 317;
   X(SetupDiGetDeviceRegistryPropertyW, kSetupApi, FALSE)        \
   X(SetupDiSetDeviceRegistryPropertyW, kSetupApi, FALSE)        \
   X(SetupDiDestroyDeviceInfoList, kSetupApi, FALSE)             \
+  X(SetupDiOpenDevRegKey, kSetupApi, INVALID_HANDLE_VALUE)      \
+  X(RegQueryValueExW, kAdvApi32, kRegistryFailure)              \
+  X(RegCloseKey, kAdvApi32, kRegistryFailure)                   \
   X(CM_Get_DevNode_Status, kCfgMgr32, CR_FAILURE)               \
   /* newdev */                                                  \
   X(UpdateDriverForPlugAndPlayDevicesW, kNewDev, FALSE)         \

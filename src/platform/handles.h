@@ -1,6 +1,6 @@
 // RAII owners for the handles the tool and its library acquire: a loaded
 // library, an INF handle, a device information set, a file, a kernel object
-// (mutex, token), a directory search and memory the system allocated. Each is given back exactly
+// (mutex, token), a directory search, a registry key and memory the system allocated. Each is given back exactly
 // once, through the call table, on every path out of its scope.
 #pragma once
 
@@ -83,6 +83,13 @@ struct FindTraits {
   static void Close(type h) noexcept { Sys().FindClose(h); }
 };
 
+// A registry key (a device's driver key).
+struct RegistryKeyTraits {
+  using type = HKEY;
+  static type Invalid() noexcept { return nullptr; }
+  static void Close(type h) noexcept { Sys().RegCloseKey(h); }
+};
+
 // Memory the system allocated for the caller to give back (a security descriptor).
 struct LocalTraits {
   using type = HLOCAL;
@@ -97,5 +104,6 @@ using unique_file = UniqueHandle<FileTraits>;
 using unique_kernel_object = UniqueHandle<KernelObjectTraits>;
 using unique_find = UniqueHandle<FindTraits>;
 using unique_local = UniqueHandle<LocalTraits>;
+using unique_hkey = UniqueHandle<RegistryKeyTraits>;
 
 }  // namespace platform

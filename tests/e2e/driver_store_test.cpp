@@ -14,6 +14,7 @@
 #include "fakes/fake_driver_store.h"
 #include "fakes/output_capture.h"
 #include "platform/store_lock.h"
+#include "store_copies.h"
 #include "support/fixture_packages.h"
 #include "support/tool_runner.h"
 
@@ -303,6 +304,95 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
     // `lock` keeps the mutex alive, so a lock kept by a closed handle shows too.
     EXPECT_TRUE(testing_support::StoreLockIsFree()) << "the store lock was kept";
     CloseHandle(lock);
+  }
+}
+
+// The store read by identity. The package is sample.inf, with catalog
+// sample.cat, of the USB class, from "Fixture"; a copy is a published INF the
+// system records as made from it, whatever its version.
+enum class Variant { kCurrent, kOlder, kOtherClass, kOtherProvider };
+struct StoreFile {
+  const wchar_t* name;
+  Variant variant;
+  const wchar_t* original;  // what the system records it was published from
+  bool locked = false;      // held open by another program that shares nothing
+};
+
+std::string IdentityInf(Variant variant) {
+  return std::string("[Version]\r\nSignature=\"$Windows NT$\"\r\nCatalogFile=sample.cat\r\n") +
+         (variant == Variant::kOtherClass ? "ClassGuid={4D36E972-E325-11CE-BFC1-08002BE10318}\r\n"
+                                          : "ClassGuid={36FC9E60-C465-11CF-8056-444553540000}\r\n") +
+         (variant == Variant::kOtherProvider ? "Provider=Someone Else\r\n" : "Provider=Fixture\r\n") +
+         (variant == Variant::kOlder ? "DriverVer=6/21/2024,1.0.0.7\r\n" : "DriverVer=12/01/2026,1.0.0.42\r\n");
+}
+
+TEST(DriverStoreTest, FindsEveryCopyByWhatTheSystemRecords) {
+  struct Row {
+    const char* what;
+    std::vector<StoreFile> files;
+    bool infOnDisk;
+    std::wstring copies;  // each: name, "=" current, "<" not current, "?" no INF to compare, date, version
+    std::vector<std::wstring> unreadable;
+  } const rows[] = {
+      {"a maker's update: both versions are copies, one of them current",
+       {{L"oem10.inf", Variant::kCurrent, L"sample.inf"}, {L"oem9.inf", Variant::kOlder, L"sample.inf"}},
+       true,
+       L"oem9.inf<2024-06-21,1.0.0.7 oem10.inf=2026-12-01,1.0.0.42 ",
+       {}},
+      {"the maker's INF gone: found by name, or by catalog where the name is not given (Wine)",
+       {{L"oem1.inf", Variant::kOlder, L"sample.inf"}, {L"oem2.inf", Variant::kOtherProvider, L"oem2.inf"}},
+       false,
+       L"oem1.inf?2024-06-21,1.0.0.7 oem2.inf?2026-12-01,1.0.0.42 ",
+       {}},
+      {"the same original name of another class or, with the INF on the disk, another provider is no copy",
+       {{L"oem4.inf", Variant::kOtherClass, L"sample.inf"}, {L"oem5.inf", Variant::kOtherProvider, L"sample.inf"}},
+       true,
+       L"",
+       {}},
+      {"an unreadable published INF is set aside and the walk goes on",
+       {{L"oem6.inf", Variant::kCurrent, L"sample.inf", true}, {L"oem7.inf", Variant::kCurrent, L"sample.inf"}},
+       true,
+       L"oem7.inf=2026-12-01,1.0.0.42 ",
+       {L"oem6.inf"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    testing_support::TempDir folder;
+    const std::wstring inf = folder / L"sample.inf";
+    if (row.infOnDisk) {
+      ASSERT_TRUE(testing_support::WriteBytes(inf, IdentityInf(Variant::kCurrent)));
+    }
+    fakes::FakeDriverStore store(folder.path());
+    std::vector<HANDLE> held;
+    for (const StoreFile& file : row.files) {
+      const std::wstring path = store.InfFolder() + L"\\" + file.name;
+      ASSERT_TRUE(testing_support::WriteBytes(path, IdentityInf(file.variant)));
+      store.published.push_back({file.name, "", false, file.original, L"sample.cat"});
+      if (file.locked) held.push_back(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    }
+    difx::PackageIdentity identity{L"sample.inf", L"sample.cat", L"{36fc9e60-c465-11cf-8056-444553540000}", L""};
+    if (row.infOnDisk) {
+      ASSERT_EQ(difx::ReadPackageIdentity(inf, identity), 0u);
+    }
+    difx::StoreContents contents;
+    ASSERT_EQ(difx::ReadStoreCopies({identity}, contents), 0u);
+    for (HANDLE file : held) CloseHandle(file);
+    std::wstring copies;
+    for (const difx::StoreCopy& copy : contents.copies) {
+      bool same = false;
+      const DWORD compared = row.infOnDisk ? difx::SameBytesAs(copy.path, inf, same) : ERROR_FILE_NOT_FOUND;
+      copies += copy.publishedName +
+                (compared != 0 ? L"?"
+                 : same        ? L"="
+                               : L"<") +
+                copy.driverDate + L"," + copy.driverVersion + L" ";
+      EXPECT_EQ(copy.storePath,
+                store.DriverStoreFolder() + L"\\" + copy.publishedName + L"_amd64\\" + copy.publishedName);
+    }
+    EXPECT_EQ(copies, row.copies);
+    std::vector<std::wstring> unreadable;
+    for (const auto& file : contents.unreadable) unreadable.push_back(file.name);
+    EXPECT_EQ(unreadable, row.unreadable);
   }
 }
 

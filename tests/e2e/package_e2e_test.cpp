@@ -5,10 +5,13 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "mds_version.h"
 #include "support/fixture_packages.h"
 #include "support/tool_runner.h"
 #include "tools/device_registry.h"
@@ -276,7 +279,7 @@ TEST_F(PackageE2ETest, StatusTellsEachStateAndChangesNothing) {
                     {"both", L"/i", L"", false, 13},
                     {"network only", L"/i", UsbInfPath(), false, 11},
                     {"USB only", L"/i", NetworkInfPath(), false, 12},
-                    {"USB INF missing", L"/i", UsbInfPath(), true, 21}};
+                    {"USB INF missing, the network copy found by identity", L"/i", UsbInfPath(), true, 31}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     CleanStore();
@@ -290,8 +293,131 @@ TEST_F(PackageE2ETest, StatusTellsEachStateAndChangesNothing) {
     EXPECT_EQ(testing_support::ListFolder(testing_support::SystemInfDir()), before);
     EXPECT_EQ(std::count_if(run.debugStrings.begin(), run.debugStrings.end(),
                             [](const std::wstring& line) { return line.find(L"): status ") != std::wstring::npos; }),
-              2);
+              2 + (row.code == 13   ? 2
+                   : row.code == 10 ? 0
+                                    : 1))
+        << "a line for each package, and for each copy";
   }
+}
+
+// Every file of a folder (not its subfolders), by name, with its bytes.
+std::map<std::wstring, std::string> Snapshot(const std::wstring& folder) {
+  std::map<std::wstring, std::string> files;
+  for (const std::wstring& name : testing_support::ListFolder(folder)) {
+    testing_support::ReadBytes(folder + L"\\" + name, files[name]);
+  }
+  return files;
+}
+
+// The maker's packages as they would stand after an update (DriverVer) or with
+// other text in the USB package's provider (written as UTF-16, as an INF
+// carries text beyond ASCII); the copies the test stored of them go at the end.
+class MakersPackages {
+ public:
+  ~MakersPackages() {
+    for (const std::string& bytes : stored_) {
+      for (const std::wstring& copy : testing_support::SystemCopiesOfBytes(bytes)) DeleteFileW(copy.c_str());
+    }
+  }
+  void Update(const char* driverVer) {
+    for (const std::wstring& inf : {NetworkInfPath(), UsbInfPath()}) {
+      std::string bytes;
+      ASSERT_TRUE(testing_support::ReadBytes(inf, bytes));
+      const size_t at = bytes.find("DriverVer=");
+      bytes.replace(at, bytes.find_first_of("\r\n", at) - at, std::string("DriverVer=") + driverVer);
+      ASSERT_TRUE(testing_support::WriteBytes(inf, bytes));
+      stored_.push_back(bytes);
+    }
+  }
+  void SetUsbProvider(const std::wstring& quotedProvider) {
+    std::string bytes;
+    ASSERT_TRUE(testing_support::ReadBytes(UsbInfPath(), bytes));
+    const size_t at = bytes.find("ProviderName=\"");
+    bytes.replace(at, bytes.find('\n', at) - at, "ProviderName=@");
+    std::wstring text = L"\xFEFF" + std::wstring(bytes.begin(), bytes.end());
+    text.replace(text.find(L'@'), 1, quotedProvider);
+    std::string utf16(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+    ASSERT_TRUE(testing_support::WriteBytes(UsbInfPath(), utf16));
+    stored_.push_back(utf16);
+  }
+
+ private:
+  std::vector<std::string> stored_;
+};
+
+class InventoryE2ETest : public PackageE2ETest {
+ protected:
+  // "/inventory" and "/status" agree, and leave the store and the log folder
+  // byte for byte as they were; the document parses as JSON.
+  nlohmann::json Inventory(DWORD expectedCode) {
+    const auto store = Snapshot(testing_support::SystemInfDir()), log = Snapshot(folder_ / L"log");
+    const ToolRun status = RunAsDebuggee(folder_ / L"mdsdriver.exe", L"/status", folder_.path());
+    const ToolRun run = RunAsDebuggee(folder_ / L"mdsdriver.exe", L"/inventory", folder_.path());
+    EXPECT_EQ(status.exitCode, expectedCode);
+    EXPECT_EQ(run.exitCode, expectedCode);
+    EXPECT_EQ(Snapshot(testing_support::SystemInfDir()), store);
+    EXPECT_EQ(Snapshot(folder_ / L"log"), log);
+    EXPECT_EQ(run.output.find("[app]("), std::string::npos) << "no trace line in the document";
+    const nlohmann::json doc = nlohmann::json::parse(run.output);  // throws, failing the test, on anything else
+    EXPECT_EQ(doc["status"], expectedCode);
+    EXPECT_EQ(doc["version"], MDS_VERSION_DOTTED);
+    return doc;
+  }
+
+  // Each copy of a package, by its "current": t, f or n (null), sorted.
+  static std::string Currents(const nlohmann::json& package) {
+    std::string marks;
+    for (const auto& copy : package["copies"]) marks += copy["current"].is_null() ? 'n' : copy["current"] ? 't' : 'f';
+    std::sort(marks.begin(), marks.end());
+    return marks;
+  }
+};
+
+// The maker updates its packages in place, "/i" stores the new pair beside the
+// old one, and the maker's software goes: every copy is found by what the
+// system records of it, and the device stays with the copy it was installed from.
+TEST_F(InventoryE2ETest, FollowsTheMakersUpdateAndRemoval) {
+  const device_registry::SampleDevice phone = {L"USB\\VID_05AC&PID_12A8\\0000111122223333", L"Phone", L"", L""};
+  device_registry::Remove(phone.instanceId);
+  ASSERT_TRUE(device_registry::Register(phone));
+  MakersPackages makers;
+  Run(L"/i", 1);
+  makers.Update("12/02/2026,1.0.0.43");
+  nlohmann::json doc = Inventory(10);
+  EXPECT_EQ(Currents(doc["packages"][0]), "f");
+  EXPECT_EQ(Currents(doc["packages"][1]), "f");
+  EXPECT_EQ(doc["packages"][1]["copies"][0]["devices"],
+            nlohmann::json::array({"USB\\VID_05AC&PID_12A8\\0000111122223333"}));
+  EXPECT_EQ(doc["packages"][1]["copies"][0]["driverDate"], "2026-12-01");
+
+  Run(L"/i", 1);
+  doc = Inventory(13);
+  EXPECT_EQ(Currents(doc["packages"][0]), "ft");
+  EXPECT_EQ(Currents(doc["packages"][1]), "ft");
+  for (const auto& copy : doc["packages"][1]["copies"]) {
+    EXPECT_EQ(copy["devices"].size(), copy["current"] ? 1u : 0u) << "the device moved to the current copy";
+    EXPECT_EQ(copy["driverVersion"], copy["current"] ? "1.0.0.43" : "1.0.0.0");
+  }
+
+  testing_support::RemovePackages();
+  doc = Inventory(33);
+  EXPECT_EQ(Currents(doc["packages"][0]), "nn");
+  EXPECT_EQ(Currents(doc["packages"][1]), "nn");
+  EXPECT_FALSE(doc["packages"][0]["infPresent"]);
+  device_registry::Remove(phone.instanceId);
+}
+
+// Text from an INF arrives in the document as it was: quotes, backslashes,
+// control and non-ASCII characters escaped, and the document in plain ASCII.
+TEST_F(InventoryE2ETest, CarriesHostileTextWhole) {
+  MakersPackages makers;
+  makers.SetUsbProvider(L"\"Fix\"\"ture\\ \t\x00E9\x6F22 \xD83D\xDE00\"");
+  Run(L"/i", 1);
+  const nlohmann::json doc = Inventory(13);
+  ASSERT_EQ(doc["packages"][1]["copies"].size(), 1u);
+  EXPECT_EQ(doc["packages"][1]["copies"][0]["provider"], "Fix\"ture\\ \t\xC3\xA9\xE6\xBC\xA2 \xF0\x9F\x98\x80");
+  const std::wstring inf = UsbInfPath();
+  EXPECT_EQ(doc["packages"][1]["inf"], std::string(inf.begin(), inf.end())) << "a path with its backslashes";
 }
 
 // A difxapi_x64.dll that is only in the current folder or on PATH must never

@@ -158,6 +158,39 @@ BOOL WINAPI FakeCopyOEMInf(PCWSTR source, PCWSTR, DWORD mediaType, DWORD style, 
   return TRUE;
 }
 
+// A device's driver key stands for the device: its position, past a base.
+constexpr INT_PTR kDriverKeys = 0x7E000;
+
+HKEY WINAPI FakeOpenDevRegKey(HDEVINFO set, PSP_DEVINFO_DATA record, DWORD, DWORD, DWORD keyType, REGSAM) {
+  const FakeDevice* device = DeviceOf(set, record);
+  if (device == nullptr || keyType != DIREG_DRV || device->infPath.empty()) {
+    SetLastError(ERROR_KEY_DOES_NOT_EXIST);
+    return static_cast<HKEY>(INVALID_HANDLE_VALUE);
+  }
+  return reinterpret_cast<HKEY>(kDriverKeys + static_cast<INT_PTR>(record->DevInst));
+}
+
+const FakeDevice* DeviceOfKey(HKEY key) {
+  const INT_PTR at = reinterpret_cast<INT_PTR>(key) - kDriverKeys;
+  return at >= 1 && static_cast<size_t>(at) <= g_active->devices.size() ? &g_active->devices[at - 1] : nullptr;
+}
+
+LSTATUS WINAPI FakeQueryValue(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size) {
+  const FakeDevice* device = DeviceOfKey(key);
+  if (device == nullptr) return ERROR_INVALID_HANDLE;
+  if (std::wstring(name) != L"InfPath") return ERROR_FILE_NOT_FOUND;
+  const DWORD bytes = static_cast<DWORD>((device->infPath.size() + 1) * sizeof(wchar_t));
+  const DWORD room = *size;
+  *size = bytes;
+  if (type != nullptr) *type = REG_SZ;
+  if (data == nullptr) return ERROR_SUCCESS;
+  if (room < bytes) return ERROR_MORE_DATA;
+  std::memcpy(data, device->infPath.c_str(), bytes);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI FakeCloseKey(HKEY key) { return DeviceOfKey(key) != nullptr ? ERROR_SUCCESS : ERROR_INVALID_HANDLE; }
+
 HINF WINAPI CountingOpenInf(PCWSTR name, PCWSTR infClass, DWORD style, PUINT errorLine) {
   g_active->openedInfs.push_back(Text(name));
   const HINF inf = platform::RealCalls().SetupOpenInfFileW(name, infClass, style, errorLine);
@@ -183,6 +216,9 @@ FakeDevices::FakeDevices() : saved_(platform::Sys()) {
   calls.SetupDiGetDeviceRegistryPropertyW = FakeGetDeviceProperty;
   calls.SetupDiSetDeviceRegistryPropertyW = FakeSetDeviceProperty;
   calls.SetupDiDestroyDeviceInfoList = FakeDestroyDeviceInfoList;
+  calls.SetupDiOpenDevRegKey = FakeOpenDevRegKey;
+  calls.RegQueryValueExW = FakeQueryValue;
+  calls.RegCloseKey = FakeCloseKey;
   calls.CM_Get_DevNode_Status = FakeGetDevNodeStatus;
   calls.UpdateDriverForPlugAndPlayDevicesW = FakeUpdateDriver;
   calls.SetupCopyOEMInfW = FakeCopyOEMInf;

@@ -21,6 +21,7 @@ struct FakeDevice {
   bool present = true;                       // attached: it has a device node
   std::map<DWORD, std::wstring> properties;  // text properties by SPDRP_ code; a missing one fails to read
   DWORD configFlags = 0;                     // SPDRP_CONFIGFLAGS
+  std::wstring infPath;                      // its driver key's InfPath; empty: no driver, no driver key
 
   // Failures of the calls about this device.
   bool failInstanceId = false;

@@ -1,12 +1,15 @@
 // The fake driver store: SetupCopyOEMInfW, SetupUninstallOEMInfW,
 // DiUninstallDriverW, SetupGetInfDriverStoreLocationW,
-// GetSystemWindowsDirectoryW and the INF folder's listing answered from real
-// files in the test's folder, and newdev.dll's presence from the loader.
+// GetSystemWindowsDirectoryW, the INF folder's listing and the original-file
+// records answered from real files in the test's folder, and newdev.dll's
+// presence from the loader.
 #include "fakes/fake_driver_store.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <cwchar>
+#include <utility>
 
 #include "support/tool_runner.h"
 
@@ -80,7 +83,7 @@ BOOL WINAPI FakeCopyOEMInf(PCWSTR source, PCWSTR, DWORD, DWORD style, PWSTR dest
   while (testing_support::Exists(folder + L"\\oem" + std::to_wstring(number) + L".inf")) ++number;
   const std::wstring name = L"oem" + std::to_wstring(number) + L".inf";
   if (!testing_support::WriteBytes(folder + L"\\" + name, inf)) return Fail(ERROR_ACCESS_DENIED);
-  g_store->published.push_back({name, catalog, false});
+  g_store->published.push_back({name, catalog, false, NameOf(source), catalogPath.empty() ? L"" : NameOf(catalogPath)});
   return Answer(folder + L"\\" + name, dest, size, TRUE, ERROR_SUCCESS);
 }
 
@@ -126,6 +129,48 @@ BOOL WINAPI FakeStoreLocation(PCWSTR inf, PSP_ALTPLATFORM_INFO, PCWSTR, PWSTR bu
   if (needed != nullptr) *needed = static_cast<DWORD>(path.size() + 1);
   if (size <= path.size()) return Fail(ERROR_INSUFFICIENT_BUFFER);
   std::wmemcpy(buffer, path.c_str(), path.size() + 1);
+  return TRUE;
+}
+
+// Each INF handle's file, so that the information about it can name the file.
+decltype(&::SetupOpenInfFileW) g_openBelow = nullptr;
+std::vector<std::pair<HINF, std::wstring>> g_openInfs;
+
+HINF WINAPI FakeOpenInf(PCWSTR name, PCWSTR infClass, DWORD style, PUINT errorLine) {
+  const HINF inf = g_openBelow(name, infClass, style, errorLine);
+  if (inf != INVALID_HANDLE_VALUE) g_openInfs.emplace_back(inf, name);
+  return inf;
+}
+
+// The INF handle's information holds the INF's path alone, which is all
+// that the original-file query below reads of it.
+BOOL WINAPI FakeInfInformation(LPCVOID spec, DWORD search, PSP_INF_INFORMATION info, DWORD size, PDWORD needed) {
+  const auto open =
+      std::find_if(g_openInfs.rbegin(), g_openInfs.rend(), [&](const auto& o) { return o.first == spec; });
+  if (search != INFINFO_INF_SPEC_IS_HINF || open == g_openInfs.rend()) return Fail(ERROR_INVALID_HANDLE);
+  const DWORD required =
+      static_cast<DWORD>(offsetof(SP_INF_INFORMATION, VersionData) + (open->second.size() + 1) * sizeof(wchar_t));
+  if (needed != nullptr) *needed = required;
+  if (info == nullptr) return TRUE;
+  if (size < required) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  info->InfStyle = INF_STYLE_WIN4;
+  info->InfCount = 1;
+  std::memcpy(info->VersionData, open->second.c_str(), (open->second.size() + 1) * sizeof(wchar_t));
+  return TRUE;
+}
+
+// A published copy's original INF and catalog; any other INF's own name and no catalog.
+BOOL WINAPI FakeOriginalFile(PSP_INF_INFORMATION info, UINT, PSP_ALTPLATFORM_INFO, PSP_ORIGINAL_FILE_INFO_W original) {
+  if (original->cbSize != sizeof(*original)) return Fail(ERROR_INVALID_USER_BUFFER);
+  const std::wstring name = NameOf(reinterpret_cast<const wchar_t*>(info->VersionData));
+  std::wstring inf = name, catalog;
+  for (const FakeDriverStore::Published& copy : g_store->published) {
+    if (SameName(copy.name, name)) inf = copy.original, catalog = copy.catalogName;
+  }
+  inf.copy(original->OriginalInfName, MAX_PATH - 1);
+  original->OriginalInfName[std::min<size_t>(inf.size(), MAX_PATH - 1)] = L'\0';
+  catalog.copy(original->OriginalCatalogName, MAX_PATH - 1);
+  original->OriginalCatalogName[std::min<size_t>(catalog.size(), MAX_PATH - 1)] = L'\0';
   return TRUE;
 }
 
@@ -182,6 +227,10 @@ FakeDriverStore::FakeDriverStore(std::wstring folder) : windowsFolder(std::move(
   table.SetupUninstallOEMInfW = &FakeUninstallOEMInf;
   table.DiUninstallDriverW = &FakeDiUninstallDriver;
   table.SetupGetInfDriverStoreLocationW = &FakeStoreLocation;
+  g_openBelow = table.SetupOpenInfFileW;
+  table.SetupOpenInfFileW = &FakeOpenInf;
+  table.SetupGetInfInformationW = &FakeInfInformation;
+  table.SetupQueryInfOriginalFileInformationW = &FakeOriginalFile;
   g_loadBelow = table.LoadLibraryExW;
   g_findBelow = table.GetProcAddress;
   table.LoadLibraryExW = &FakeLoadLibrary;
@@ -195,6 +244,7 @@ FakeDriverStore::FakeDriverStore(std::wstring folder) : windowsFolder(std::move(
 FakeDriverStore::~FakeDriverStore() {
   platform::Sys() = saved_;
   platform::ForgetLoadedCalls();
+  g_openInfs.clear();
   g_store = nullptr;
 }
 

@@ -3,7 +3,9 @@
 // store makes is named oem<N>.inf, a package counts as there already when its
 // INF bytes and its catalog's bytes match a copy the store published (or a
 // file of the package's own name), and an uninstall is refused for a name it
-// never published, or for a copy in use unless forced. A forced uninstall
+// never published, or for a copy in use unless forced. The system records
+// where each copy came from: SetupQueryInfOriginalFileInformationW answers the
+// INF and catalog names it was published from. A forced uninstall
 // leaves the copy's devices bound to a package that is gone; where newdev
 // has DiUninstallDriverW (as the loader tells through the table's
 // LoadLibraryExW and GetProcAddress), that moves them to another driver
@@ -23,6 +25,7 @@ struct FakeDriverStore {
     std::wstring name;    // e.g. oem3.inf, in the INF folder
     std::string catalog;  // the bytes of the catalog it was published with
     bool inUse = false;   // a device was installed from it
+    std::wstring original = L"sample.inf", catalogName = L"sample.cat";  // what it was published from
   };
 
   // `windowsFolder` answers GetSystemWindowsDirectoryW; its "inf" folder is

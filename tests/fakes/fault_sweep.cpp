@@ -50,6 +50,8 @@ MDS_FAILS(SetupFindNextLine, Mode::kReturn, ERROR_LINE_NOT_FOUND);
 MDS_FAILS(SetupGetStringFieldW, Mode::kReturn, ERROR_INSUFFICIENT_BUFFER);
 MDS_NEVER_FAILS(SetupCloseInfFile);
 MDS_FAILS(SetupCopyOEMInfW, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(SetupGetInfInformationW, Mode::kReturn, ERROR_INVALID_HANDLE);
+MDS_FAILS(SetupQueryInfOriginalFileInformationW, Mode::kReturn, ERROR_INVALID_PARAMETER);
 MDS_FAILS(SetupDiGetClassDevsW, Mode::kReturn, ERROR_INVALID_PARAMETER);
 MDS_FAILS(SetupDiGetClassDevsExW, Mode::kReturn, ERROR_INVALID_PARAMETER);
 MDS_FAILS(SetupDiEnumDeviceInfo, Mode::kReturn, ERROR_NO_MORE_ITEMS);
@@ -57,6 +59,9 @@ MDS_FAILS(SetupDiGetDeviceInstanceIdW, Mode::kReturn, ERROR_INSUFFICIENT_BUFFER)
 MDS_FAILS(SetupDiGetDeviceRegistryPropertyW, Mode::kReturn, ERROR_INVALID_DATA);
 MDS_FAILS(SetupDiSetDeviceRegistryPropertyW, Mode::kReturn, ERROR_ACCESS_DENIED);
 MDS_FAILS(SetupDiDestroyDeviceInfoList, Mode::kAfter, ERROR_INVALID_HANDLE);
+MDS_FAILS(SetupDiOpenDevRegKey, Mode::kReturn, ERROR_KEY_DOES_NOT_EXIST);
+MDS_FAILS(RegQueryValueExW, Mode::kReturn, ERROR_MORE_DATA);
+MDS_FAILS(RegCloseKey, Mode::kAfter, ERROR_INVALID_HANDLE);
 MDS_FAILS(CM_Get_DevNode_Status, Mode::kReturn, 0);
 MDS_FAILS(UpdateDriverForPlugAndPlayDevicesW, Mode::kReturn, ERROR_NO_SUCH_DEVINST);
 MDS_FAILS(PathFileExistsW, Mode::kReturn, ERROR_ACCESS_DENIED);
@@ -129,6 +134,7 @@ constexpr const char* AcquiresKind(CallId id) {
          : (id == kCreateMutexExW || id == kOpenProcessToken)             ? "kernel object"
          : id == kFindFirstFileW                                          ? "search"
          : id == kGetSecurityInfo                                         ? "local memory"
+         : id == kSetupDiOpenDevRegKey                                    ? "registry key"
          : id == kWaitForSingleObject                                     ? "held lock"
          : id == kLockFileEx                                              ? "file lock"
                                                                           : nullptr;
@@ -140,6 +146,7 @@ constexpr const char* ReleasesKind(CallId id) {
          : id == kCloseHandle                  ? "kernel handle"
          : id == kFindClose                    ? "search"
          : id == kLocalFree                    ? "local memory"
+         : id == kRegCloseKey                  ? "registry key"
          : id == kReleaseMutex                 ? "held lock"
          : id == kUnlockFileEx                 ? "file lock"
                                                : nullptr;

@@ -49,7 +49,8 @@ std::vector<Scenario> AllScenarios() {
       scenarios.push_back({L"/qu", attached, logOn, false, false, 0});
     }
   }
-  scenarios.push_back({L"/status", true, true, true, true, 13});  // reads the store alone
+  scenarios.push_back({L"/status", true, true, true, true, 13});     // reads the store alone
+  scenarios.push_back({L"/inventory", true, true, true, true, 13});  // and prints it, with the devices
   return scenarios;
 }
 
@@ -65,6 +66,7 @@ std::vector<fakes::FakeDevice> SampleDevices(bool attached) {
     device.properties[SPDRP_MFG] = L"Sample maker";
     device.properties[SPDRP_CLASS] = L"USB";
   }
+  devices[1].infPath = L"usbaapl64.inf";  // Wine's first copy keeps the package's own name
   return devices;
 }
 
@@ -87,7 +89,10 @@ bool IsListedResult(const Scenario& scenario, int exitCode, const std::vector<fa
   const std::wstring name = scenario.switchText;
   if (name == L"/re") return exitCode == 0 || exitCode == 1 || exitCode == 3 || exitCode == 4 || exitCode == 5;
   if (name == L"/qu") return exitCode == 0;
-  if (name == L"/status") return (exitCode >= 10 && exitCode <= 13) || (exitCode >= 20 && exitCode <= 23);
+  if (name == L"/status" || name == L"/inventory") {
+    return (exitCode >= 10 && exitCode <= 13) || (exitCode >= 20 && exitCode <= 23) ||
+           (exitCode >= 30 && exitCode <= 33);
+  }
   // "/i" and "/u" pass a failed library's status through: one of the
   // injected errors, or the store lock's time-out.
   for (fakes::CallId call : injected) {
