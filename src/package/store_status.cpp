@@ -1,6 +1,5 @@
-// "/status" and "/inventory": the library's path query for each package and
-// the store read by identity, under the store lock, so that the answer is a
-// settled store and not another run's half-way.
+// "/status" and "/inventory": the store read by identity, under the store
+// lock, so that the answer is a settled store and not another run's half-way.
 #include "package/store_status.h"
 
 #include <string>
@@ -19,38 +18,6 @@ namespace {
 
 using platform::Sys;
 
-enum class Stored { kYes, kNo, kInfMissing, kUnknown };
-
-// A store path longer than the buffer is asked for again with the room the
-// library names, up to the longest path Windows has.
-constexpr DWORD kLongestPath = 32768;
-
-Stored AskStore(DriverPackageGetPathWFn getPath, const wchar_t* inf, const wchar_t* package) {
-  std::vector<wchar_t> storePath(MAX_PATH, L'\0');
-  DWORD count = MAX_PATH;
-  DWORD status = getPath(inf, storePath.data(), &count);
-  if (status == ERROR_INSUFFICIENT_BUFFER && count > storePath.size() && count <= kLongestPath) {
-    storePath.assign(count, L'\0');
-    status = getPath(inf, storePath.data(), &count);
-  }
-  storePath.back() = L'\0';
-  switch (status) {
-    case ERROR_SUCCESS:
-      diag::TraceLine(L"status %s: stored, %s", package, storePath.data());
-      return Stored::kYes;
-    case ERROR_DRIVER_PACKAGE_NOT_IN_STORE:
-      diag::TraceLine(L"status %s: not stored", package);
-      return Stored::kNo;
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-      diag::TraceLine(L"status %s: inf file not found(%d), %s", package, status, inf);
-      return Stored::kInfMissing;
-    default:
-      diag::TraceLine(L"status %s: cannot tell(%d)", package, status);
-      return Stored::kUnknown;
-  }
-}
-
 // What a package is known by when its INF is not on the disk to say: its
 // own INF name, the catalog of the same name, and its device setup class.
 difx::PackageIdentity KnownIdentity(const std::wstring& inf, const wchar_t* classGuid) {
@@ -68,11 +35,11 @@ constexpr wchar_t kUsbClass[] = L"{36FC9E60-C465-11CF-8056-444553540000}";
 // The copies of both packages, each with whether it is the package on the
 // disk today and the devices installed from it. False when the store could
 // not be read.
-bool ReadCopies(StoreReport& report) {
+bool ReadCopies(StoreReport& report, const difx::Presence (&infs)[2]) {
   std::vector<difx::PackageIdentity> identities;
   for (PackageReport& package : report.packages) {
     difx::PackageIdentity identity = KnownIdentity(package.inf, &package == report.packages ? kNetClass : kUsbClass);
-    if (package.infPresent) difx::ReadPackageIdentity(package.inf, identity);
+    if (infs[&package - report.packages] == difx::Presence::kPresent) difx::ReadPackageIdentity(package.inf, identity);
     identities.push_back(identity);
   }
   difx::StoreContents contents;
@@ -94,7 +61,7 @@ bool ReadCopies(StoreReport& report) {
   for (difx::StoreCopy& copy : contents.copies) {
     PackageReport& package = report.packages[copy.package];
     CopyReport entry;
-    if (package.infPresent) {
+    if (infs[copy.package] == difx::Presence::kPresent) {
       bool same = false;
       entry.current = difx::SameBytesAs(copy.path, package.inf, same) != ERROR_SUCCESS ? Known::kUnknown
                       : same                                                           ? Known::kYes
@@ -116,10 +83,38 @@ bool ReadCopies(StoreReport& report) {
   return true;
 }
 
-// With both INFs on the disk, the library's answers for the packages as they
-// are there; with one missing, the copies of each, whatever their version.
-int Verdict(Stored network, Stored usb, const StoreReport& report) {
+// What the store holds of one package: the package as it is on the disk
+// today (one line), and, with its INF gone, any copy of it.
+enum class Stored { kYes, kNo, kInfMissing, kUnknown };
+
+Stored CurrentStored(const PackageReport& package, difx::Presence inf) {
+  if (inf == difx::Presence::kAbsent) {
+    diag::TraceLine(L"status %s: inf file not found(%d), %s", package.tag, ERROR_FILE_NOT_FOUND, package.inf);
+    return Stored::kInfMissing;
+  }
+  bool unknown = inf == difx::Presence::kUnknown;
+  for (const CopyReport& entry : package.copies) {
+    if (entry.current == Known::kYes) {
+      diag::TraceLine(L"status %s: stored, %s", package.tag, entry.copy.path);
+      return Stored::kYes;
+    }
+    unknown = unknown || entry.current == Known::kUnknown;
+  }
+  if (unknown) {
+    diag::TraceLine(L"status %s: cannot tell(%d)", package.tag, ERROR_CANT_ACCESS_FILE);
+    return Stored::kUnknown;
+  }
+  diag::TraceLine(L"status %s: not stored", package.tag);
+  return Stored::kNo;
+}
+
+// With both INFs on the disk, whether the packages as they are there today
+// are stored; with one missing, the copies of each, whatever their version.
+// A missing INF is told before an unreadable one: the copies answer for it.
+int Verdict(const StoreReport& report, const difx::Presence (&infs)[2]) {
   if (!report.storeRead) return kStatusUnreadable;
+  const Stored network = CurrentStored(report.packages[0], infs[0]);
+  const Stored usb = CurrentStored(report.packages[1], infs[1]);
   if (network == Stored::kInfMissing || usb == Stored::kInfMissing) {
     const bool networkCopies = !report.packages[0].copies.empty(), usbCopies = !report.packages[1].copies.empty();
     if (networkCopies) return usbCopies ? kStatusBothCopies : kStatusNetworkCopiesOnly;
@@ -140,9 +135,6 @@ StoreReport ReadStoreReport(const wchar_t* networkInf, const wchar_t* usbInf) {
   report.packages[1].package = L"usb";
   report.packages[1].tag = L"usbaapl";
   report.packages[1].inf = usbInf;
-  for (PackageReport& package : report.packages) {
-    package.infPresent = difx::FilePresence(package.inf) == difx::Presence::kPresent;
-  }
 
   const std::wstring libraryPath = DifxLibraryPath();
   platform::unique_library difx(Sys().LoadLibraryW(libraryPath.c_str()));
@@ -152,6 +144,9 @@ StoreReport ReadStoreReport(const wchar_t* networkInf, const wchar_t* usbInf) {
     report.status = kStatusNoLibrary;
     return report;
   }
+  // The library is not asked: the store is read here, by the same code that
+  // the library uses. A library that could not answer counts all the same,
+  // as every other switch would fail with it.
   const DifxEntries entries = LookUpDifxEntries(difx.get());
   if (entries.getPath == nullptr) {
     const DWORD error = Sys().GetLastError();
@@ -166,10 +161,13 @@ StoreReport ReadStoreReport(const wchar_t* networkInf, const wchar_t* usbInf) {
     report.status = kStatusBusy;
     return report;
   }
-  const Stored network = AskStore(entries.getPath, networkInf, report.packages[0].tag);
-  const Stored usb = AskStore(entries.getPath, usbInf, report.packages[1].tag);
-  ReadCopies(report);
-  report.status = Verdict(network, usb, report);
+  difx::Presence infs[2];
+  for (int i = 0; i < 2; ++i) {
+    infs[i] = difx::FilePresence(report.packages[i].inf);
+    report.packages[i].infPresent = infs[i] == difx::Presence::kPresent;
+  }
+  ReadCopies(report, infs);
+  report.status = Verdict(report, infs);
   return report;
 }
 

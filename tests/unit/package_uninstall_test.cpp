@@ -2,15 +2,19 @@
 // difxapi_x64.dll; the result, the log lines and the library given back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "fakes/fake_difx.h"
+#include "fakes/fake_driver_store.h"
 #include "fakes/report_capture.h"
 #include "package/difx_api.h"
 #include "package/package_store.h"
 #include "package/store_status.h"
+#include "support/fixture_packages.h"
+#include "support/tool_runner.h"
 
 namespace {
 
@@ -296,28 +300,55 @@ TEST_F(PackageUninstallTest, StorePathWithoutTerminatorIsCutToTheBuffer) {
   EXPECT_EQ(std::wstring(usbRemoval->path), kept);
 }
 
-// --- "/status": the path query alone, under the store lock
+// --- "/status": the store read by identity under the store lock; the library
+// only loaded, never asked
+
+HANDLE WINAPI ListingRefused(LPCWSTR, LPWIN32_FIND_DATAW) {
+  return SetLastError(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
+}
+std::wstring g_unknownPath;  // GetFileAttributesW cannot tell of this one
+DWORD WINAPI UnknownAttributes(LPCWSTR path) {
+  if (g_unknownPath == path) return SetLastError(ERROR_ACCESS_DENIED), INVALID_FILE_ATTRIBUTES;
+  return platform::RealCalls().GetFileAttributesW(path);
+}
 
 TEST(PackageStatusTest, EachStateHasItsOwnCodeAndNothingIsChanged) {
-  const DWORD kNotStored = ERROR_DRIVER_PACKAGE_NOT_IN_STORE;
   struct Row {
-    DWORD network, usb;  // what each path query answers
+    const char* what;
+    bool networkInfGone, usbInfUnknown, listingRefused;
     int code;
-  } const rows[] = {{0, 0, package::kStatusBoth},  // the other states: the end-to-end rows
-                    {ERROR_ACCESS_DENIED, kNotStored, package::kStatusUnreadable}};
+  } const rows[] = {{"both stored as they are on the disk", false, false, false, package::kStatusBoth},
+                    {"the INF folder cannot be listed", false, false, true, package::kStatusUnreadable},
+                    {"an INF gone is told before one that cannot be read: copies of both", true, true, false,
+                     package::kStatusBothCopies}};
   for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    testing_support::TempDir folder;
+    const std::wstring networkInf = folder / L"netaapl64.inf", usbInf = folder / L"usbaapl64.inf";
+    ASSERT_TRUE(CopyFileW((testing_support::FixtureDir() + L"\\packages\\NetDrivers\\netaapl64.inf").c_str(),
+                          networkInf.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((testing_support::FixtureDir() + L"\\packages\\Drivers\\usbaapl64.inf").c_str(),
+                          usbInf.c_str(), FALSE));
+    ASSERT_TRUE(testing_support::WriteBytes(folder / L"netaapl64.cat", "n"));
+    ASSERT_TRUE(testing_support::WriteBytes(folder / L"usbaapl64.cat", "u"));
     fakes::FakeDifx difx;
+    fakes::FakeDriverStore store(folder.path());
+    for (const std::wstring& inf : {networkInf, usbInf}) {
+      ASSERT_TRUE(platform::Sys().SetupCopyOEMInfW(inf.c_str(), nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
+    }
+    if (row.networkInfGone) DeleteFileW(networkInf.c_str());
+    g_unknownPath = row.usbInfUnknown ? usbInf : L"";
+    auto attributes = platform::Override(&platform::Calls::GetFileAttributesW, &UnknownAttributes);
+    auto listing = platform::Override(&platform::Calls::FindFirstFileW,
+                                      row.listingRefused ? &ListingRefused : platform::Sys().FindFirstFileW);
     fakes::ReportCapture capture(true);
-    difx.Script(kNetworkPackage, kGetPath, row.network, row.network);
-    difx.Script(kUsbPackage, kGetPath, row.usb, row.usb);
-    EXPECT_EQ(package::StoreStatus(kNetworkInf, kUsbInf), row.code);
-    EXPECT_EQ(Sequence(difx), (std::vector<std::string>{"getpath:net", "getpath:usb"})) << "read-only";
+    EXPECT_EQ(package::StoreStatus(networkInf.c_str(), usbInf.c_str()), row.code);
+    EXPECT_TRUE(difx.Calls().empty()) << "the library is not asked";
     EXPECT_EQ(difx.freed, difx.loaded);
+    EXPECT_EQ(testing_support::ListFolder(store.InfFolder()), (std::vector<std::wstring>{L"oem0.inf", L"oem1.inf"}));
     const std::vector<std::wstring> lines = capture.Messages(fakes::Channel::kTrace);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[1].find(row.usb == 0 ? L"status usbaapl: stored, C:\\windows\\inf\\oem8.inf" : L"status usbaapl: "),
-              0u)
-        << testing::PrintToString(lines[1]);
+    const std::wstring stored = L"status usbaapl: stored, " + store.InfFolder() + L"\\oem1.inf";
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), stored), row.code == package::kStatusBoth ? 1 : 0);
     EXPECT_TRUE(capture.Messages(fakes::Channel::kLog).empty());
   }
 }
