@@ -309,9 +309,9 @@ std::map<std::wstring, std::string> Snapshot(const std::wstring& folder) {
   return files;
 }
 
-// The maker's packages as they would stand after an update (DriverVer) or with
-// other text in the USB package's provider (written as UTF-16, as an INF
-// carries text beyond ASCII); the copies the test stored of them go at the end.
+// The maker's packages rewritten in place: one line's value changed (an
+// INF carrying text beyond ASCII is written as UTF-16); the copies the test
+// stored of them go at the end.
 class MakersPackages {
  public:
   ~MakersPackages() {
@@ -319,26 +319,16 @@ class MakersPackages {
       for (const std::wstring& copy : testing_support::SystemCopiesOfBytes(bytes)) DeleteFileW(copy.c_str());
     }
   }
-  void Update(const char* driverVer) {
-    for (const std::wstring& inf : {NetworkInfPath(), UsbInfPath()}) {
-      std::string bytes;
-      ASSERT_TRUE(testing_support::ReadBytes(inf, bytes));
-      const size_t at = bytes.find("DriverVer=");
-      bytes.replace(at, bytes.find_first_of("\r\n", at) - at, std::string("DriverVer=") + driverVer);
-      ASSERT_TRUE(testing_support::WriteBytes(inf, bytes));
-      stored_.push_back(bytes);
-    }
-  }
-  void SetUsbProvider(const std::wstring& quotedProvider) {
+  void Rewrite(const std::wstring& inf, const std::string& key, const std::wstring& value, bool utf16 = false) {
     std::string bytes;
-    ASSERT_TRUE(testing_support::ReadBytes(UsbInfPath(), bytes));
-    const size_t at = bytes.find("ProviderName=\"");
-    bytes.replace(at, bytes.find('\n', at) - at, "ProviderName=@");
-    std::wstring text = L"\xFEFF" + std::wstring(bytes.begin(), bytes.end());
-    text.replace(text.find(L'@'), 1, quotedProvider);
-    std::string utf16(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
-    ASSERT_TRUE(testing_support::WriteBytes(UsbInfPath(), utf16));
-    stored_.push_back(utf16);
+    ASSERT_TRUE(testing_support::ReadBytes(inf, bytes));
+    std::wstring text(bytes.begin(), bytes.end());
+    const size_t at = bytes.find(key) + key.size();
+    text.replace(at, bytes.find_first_of("\r\n", at) - at, value);
+    bytes = utf16 ? "\xFF\xFE" + std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t))
+                  : std::string(text.begin(), text.end());
+    ASSERT_TRUE(testing_support::WriteBytes(inf, bytes));
+    stored_.push_back(bytes);
   }
 
  private:
@@ -382,7 +372,8 @@ TEST_F(InventoryE2ETest, FollowsTheMakersUpdateAndRemoval) {
   ASSERT_TRUE(device_registry::Register(phone));
   MakersPackages makers;
   Run(L"/i", 1);
-  makers.Update("12/02/2026,1.0.0.43");
+  makers.Rewrite(NetworkInfPath(), "DriverVer=", L"12/02/2026,1.0.0.43");
+  makers.Rewrite(UsbInfPath(), "DriverVer=", L"12/02/2026,1.0.0.43");
   nlohmann::json doc = Inventory(10);
   EXPECT_EQ(Currents(doc["packages"][0]), "f");
   EXPECT_EQ(Currents(doc["packages"][1]), "f");
@@ -411,7 +402,7 @@ TEST_F(InventoryE2ETest, FollowsTheMakersUpdateAndRemoval) {
 // control and non-ASCII characters escaped, and the document in plain ASCII.
 TEST_F(InventoryE2ETest, CarriesHostileTextWhole) {
   MakersPackages makers;
-  makers.SetUsbProvider(L"\"Fix\"\"ture\\ \t\x00E9\x6F22 \xD83D\xDE00\"");
+  makers.Rewrite(UsbInfPath(), "ProviderName=", L"\"Fix\"\"ture\\ \t\x00E9\x6F22 \xD83D\xDE00\"", true);
   Run(L"/i", 1);
   const nlohmann::json doc = Inventory(13);
   ASSERT_EQ(doc["packages"][1]["copies"].size(), 1u);
