@@ -178,8 +178,12 @@ DWORD ReadStoreCopies(const std::vector<PackageIdentity>& packages, StoreContent
   const std::wstring pattern = folder + L"\\*";
   WIN32_FIND_DATAW entry = {};
   const platform::unique_find find(Sys().FindFirstFileW(pattern.c_str(), &entry));
-  if (!find) return LastFailure();
   std::vector<std::wstring> candidates;
+  if (!find) {
+    // Nothing in the folder (the system documents "file not found" for that).
+    const DWORD error = LastFailure();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES ? ERROR_SUCCESS : error;
+  }
   do {
     if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
     const std::wstring name = entry.cFileName;

@@ -7,23 +7,43 @@
 #include "device/driver_update.h"
 #include "diag/text.h"
 #include "diag/trace.h"
+#include "package/fleet_policy.h"
 #include "package/package_store.h"
 #include "package/store_status.h"
 
 namespace app {
 namespace {
 
-int RunInstall(const DriverPaths& p) { return package::InstallDrviver(p.networkInf, p.usbInf, p.modelsSection); }
-int RunUninstall(const DriverPaths& p) { return package::UnloadDriver(p.networkInf, p.usbInf); }
-int RunRefresh(const DriverPaths& p) { return device::UpdateDevice(p.usbInf, p.modelsSection); }
-int RunStatus(const DriverPaths& p) { return package::StoreStatus(p.networkInf, p.usbInf); }
-int RunInventory(const DriverPaths& p) { return package::StoreInventory(p.networkInf, p.usbInf); }
-int RunQuery(const DriverPaths& p) { return device::CQoDriverComImp::DealDeviceOpt(p.usbInf, p.modelsSection); }
+int RunInstall(const DriverPaths& p, const wchar_t*) {
+  return package::InstallDrviver(p.networkInf, p.usbInf, p.modelsSection);
+}
+int RunUninstall(const DriverPaths& p, const wchar_t*) { return package::UnloadDriver(p.networkInf, p.usbInf); }
+int RunRefresh(const DriverPaths& p, const wchar_t*) { return device::UpdateDevice(p.usbInf, p.modelsSection); }
+int RunStatus(const DriverPaths& p, const wchar_t*) { return package::StoreStatus(p.networkInf, p.usbInf); }
+int RunInventory(const DriverPaths& p, const wchar_t*) { return package::StoreInventory(p.networkInf, p.usbInf); }
+int RunQuery(const DriverPaths& p, const wchar_t*) {
+  return device::CQoDriverComImp::DealDeviceOpt(p.usbInf, p.modelsSection);
+}
+
+// "/deploy [/adopt]": "/adopt" says that an earlier mdsdriver deployment,
+// which kept no records, stored the packages. Any other option is refused,
+// so that a mistyped one cannot pass for none.
+int RunDeploy(const DriverPaths& p, const wchar_t* option) {
+  package::DeployOptions options;
+  options.adoptEarlier = option != nullptr && diag::EqualsFoldingAscii(option, L"/adopt");
+  if (option != nullptr && !options.adoptEarlier) {
+    diag::TraceLine(L"deploy: unknown option %s", option);
+    return package::kFleetFailed;
+  }
+  return package::Deploy(p.networkInf, p.usbInf, p.modelsSection, options);
+}
+int RunUndeploy(const DriverPaths& p, const wchar_t*) { return package::Undeploy(p.networkInf, p.usbInf); }
 
 // Compared in this order; the first equal switch wins.
 const Command kCommands[] = {
-    {L"/i", RunInstall, true}, {L"/u", RunUninstall, true},   {L"/re", RunRefresh, true},
-    {L"/qu", RunQuery, false}, {L"/status", RunStatus, true}, {L"/inventory", RunInventory, true},
+    {L"/i", RunInstall, true},     {L"/u", RunUninstall, true},       {L"/re", RunRefresh, true},
+    {L"/qu", RunQuery, false},     {L"/status", RunStatus, true},     {L"/inventory", RunInventory, true},
+    {L"/deploy", RunDeploy, true}, {L"/undeploy", RunUndeploy, true},
 };
 
 }  // namespace
@@ -45,7 +65,8 @@ int RunTool(int argc, wchar_t** argv) {
 
   int result = 0;
   if (const Command* command = FindCommand(argv[1])) {
-    const int operationResult = command->run({networkInf.get(), usbInf.get(), modelsSection});
+    const int operationResult =
+        command->run({networkInf.get(), usbInf.get(), modelsSection}, argc > 2 ? argv[2] : nullptr);
     if (command->resultIsExitCode) result = operationResult;
   } else {
     diag::TraceLine(L"hello boy,cmd error!\n88!");

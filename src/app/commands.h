@@ -10,9 +10,11 @@ struct DriverPaths {
 };
 
 struct Command {
-  const wchar_t* name;                   // the switch, as the user types it
-  int (*run)(const DriverPaths& paths);  // the operation, with its row's arguments
-  bool resultIsExitCode;                 // "/qu" reports only; its exit code stays 0
+  const wchar_t* name;  // the switch, as the user types it
+  // The operation, with its row's arguments and the argument after the
+  // switch (null when there is none), which only the fleet switches read.
+  int (*run)(const DriverPaths& paths, const wchar_t* option);
+  bool resultIsExitCode;  // "/qu" reports only; its exit code stays 0
 };
 
 // The first row whose switch equals `argument` (A to Z folded), or nullptr.

@@ -42,7 +42,10 @@ DWORD ReadDriverBindings(std::vector<DriverBinding>& bindings) {
     if (inf.empty()) continue;
     wchar_t instanceId[MAX_DEVICE_ID_LEN] = {};
     if (!Sys().SetupDiGetDeviceInstanceIdW(devices.get(), &device, instanceId, MAX_DEVICE_ID_LEN, nullptr)) continue;
-    bindings.push_back({instanceId, std::move(inf)});
+    ULONG status = 0, problem = 0;
+    const bool restart = Sys().CM_Get_DevNode_Status(&status, &problem, device.DevInst, 0) == CR_SUCCESS &&
+                         ((status & DN_NEED_RESTART) != 0 || problem == CM_PROB_NEED_RESTART);
+    bindings.push_back({instanceId, std::move(inf), restart});
   }
   const DWORD end = Sys().GetLastError();
   return end == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : (end != ERROR_SUCCESS ? end : ERROR_GEN_FAILURE);

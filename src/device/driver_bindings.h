@@ -12,6 +12,7 @@ namespace device {
 struct DriverBinding {
   std::wstring instanceId;
   std::wstring infName;  // the INF's name in the system INF folder, e.g. oem12.inf
+  bool restartPending;   // the device waits for a restart (DN_NEED_RESTART, CM_PROB_NEED_RESTART)
 };
 
 // Every device the system records, attached or not, that has a driver

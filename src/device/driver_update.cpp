@@ -65,11 +65,13 @@ bool FlagFirstMatchingDevice(HDEVINFO devices, const wchar_t* hardwareId) {
 }
 
 // Asks the driver update service to install the INF on the attached devices
-// with this ID, even where their current driver ranks better. Its outcome
-// changes nothing here: detached devices are caught by the flag instead.
-void UpdateAttachedDevices(const wchar_t* hardwareId, const wchar_t* fullInfPath) {
+// with this ID (for "/re" even where their current driver ranks better). Its
+// outcome changes nothing here: detached devices are caught by the flag
+// instead; only a restart it asks for is passed on.
+void UpdateAttachedDevices(const wchar_t* hardwareId, const wchar_t* fullInfPath, const UpdateOptions& options) {
   BOOL rebootRequired = FALSE;
-  Sys().UpdateDriverForPlugAndPlayDevicesW(nullptr, hardwareId, fullInfPath, INSTALLFLAG_FORCE, &rebootRequired);
+  Sys().UpdateDriverForPlugAndPlayDevicesW(nullptr, hardwareId, fullInfPath, options.installFlags, &rebootRequired);
+  if (rebootRequired && options.rebootRequired != nullptr) *options.rebootRequired = TRUE;
 }
 
 // Copies the INF into the system's INF folder; false with the copy's last
@@ -80,7 +82,7 @@ bool CopyIntoSystem(const wchar_t* fullInfPath, DWORD& error) {
   return false;
 }
 
-UpdateOutcome CopyAndUpdate(const wchar_t* infPath, const wchar_t* modelsSection) {
+UpdateOutcome CopyAndUpdate(const wchar_t* infPath, const wchar_t* modelsSection, const UpdateOptions& options) {
   wchar_t fullInfPath[MAX_PATH] = {};
   // A count of MAX_PATH or more is the room the path would need: it did not
   // fit, and the buffer holds no path to work with.
@@ -121,7 +123,7 @@ UpdateOutcome CopyAndUpdate(const wchar_t* infPath, const wchar_t* modelsSection
   if (!devices) return {kUpdateFailed, false};
 
   ForEachHardwareId(line, [&](const wchar_t* hardwareId) {
-    UpdateAttachedDevices(hardwareId, fullInfPath);
+    UpdateAttachedDevices(hardwareId, fullInfPath, options);
     if (FlagFirstMatchingDevice(devices.get(), hardwareId)) result = kUpdateSucceeded;
     return false;  // every line of the section
   });
@@ -131,8 +133,12 @@ UpdateOutcome CopyAndUpdate(const wchar_t* infPath, const wchar_t* modelsSection
 }  // namespace
 
 int UpdateDevice(const wchar_t* infPath, const wchar_t* modelsSection) {
+  return UpdateDevice(infPath, modelsSection, UpdateOptions{INSTALLFLAG_FORCE, nullptr});
+}
+
+int UpdateDevice(const wchar_t* infPath, const wchar_t* modelsSection, const UpdateOptions& options) {
   diag::LogLine(L"\nUpdateDevice...");
-  const UpdateOutcome outcome = CopyAndUpdate(infPath, modelsSection);
+  const UpdateOutcome outcome = CopyAndUpdate(infPath, modelsSection, options);
   if (outcome.verdict) {
     diag::LogLine(outcome.result == kUpdateSucceeded ? L" Driver Update Successed!\n" : L" Driver Update failed!\n");
   }

@@ -1,6 +1,8 @@
 // "/re": installs the USB INF into the system and updates matching devices.
 #pragma once
 
+#include "platform/win.h"
+
 namespace device {
 
 // Results of UpdateDevice, which "/re" passes on as its exit code.
@@ -17,5 +19,15 @@ enum UpdateResult : int {
 // in `modelsSection`, and flags the first recorded device of each ID that is
 // not attached for reinstallation. Reports through LogLine only.
 int UpdateDevice(const wchar_t* infPath, const wchar_t* modelsSection);
+
+// How the driver update service is asked: "/re" forces the INF's driver on
+// every device (INSTALLFLAG_FORCE); a deployment keeps a better driver a
+// device already has and lets nothing ask the desktop a question
+// (INSTALLFLAG_NONINTERACTIVE), and hears when a restart finishes the update.
+struct UpdateOptions {
+  unsigned long installFlags;
+  BOOL* rebootRequired;  // set to TRUE when any update asks for a restart; may be null
+};
+int UpdateDevice(const wchar_t* infPath, const wchar_t* modelsSection, const UpdateOptions& options);
 
 }  // namespace device

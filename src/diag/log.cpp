@@ -7,10 +7,13 @@
 #include "diag/line.h"
 #include "diag/narrow.h"
 #include "diag/trace.h"
+#include "platform/files.h"
 #include "platform/handles.h"
 
 namespace diag {
 namespace {
+
+using platform::OpenInFolder;
 
 // Made by the first LogLine; released when the process exits. The first-call
 // check is a plain flag: the tool logs from its one thread.
@@ -86,28 +89,6 @@ std::wstring FinalFolderPathOf(HANDLE folder) {
 bool SameFinalPath(const std::wstring& a, const std::wstring& b) {
   return platform::Sys().CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
                                               static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
-
-// Opens `name` in the folder `root` names, by the name alone, without
-// following a reparse point at that name; null when that fails (a status,
-// not a last error, says why: `status`).
-platform::unique_file OpenInFolder(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG share,
-                                   ULONG disposition, ULONG options, NTSTATUS& status) {
-  UNICODE_STRING relative = {};
-  relative.Buffer = const_cast<wchar_t*>(name.c_str());
-  relative.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-  relative.MaximumLength = relative.Length;
-  OBJECT_ATTRIBUTES where = {};
-  where.Length = sizeof(where);
-  where.RootDirectory = root;
-  where.ObjectName = &relative;
-  where.Attributes = OBJ_CASE_INSENSITIVE;
-  IO_STATUS_BLOCK io = {};
-  HANDLE handle = nullptr;
-  status =
-      platform::Sys().NtCreateFile(&handle, access, &where, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition,
-                                   options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
-  return platform::unique_file(status >= 0 ? handle : INVALID_HANDLE_VALUE);  // success statuses are not negative
 }
 
 // Why a folder or file is not used, as the run's one trace line about it

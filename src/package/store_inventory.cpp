@@ -28,9 +28,9 @@ void AppendCopy(std::wstring& out, const CopyReport& entry, bool last) {
   AppendFormat(out, L"         \"storePath\": %s, \"driverDate\": %s, \"driverVersion\": %s,\r\n",
                JsonStringOrNull(copy.storePath), JsonStringOrNull(copy.driverDate),
                JsonStringOrNull(copy.driverVersion));
-  AppendFormat(out, L"         \"provider\": %s, \"classGuid\": %s, \"current\": %s, \"owned\": false,\r\n",
+  AppendFormat(out, L"         \"provider\": %s, \"classGuid\": %s, \"current\": %s, \"owned\": %s,\r\n",
                JsonStringOrNull(copy.provider), JsonStringOrNull(copy.classGuid),
-               kCurrent[static_cast<int>(entry.current)]);
+               kCurrent[static_cast<int>(entry.current)], JsonBool(entry.owned));
   out += L"         \"devices\": [";
   for (std::size_t i = 0; i < entry.devices.size(); ++i) {
     AppendFormat(out, i == 0 ? L"%s" : L", %s", JsonString(entry.devices[i]));
@@ -42,8 +42,8 @@ std::wstring Document(const StoreReport& report) {
   std::wstring out;
   AppendFormat(out, L"{\"tool\": \"mdsdriver\", \"version\": %s, \"status\": %d,\r\n", JsonString(L"" MDS_FILE_VERSION),
                report.status);
-  AppendFormat(out, L" \"storeRead\": %s, \"devicesRead\": %s,\r\n \"unreadable\": [", JsonBool(report.storeRead),
-               JsonBool(report.devicesRead));
+  AppendFormat(out, L" \"storeRead\": %s, \"devicesRead\": %s, \"restartPending\": %s,\r\n \"unreadable\": [",
+               JsonBool(report.storeRead), JsonBool(report.devicesRead), JsonBool(report.restartPending));
   for (std::size_t i = 0; i < report.unreadable.size(); ++i) {
     AppendFormat(out, i == 0 ? L"{\"name\": %s, \"error\": %lu}" : L", {\"name\": %s, \"error\": %lu}",
                  JsonString(report.unreadable[i].name), report.unreadable[i].error);

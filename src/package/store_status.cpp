@@ -10,6 +10,7 @@
 #include "diag/trace.h"
 #include "inf_store.h"
 #include "package/difx_library.h"
+#include "package/ownership.h"
 #include "platform/handles.h"
 #include "platform/store_lock.h"
 
@@ -27,6 +28,10 @@ difx::PackageIdentity KnownIdentity(const std::wstring& inf, const wchar_t* clas
   identity.catalogName = identity.infName.substr(0, dot) + L".cat";
   identity.classGuid = classGuid;
   return identity;
+}
+
+bool SameText(const std::wstring& a, const std::wstring& b) {
+  return Sys().CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
 constexpr wchar_t kNetClass[] = L"{4D36E972-E325-11CE-BFC1-08002BE10318}";
@@ -58,9 +63,17 @@ bool ReadCopies(StoreReport& report, const difx::Presence (&infs)[2]) {
   report.devicesRead = devicesStatus == ERROR_SUCCESS;
   if (!report.devicesRead) diag::TraceLine(L"status: the devices cannot be read(%d)", devicesStatus);
 
+  std::vector<OwnedCopy> owned;
+  const DWORD ownedStatus = ReadOwnedCopies(owned);
+  if (ownedStatus != ERROR_SUCCESS) diag::TraceLine(L"status: the ownership records cannot be read(%d)", ownedStatus);
+
   for (difx::StoreCopy& copy : contents.copies) {
     PackageReport& package = report.packages[copy.package];
     CopyReport entry;
+    for (const OwnedCopy& record : owned) {
+      entry.owned = entry.owned || (SameText(record.publishedName, copy.publishedName) &&
+                                    SameText(record.package, package.package) && record.hash == FileHash(copy.path));
+    }
     if (infs[copy.package] == difx::Presence::kPresent) {
       bool same = false;
       entry.current = difx::SameBytesAs(copy.path, package.inf, same) != ERROR_SUCCESS ? Known::kUnknown
@@ -68,9 +81,9 @@ bool ReadCopies(StoreReport& report, const difx::Presence (&infs)[2]) {
                                                                                        : Known::kNo;
     }
     for (const device::DriverBinding& binding : bindings) {
-      if (Sys().CompareStringOrdinal(difx::FileName(binding.infName).c_str(), -1, copy.publishedName.c_str(), -1,
-                                     TRUE) == CSTR_EQUAL) {
+      if (SameText(difx::FileName(binding.infName), copy.publishedName)) {
         entry.devices.push_back(binding.instanceId);
+        report.restartPending = report.restartPending || binding.restartPending;
       }
     }
     const wchar_t* const kCurrent[] = {L"not current", L"current", L"current unknown"};
@@ -127,7 +140,7 @@ int Verdict(const StoreReport& report, const difx::Presence (&infs)[2]) {
 
 }  // namespace
 
-StoreReport ReadStoreReport(const wchar_t* networkInf, const wchar_t* usbInf) {
+StoreReport ReadStore(const wchar_t* networkInf, const wchar_t* usbInf) {
   StoreReport report;
   report.packages[0].package = L"network";
   report.packages[0].tag = L"netaapl";
@@ -135,6 +148,18 @@ StoreReport ReadStoreReport(const wchar_t* networkInf, const wchar_t* usbInf) {
   report.packages[1].package = L"usb";
   report.packages[1].tag = L"usbaapl";
   report.packages[1].inf = usbInf;
+  difx::Presence infs[2];
+  for (int i = 0; i < 2; ++i) {
+    infs[i] = difx::FilePresence(report.packages[i].inf);
+    report.packages[i].infPresent = infs[i] == difx::Presence::kPresent;
+  }
+  ReadCopies(report, infs);
+  report.status = Verdict(report, infs);
+  return report;
+}
+
+StoreReport ReadStoreReport(const wchar_t* networkInf, const wchar_t* usbInf) {
+  StoreReport report;
 
   const std::wstring libraryPath = DifxLibraryPath();
   platform::unique_library difx(Sys().LoadLibraryW(libraryPath.c_str()));
@@ -161,14 +186,7 @@ StoreReport ReadStoreReport(const wchar_t* networkInf, const wchar_t* usbInf) {
     report.status = kStatusBusy;
     return report;
   }
-  difx::Presence infs[2];
-  for (int i = 0; i < 2; ++i) {
-    infs[i] = difx::FilePresence(report.packages[i].inf);
-    report.packages[i].infPresent = infs[i] == difx::Presence::kPresent;
-  }
-  ReadCopies(report, infs);
-  report.status = Verdict(report, infs);
-  return report;
+  return ReadStore(networkInf, usbInf);
 }
 
 int StoreStatus(const wchar_t* networkInf, const wchar_t* usbInf) { return ReadStoreReport(networkInf, usbInf).status; }

@@ -41,6 +41,7 @@ struct CopyReport {
   difx::StoreCopy copy;
   Known current = Known::kUnknown;    // equal to the package's INF on the disk; unknown without it
   std::vector<std::wstring> devices;  // instance IDs of the devices whose driver came from it
+  bool owned = false;                 // a deployment added it, as its record and bytes tell
 };
 
 struct PackageReport {
@@ -55,6 +56,7 @@ struct StoreReport {
   int status = kStatusUnreadable;  // the exit code
   bool storeRead = false;          // the copies below are the store's (else the run stopped before)
   bool devicesRead = false;        // the devices below are the system's
+  bool restartPending = false;     // a device of a copy waits for a restart
   PackageReport packages[2];       // network, then USB
   std::vector<difx::StoreContents::Unreadable> unreadable;
 };
@@ -62,6 +64,10 @@ struct StoreReport {
 // Everything both switches tell, read under the store lock; traces a line
 // for each package and each copy.
 StoreReport ReadStoreReport(const wchar_t* networkInf, const wchar_t* usbInf);
+
+// The same, for a run that holds the store lock already and has no need of
+// the library.
+StoreReport ReadStore(const wchar_t* networkInf, const wchar_t* usbInf);
 
 // "/status": the report's exit code.
 int StoreStatus(const wchar_t* networkInf, const wchar_t* usbInf);

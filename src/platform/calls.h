@@ -43,51 +43,64 @@ constexpr ULONG kUnknownStatusError = 317;
 // one planted beside the exe never loads in its place. A library or entry
 // that cannot be had makes that call answer its failure value, with last
 // error ERROR_MOD_NOT_FOUND or ERROR_PROC_NOT_FOUND.
-#define MDS_PLATFORM_CALLS_LOADED(X)                            \
-  /* SetupAPI: INF files */                                     \
-  X(SetupOpenInfFileW, kSetupApi, INVALID_HANDLE_VALUE)         \
-  X(SetupFindFirstLineW, kSetupApi, FALSE)                      \
-  X(SetupFindNextLine, kSetupApi, FALSE)                        \
-  X(SetupGetStringFieldW, kSetupApi, FALSE)                     \
-  X(SetupCloseInfFile, kSetupApi, void())                       \
-  X(SetupCopyOEMInfW, kSetupApi, FALSE)                         \
-  /* SetupAPI: what the system recorded of a published INF */   \
-  X(SetupGetInfInformationW, kSetupApi, FALSE)                  \
-  X(SetupQueryInfOriginalFileInformationW, kSetupApi, FALSE)    \
-  /* SetupAPI: devices */                                       \
-  X(SetupDiGetClassDevsW, kSetupApi, INVALID_HANDLE_VALUE)      \
-  X(SetupDiGetClassDevsExW, kSetupApi, INVALID_HANDLE_VALUE)    \
-  X(SetupDiEnumDeviceInfo, kSetupApi, FALSE)                    \
-  X(SetupDiGetDeviceInstanceIdW, kSetupApi, FALSE)              \
-  X(SetupDiGetDeviceRegistryPropertyW, kSetupApi, FALSE)        \
-  X(SetupDiSetDeviceRegistryPropertyW, kSetupApi, FALSE)        \
-  X(SetupDiDestroyDeviceInfoList, kSetupApi, FALSE)             \
-  X(SetupDiOpenDevRegKey, kSetupApi, INVALID_HANDLE_VALUE)      \
-  X(RegQueryValueExW, kAdvApi32, kRegistryFailure)              \
-  X(RegCloseKey, kAdvApi32, kRegistryFailure)                   \
-  X(CM_Get_DevNode_Status, kCfgMgr32, CR_FAILURE)               \
-  /* newdev */                                                  \
-  X(UpdateDriverForPlugAndPlayDevicesW, kNewDev, FALSE)         \
-  /* shlwapi */                                                 \
-  X(PathFileExistsW, kShlwApi, FALSE)                           \
-  /* difxapi_x64.dll: the driver store and its lock */          \
-  X(SetupUninstallOEMInfW, kSetupApi, FALSE)                    \
-  X(SetupGetInfDriverStoreLocationW, kSetupApi, FALSE)          \
-  X(DiUninstallDriverW, kNewDev, FALSE)                         \
-  X(OpenProcessToken, kAdvApi32, FALSE)                         \
-  X(GetTokenInformation, kAdvApi32, FALSE)                      \
-  X(GetSecurityInfo, kAdvApi32, kSecurityInfoFailure)           \
-  X(IsWellKnownSid, kAdvApi32, FALSE)                           \
-  X(EqualSid, kAdvApi32, FALSE)                                 \
-  /* ntdll (in every process already): the log file */          \
-  X(NtCreateFile, kNtDll, kNtCreateFileFailure)                 \
-  X(NtQueryDirectoryFile, kNtDll, kNtQueryDirectoryFileFailure) \
+#define MDS_PLATFORM_CALLS_LOADED(X)                                        \
+  /* SetupAPI: INF files */                                                 \
+  X(SetupOpenInfFileW, kSetupApi, INVALID_HANDLE_VALUE)                     \
+  X(SetupFindFirstLineW, kSetupApi, FALSE)                                  \
+  X(SetupFindNextLine, kSetupApi, FALSE)                                    \
+  X(SetupGetStringFieldW, kSetupApi, FALSE)                                 \
+  X(SetupCloseInfFile, kSetupApi, void())                                   \
+  X(SetupCopyOEMInfW, kSetupApi, FALSE)                                     \
+  X(SetupSetNonInteractiveMode, kSetupApi, FALSE)                           \
+  /* SetupAPI: what the system recorded of a published INF */               \
+  X(SetupGetInfInformationW, kSetupApi, FALSE)                              \
+  X(SetupQueryInfOriginalFileInformationW, kSetupApi, FALSE)                \
+  /* SetupAPI: devices */                                                   \
+  X(SetupDiGetClassDevsW, kSetupApi, INVALID_HANDLE_VALUE)                  \
+  X(SetupDiGetClassDevsExW, kSetupApi, INVALID_HANDLE_VALUE)                \
+  X(SetupDiEnumDeviceInfo, kSetupApi, FALSE)                                \
+  X(SetupDiGetDeviceInstanceIdW, kSetupApi, FALSE)                          \
+  X(SetupDiGetDeviceRegistryPropertyW, kSetupApi, FALSE)                    \
+  X(SetupDiSetDeviceRegistryPropertyW, kSetupApi, FALSE)                    \
+  X(SetupDiDestroyDeviceInfoList, kSetupApi, FALSE)                         \
+  X(SetupDiOpenDevRegKey, kSetupApi, INVALID_HANDLE_VALUE)                  \
+  X(RegQueryValueExW, kAdvApi32, kRegistryFailure)                          \
+  X(RegCloseKey, kAdvApi32, kRegistryFailure)                               \
+  /* advapi32: the deployments' ownership records */                        \
+  X(RegCreateKeyExW, kAdvApi32, kRegistryFailure)                           \
+  X(RegOpenKeyExW, kAdvApi32, kRegistryFailure)                             \
+  X(RegSetValueExW, kAdvApi32, kRegistryFailure)                            \
+  X(RegEnumKeyExW, kAdvApi32, kRegistryFailure)                             \
+  X(RegDeleteKeyW, kAdvApi32, kRegistryFailure)                             \
+  /* advapi32: the deployments' record folder */                            \
+  X(ConvertStringSecurityDescriptorToSecurityDescriptorW, kAdvApi32, FALSE) \
+  X(GetAce, kAdvApi32, FALSE)                                               \
+  X(CM_Get_DevNode_Status, kCfgMgr32, CR_FAILURE)                           \
+  /* newdev */                                                              \
+  X(UpdateDriverForPlugAndPlayDevicesW, kNewDev, FALSE)                     \
+  /* shlwapi */                                                             \
+  X(PathFileExistsW, kShlwApi, FALSE)                                       \
+  /* difxapi_x64.dll: the driver store and its lock */                      \
+  X(SetupUninstallOEMInfW, kSetupApi, FALSE)                                \
+  X(SetupGetInfDriverStoreLocationW, kSetupApi, FALSE)                      \
+  X(DiUninstallDriverW, kNewDev, FALSE)                                     \
+  X(OpenProcessToken, kAdvApi32, FALSE)                                     \
+  X(GetTokenInformation, kAdvApi32, FALSE)                                  \
+  X(GetSecurityInfo, kAdvApi32, kSecurityInfoFailure)                       \
+  X(IsWellKnownSid, kAdvApi32, FALSE)                                       \
+  X(EqualSid, kAdvApi32, FALSE)                                             \
+  /* ntdll (in every process already): the log file */                      \
+  X(NtCreateFile, kNtDll, kNtCreateFileFailure)                             \
+  X(NtQueryDirectoryFile, kNtDll, kNtQueryDirectoryFileFailure)             \
   X(RtlNtStatusToDosError, kNtDll, kUnknownStatusError)
 
 // Looked up in kernel32 when the table is made, and null where the system
-// lacks them (SetDefaultDllDirectories: Windows 7 without KB2533623), so
+// lacks them (SetDefaultDllDirectories: Windows 7 without KB2533623;
+// IsWow64Process2: Windows 10 before version 1511), so
 // their absence never stops the exe from loading.
-#define MDS_PLATFORM_CALLS_LOOKED_UP(X) X(SetDefaultDllDirectories, kKernel32, FALSE)
+#define MDS_PLATFORM_CALLS_LOOKED_UP(X)         \
+  X(SetDefaultDllDirectories, kKernel32, FALSE) \
+  X(IsWow64Process2, kKernel32, FALSE)
 
 #define MDS_PLATFORM_CALLS_LINKED(X)                        \
   /* kernel32: system and modules */                        \
@@ -115,6 +128,9 @@ constexpr ULONG kUnknownStatusError = 317;
   X(OutputDebugStringW, kKernel32, void())                  \
   X(GetCurrentThreadId, kKernel32, 0UL)                     \
   X(GetLocalTime, kKernel32, void())                        \
+  X(GetSystemTime, kKernel32, void())                       \
+  X(GetNativeSystemInfo, kKernel32, void())                 \
+  X(GetEnvironmentVariableW, kKernel32, 0UL)                \
   X(Sleep, kKernel32, void())                               \
   X(GetTickCount64, kKernel32, 0ULL)                        \
   X(GetLastError, kKernel32, 0UL)                           \

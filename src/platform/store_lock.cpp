@@ -43,13 +43,20 @@ bool HasTrustedOwner(HANDLE mutex) {
   const unique_local descriptor(rawDescriptor);
   // No owner at all: Wine gives an object made without a security
   // descriptor none. Windows always sets one, so there it is never a stranger's.
-  if (owner == nullptr || Sys().IsWellKnownSid(owner, WinLocalSystemSid) ||
-      Sys().IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) {
+  return owner == nullptr || IsTrustedSid(owner);
+}
+
+}  // namespace
+
+bool IsTrustedSid(PSID sid) {
+  if (Sys().IsWellKnownSid(sid, WinLocalSystemSid) || Sys().IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) {
     return true;
   }
   const std::vector<BYTE> user = UnelevatedProcessUser();
-  return !user.empty() && Sys().EqualSid(owner, reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid);
+  return !user.empty() && Sys().EqualSid(sid, reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid);
 }
+
+namespace {
 
 // The outermost lock alive on this thread, if any.
 thread_local const StoreLock* t_outermost = nullptr;

@@ -41,6 +41,11 @@ class StoreLock {
   const StoreLock* outer_;
 };
 
+// Whether an object's owner, or a principal granted a right to change it,
+// is one this run may trust: SYSTEM, the Administrators group, or, for an
+// unelevated run, its own user (whose programs it could not keep out anyway).
+bool IsTrustedSid(PSID sid);
+
 // Its name in the global namespace.
 extern const wchar_t kStoreLockName[];
 

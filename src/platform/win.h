@@ -25,6 +25,7 @@
 #include <cfgmgr32.h>
 #include <newdev.h>
 #include <regstr.h>
+#include <sddl.h>
 #include <setupapi.h>
 #include <shlwapi.h>
 // NtCreateFile and its types.
@@ -44,6 +45,12 @@ extern "C" BOOL WINAPI DiUninstallDriverW(HWND hwndParent, LPCWSTR InfPath, DWOR
 extern "C" BOOL WINAPI SetupGetInfDriverStoreLocationW(PCWSTR FileName, PSP_ALTPLATFORM_INFO AlternatePlatformInfo,
                                                        PCWSTR LocaleName, PWSTR ReturnBuffer, DWORD ReturnBufferSize,
                                                        PDWORD RequiredSize);
+#endif
+
+// The machine a process runs on (Windows 10 version 1511 on), looked up at
+// run time; declared here for its type alone, as above.
+#if _WIN32_WINNT < 0x0A00
+extern "C" BOOL WINAPI IsWow64Process2(HANDLE hProcess, USHORT* pProcessMachine, USHORT* pNativeMachine);
 #endif
 
 // ntdll's directory query, which neither the mingw-w64 nor the Windows SDK

@@ -177,7 +177,7 @@ const FakeDevice* DeviceOfKey(HKEY key) {
 
 LSTATUS WINAPI FakeQueryValue(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size) {
   const FakeDevice* device = DeviceOfKey(key);
-  if (device == nullptr) return ERROR_INVALID_HANDLE;
+  if (device == nullptr) return platform::RealCalls().RegQueryValueExW(key, name, nullptr, type, data, size);
   if (std::wstring(name) != L"InfPath") return ERROR_FILE_NOT_FOUND;
   const DWORD bytes = static_cast<DWORD>((device->infPath.size() + 1) * sizeof(wchar_t));
   const DWORD room = *size;
@@ -189,7 +189,10 @@ LSTATUS WINAPI FakeQueryValue(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPB
   return ERROR_SUCCESS;
 }
 
-LSTATUS WINAPI FakeCloseKey(HKEY key) { return DeviceOfKey(key) != nullptr ? ERROR_SUCCESS : ERROR_INVALID_HANDLE; }
+// Any other key is a real one.
+LSTATUS WINAPI FakeCloseKey(HKEY key) {
+  return DeviceOfKey(key) != nullptr ? ERROR_SUCCESS : platform::RealCalls().RegCloseKey(key);
+}
 
 HINF WINAPI CountingOpenInf(PCWSTR name, PCWSTR infClass, DWORD style, PUINT errorLine) {
   g_active->openedInfs.push_back(Text(name));

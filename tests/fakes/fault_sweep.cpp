@@ -62,6 +62,18 @@ MDS_FAILS(SetupDiDestroyDeviceInfoList, Mode::kAfter, ERROR_INVALID_HANDLE);
 MDS_FAILS(SetupDiOpenDevRegKey, Mode::kReturn, ERROR_KEY_DOES_NOT_EXIST);
 MDS_FAILS(RegQueryValueExW, Mode::kReturn, ERROR_MORE_DATA);
 MDS_FAILS(RegCloseKey, Mode::kAfter, ERROR_INVALID_HANDLE);
+MDS_FAILS(RegCreateKeyExW, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(RegOpenKeyExW, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(RegSetValueExW, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(RegEnumKeyExW, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(RegDeleteKeyW, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(ConvertStringSecurityDescriptorToSecurityDescriptorW, Mode::kReturn, ERROR_NOT_ENOUGH_MEMORY);
+MDS_FAILS(GetAce, Mode::kReturn, ERROR_INVALID_PARAMETER);
+MDS_FAILS(SetupSetNonInteractiveMode, Mode::kReturn, ERROR_INVALID_FUNCTION);
+MDS_FAILS(IsWow64Process2, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_NEVER_FAILS(GetSystemTime);
+MDS_NEVER_FAILS(GetNativeSystemInfo);
+MDS_FAILS(GetEnvironmentVariableW, Mode::kReturn, ERROR_ENVVAR_NOT_FOUND);
 MDS_FAILS(CM_Get_DevNode_Status, Mode::kReturn, 0);
 MDS_FAILS(UpdateDriverForPlugAndPlayDevicesW, Mode::kReturn, ERROR_NO_SUCH_DEVINST);
 MDS_FAILS(PathFileExistsW, Mode::kReturn, ERROR_ACCESS_DENIED);
@@ -135,6 +147,8 @@ constexpr const char* AcquiresKind(CallId id) {
          : id == kFindFirstFileW                                          ? "search"
          : id == kGetSecurityInfo                                         ? "local memory"
          : id == kSetupDiOpenDevRegKey                                    ? "registry key"
+         : (id == kRegCreateKeyExW || id == kRegOpenKeyExW)               ? "registry key"
+         : id == kConvertStringSecurityDescriptorToSecurityDescriptorW    ? "local memory"
          : id == kWaitForSingleObject                                     ? "held lock"
          : id == kLockFileEx                                              ? "file lock"
                                                                           : nullptr;
@@ -176,6 +190,12 @@ template <CallId Id, typename R, typename... A>
 void* AcquiredHandle(R result, A... args) {
   const auto arguments = std::make_tuple(args...);
   if constexpr (Id == kOpenProcessToken) {
+    return result ? AsHandle(*std::get<2>(arguments)) : nullptr;
+  } else if constexpr (Id == kRegCreateKeyExW) {
+    return result == ERROR_SUCCESS ? AsHandle(*std::get<7>(arguments)) : nullptr;
+  } else if constexpr (Id == kRegOpenKeyExW) {
+    return result == ERROR_SUCCESS ? AsHandle(*std::get<4>(arguments)) : nullptr;
+  } else if constexpr (Id == kConvertStringSecurityDescriptorToSecurityDescriptorW) {
     return result ? AsHandle(*std::get<2>(arguments)) : nullptr;
   } else if constexpr (Id == kGetSecurityInfo) {
     return result == ERROR_SUCCESS ? AsHandle(*std::get<7>(arguments)) : nullptr;

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "package/fleet_policy.h"
 #include "support/fixture_packages.h"
 #include "support/tool_runner.h"
 
@@ -51,6 +52,8 @@ std::vector<Scenario> AllScenarios() {
   }
   scenarios.push_back({L"/status", true, true, true, true, 13});     // reads the store alone
   scenarios.push_back({L"/inventory", true, true, true, true, 13});  // and prints it, with the devices
+  scenarios.push_back({L"/deploy", true, false, true, false, 0});
+  scenarios.push_back({L"/undeploy", true, false, true, true, 0});  // what a deployment stored
   return scenarios;
 }
 
@@ -72,7 +75,14 @@ std::vector<fakes::FakeDevice> SampleDevices(bool attached) {
 
 void PrepareStore(const Scenario& scenario) {
   testing_support::RemoveSystemCopiesOfSamples();
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\mdsdriver");  // no ownership records
   if (!scenario.storeHolds) return;
+  if (std::wstring(scenario.switchText) == L"/undeploy") {
+    EXPECT_EQ(package::Deploy(testing_support::NetworkInfPath().c_str(), testing_support::UsbInfPath().c_str(),
+                              L"Apple.NTamd64", {}),
+              0);
+    return;
+  }
   // Into the store through our own library, as "/i" would put them there.
   HMODULE difx = LoadLibraryW((testing_support::ModuleDir() + L"\\difxapi_x64.dll").c_str());
   ASSERT_NE(difx, nullptr);
@@ -89,6 +99,9 @@ bool IsListedResult(const Scenario& scenario, int exitCode, const std::vector<fa
   const std::wstring name = scenario.switchText;
   if (name == L"/re") return exitCode == 0 || exitCode == 1 || exitCode == 3 || exitCode == 4 || exitCode == 5;
   if (name == L"/qu") return exitCode == 0;
+  if (name == L"/deploy" || name == L"/undeploy") {
+    return exitCode == 0 || exitCode == 3010 || exitCode == 1618 || exitCode == 1603;
+  }
   if (name == L"/status" || name == L"/inventory") {
     return (exitCode >= 10 && exitCode <= 13) || (exitCode >= 20 && exitCode <= 23) ||
            (exitCode >= 30 && exitCode <= 33);
