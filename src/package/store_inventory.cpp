@@ -72,6 +72,7 @@ int StoreInventory(const wchar_t* networkInf, const wchar_t* usbInf) {
   bytes.reserve(document.size());
   for (const wchar_t c : document) bytes += static_cast<char>(c);
   diag::WriteStandardOutput(bytes);
+  diag::SetTraceToStandardOutput(true);
   return report.status;
 }
 

@@ -138,9 +138,8 @@ int Verdict(const StoreReport& report, const difx::Presence (&infs)[2]) {
   return usb == Stored::kYes ? kStatusUsbOnly : kStatusNeither;
 }
 
-}  // namespace
-
-StoreReport ReadStore(const wchar_t* networkInf, const wchar_t* usbInf) {
+// A report that names both packages and their INFs, and has read nothing yet.
+StoreReport NewReport(const wchar_t* networkInf, const wchar_t* usbInf, difx::Presence (&infs)[2]) {
   StoreReport report;
   report.packages[0].package = L"network";
   report.packages[0].tag = L"netaapl";
@@ -148,18 +147,26 @@ StoreReport ReadStore(const wchar_t* networkInf, const wchar_t* usbInf) {
   report.packages[1].package = L"usb";
   report.packages[1].tag = L"usbaapl";
   report.packages[1].inf = usbInf;
-  difx::Presence infs[2];
   for (int i = 0; i < 2; ++i) {
     infs[i] = difx::FilePresence(report.packages[i].inf);
     report.packages[i].infPresent = infs[i] == difx::Presence::kPresent;
   }
+  return report;
+}
+
+}  // namespace
+
+StoreReport ReadStore(const wchar_t* networkInf, const wchar_t* usbInf) {
+  difx::Presence infs[2];
+  StoreReport report = NewReport(networkInf, usbInf, infs);
   ReadCopies(report, infs);
   report.status = Verdict(report, infs);
   return report;
 }
 
 StoreReport ReadStoreReport(const wchar_t* networkInf, const wchar_t* usbInf) {
-  StoreReport report;
+  difx::Presence infs[2];
+  StoreReport report = NewReport(networkInf, usbInf, infs);
 
   const std::wstring libraryPath = DifxLibraryPath();
   platform::unique_library difx(Sys().LoadLibraryW(libraryPath.c_str()));

@@ -45,9 +45,9 @@ struct CopyReport {
 };
 
 struct PackageReport {
-  const wchar_t* package;  // "network" or "usb"
-  const wchar_t* tag;      // its name in trace lines: "netaapl" or "usbaapl"
-  std::wstring inf;        // the package's INF on the disk
+  const wchar_t* package = L"";  // "network" or "usb"
+  const wchar_t* tag = L"";      // its name in trace lines: "netaapl" or "usbaapl"
+  std::wstring inf;              // the package's INF on the disk
   bool infPresent = false;
   std::vector<CopyReport> copies;
 };

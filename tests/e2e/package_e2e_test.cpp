@@ -316,7 +316,10 @@ class MakersPackages {
  public:
   ~MakersPackages() {
     for (const std::string& bytes : stored_) {
-      for (const std::wstring& copy : testing_support::SystemCopiesOfBytes(bytes)) DeleteFileW(copy.c_str());
+      for (const std::wstring& copy : testing_support::SystemCopiesOfBytes(bytes)) {
+        DeleteFileW(copy.c_str());
+        DeleteFileW((copy.substr(0, copy.size() - 4) + L".pnf").c_str());
+      }
     }
   }
   void Rewrite(const std::wstring& inf, const std::string& key, const std::wstring& value, bool utf16 = false) {
@@ -396,6 +399,29 @@ TEST_F(InventoryE2ETest, FollowsTheMakersUpdateAndRemoval) {
   EXPECT_EQ(Currents(doc["packages"][1]), "nn");
   EXPECT_FALSE(doc["packages"][0]["infPresent"]);
   device_registry::Remove(phone.instanceId);
+}
+
+// "/deploy" and "/undeploy" for real under Wine: what a deployment adds is
+// owned, a maker's update leaves no older owned copy behind, and the removal
+// takes out what the deployments own, and nothing else.
+TEST_F(InventoryE2ETest, DeploymentsOwnWhatTheyAdd) {
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\mdsdriver");
+  MakersPackages makers;
+  EXPECT_EQ(RunAsDebuggee(folder_ / L"mdsdriver.exe", L"/deploy", folder_.path()).exitCode, 0u);
+  makers.Rewrite(NetworkInfPath(), "DriverVer=", L"12/02/2026,1.0.0.43");
+  makers.Rewrite(UsbInfPath(), "DriverVer=", L"12/02/2026,1.0.0.43");
+  const ToolRun update = RunAsDebuggee(folder_ / L"mdsdriver.exe", L"/DEPLOY", folder_.path());
+  EXPECT_EQ(update.exitCode, 0u);
+  EXPECT_NE(update.output.find(" removed=netaapl64.inf,usbaapl64.inf left=\r\n"), std::string::npos)
+      << "the older copies it owned went: " << update.output;
+  nlohmann::json doc = Inventory(13);
+  for (const auto& package : doc["packages"]) {
+    EXPECT_EQ(Currents(package), "t");
+    EXPECT_TRUE(package["copies"][0]["owned"]);
+  }
+  EXPECT_EQ(RunAsDebuggee(folder_ / L"mdsdriver.exe", L"/undeploy", folder_.path()).exitCode, 0u);
+  doc = Inventory(10);
+  EXPECT_TRUE(doc["packages"][0]["copies"].empty() && doc["packages"][1]["copies"].empty());
 }
 
 // Text from an INF arrives in the document as it was: quotes, backslashes,
