@@ -304,19 +304,27 @@ TEST(PackageStatusTest, EachStateHasItsOwnCodeAndNothingIsChanged) {
     DWORD network, usb;  // what each path query answers
     int code;
   } const rows[] = {{0, 0, package::kStatusBoth},  // the other states: the end-to-end rows
-                    {ERROR_ACCESS_DENIED, kNotStored, package::kStatusUnreadable}};
+                    {ERROR_ACCESS_DENIED, kNotStored, package::kStatusUnreadable},
+                    {0, ERROR_INSUFFICIENT_BUFFER, package::kStatusBoth},  // a store path past MAX_PATH
+                    {ERROR_PATH_NOT_FOUND, 0, package::kStatusInfMissing},
+                    {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, package::kStatusInfMissing}};
   for (const Row& row : rows) {
     fakes::FakeDifx difx;
     fakes::ReportCapture capture(true);
     difx.Script(kNetworkPackage, kGetPath, row.network, row.network);
     difx.Script(kUsbPackage, kGetPath, row.usb, row.usb);
+    const bool longPath = row.usb == ERROR_INSUFFICIENT_BUFFER;  // asked again with the room it names
+    const std::wstring usbPath = longPath ? L"C:\\windows\\inf\\" + std::wstring(300, L'x') + L".inf" : kUsbStorePath;
+    difx.SetStorePath(kUsbPackage, usbPath);
     EXPECT_EQ(package::StoreStatus(kNetworkInf, kUsbInf), row.code);
-    EXPECT_EQ(Sequence(difx), (std::vector<std::string>{"getpath:net", "getpath:usb"})) << "read-only";
+    const std::vector<std::string> queries = {"getpath:net", "getpath:usb", "getpath:usb"};
+    EXPECT_EQ(Sequence(difx), std::vector<std::string>(queries.begin(), queries.end() - (longPath ? 0 : 1)))
+        << "read-only";
+    EXPECT_EQ(difx.Calls().back().countOnEntry, longPath ? usbPath.size() + 1 : MAX_PATH);
     EXPECT_EQ(difx.freed, difx.loaded);
     const std::vector<std::wstring> lines = capture.Messages(fakes::Channel::kTrace);
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[1].find(row.usb == 0 ? L"status usbaapl: stored, C:\\windows\\inf\\oem8.inf" : L"status usbaapl: "),
-              0u)
+    EXPECT_EQ(lines[1].find(row.usb == 0 || longPath ? L"status usbaapl: stored, " + usbPath : L"status usbaapl: "), 0u)
         << testing::PrintToString(lines[1]);
     EXPECT_TRUE(capture.Messages(fakes::Channel::kLog).empty());
   }
