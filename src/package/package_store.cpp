@@ -49,26 +49,41 @@ DWORD QueryStorePath(DriverPackageGetPathWFn getPath, const wchar_t* inf, StoreQ
   return status;
 }
 
+// One preinstall. A run that could not have the store lock waits for it
+// again first, in the library's stead: the library would wait as long, and
+// its wait says nothing in the log. Had now, the lock is kept to the end of
+// the run's store work, and the library's own take of it is immediate. Held
+// elsewhere still, the library is not asked (it would only wait once more):
+// the failed wait is the answer. `error` is the thread's last error after
+// the call, or that failure.
+DWORD Preinstall(DriverPackagePreinstallWFn preinstall, const wchar_t* inf, platform::StoreLock& lock, DWORD& error) {
+  error = lock.WaitAgain(platform::kStoreLockWaitMs, &diag::kLoggedLockWait);
+  if (error != ERROR_SUCCESS) return error;
+  const DWORD status = preinstall(inf, kNoFlags);
+  error = Sys().GetLastError();
+  return status;
+}
+
 // Both preinstalls, with the library loaded only for them. Returns the
 // USB package's outcome.
-int PreinstallPackages(const wchar_t* networkInf, const wchar_t* usbInf) {
+int PreinstallPackages(const wchar_t* networkInf, const wchar_t* usbInf, platform::StoreLock& lock) {
   const std::wstring libraryPath = DifxLibraryPath();
   platform::unique_library difx(Sys().LoadLibraryW(libraryPath.c_str()));
   if (!difx) return 0;
   const DriverPackagePreinstallWFn preinstall = LookUpPreinstall(difx.get());
   if (preinstall == nullptr) return 0;
 
-  const DWORD networkStatus = preinstall(networkInf, kNoFlags);
+  DWORD error = ERROR_SUCCESS;
+  const DWORD networkStatus = Preinstall(preinstall, networkInf, lock, error);
   if (networkStatus == ERROR_SUCCESS) {
     diag::LogLine(L"DriverPackagePreinstall netaapl successed !");
   } else if (networkStatus == ERROR_ALREADY_EXISTS) {
     diag::LogLine(L"DriverPackagePreinstall netaapl alread exist !");
   } else {
-    const DWORD error = Sys().GetLastError();
     diag::LogLine(L"DriverPackagePreinstall netaapl FAILED(%d)", error);
   }
 
-  const DWORD usbStatus = preinstall(usbInf, kNoFlags);
+  const DWORD usbStatus = Preinstall(preinstall, usbInf, lock, error);
   if (usbStatus == ERROR_SUCCESS) {
     diag::LogLine(L"DriverPackagePreinstall usbaapl successed !");
     return kPreinstalled;
@@ -77,7 +92,6 @@ int PreinstallPackages(const wchar_t* networkInf, const wchar_t* usbInf) {
     diag::LogLine(L"DriverPackagePreinstall usbaapl alread exist !");
     return kAlreadyInStore;
   }
-  const DWORD error = Sys().GetLastError();
   diag::LogLine(L"DriverPackagePreinstall usbaapl failed(%d)", error);
   return static_cast<int>(usbStatus);
 }
@@ -162,11 +176,11 @@ int RemoveUsbPackage(const DifxEntries& difx, const wchar_t* inf, StoreQuery& qu
 int InstallDrviver(const wchar_t* networkInf, const wchar_t* usbInf, const wchar_t* modelsSection) {
   diag::LogLine(L"\nEnter InstallDrviver...");
   // One step for every other run of the tool, from the first preinstall to
-  // the end of the device update. A run that cannot have the lock goes on as
-  // before: the library's calls answer ERROR_TIMEOUT, and the update's copy
-  // goes ahead.
-  const platform::StoreLock lock(platform::kStoreLockWaitMs, &diag::kLoggedLockWait);
-  const int result = PreinstallPackages(networkInf, usbInf);
+  // the end of the device update. A run that cannot have the lock waits for
+  // it again before each preinstall, and its device update goes ahead with
+  // the lock or without it.
+  platform::StoreLock lock(platform::kStoreLockWaitMs, &diag::kLoggedLockWait);
+  const int result = PreinstallPackages(networkInf, usbInf, lock);
   // The library is given back by now; the device update's outcome is not ours.
   device::UpdateDevice(usbInf, modelsSection);
   return result;

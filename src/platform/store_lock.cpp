@@ -84,6 +84,16 @@ StoreLock::StoreLock(DWORD waitMs, const StoreLockWatch* watch) : outer_(t_outer
   if (!mutex_) return;
   if (existed && !HasTrustedOwner(mutex_.get())) return;
 
+  Wait(waitMs, watch);
+}
+
+DWORD StoreLock::WaitAgain(DWORD waitMs, const StoreLockWatch* watch) {
+  // Only a lock whose own wait failed has a mutex to wait for and none held.
+  if (outer_ == nullptr && status_ != ERROR_SUCCESS) Wait(waitMs, watch);
+  return status_;
+}
+
+void StoreLock::Wait(DWORD waitMs, const StoreLockWatch* watch) {
   // A free lock is had at once; only a held one is a wait worth telling of.
   DWORD wait = Sys().WaitForSingleObject(mutex_.get(), 0);
   ULONGLONG started = 0;
@@ -97,6 +107,7 @@ StoreLock::StoreLock(DWORD waitMs, const StoreLockWatch* watch) : outer_(t_outer
   // is a whole file copied or deleted, so the folder is sound to use.
   if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
     held_ = true;
+    status_ = ERROR_SUCCESS;
     return;
   }
   if (wait == WAIT_TIMEOUT) {

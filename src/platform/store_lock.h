@@ -10,7 +10,8 @@ namespace platform {
 // A run takes it once, for the whole of its store work. A StoreLock made on a
 // thread that already has one alive (the device update inside "/i") is part
 // of that one: it takes its status and neither waits nor releases, so a run
-// that could not have the lock does not wait for it again. (Our library has
+// that could not have the lock waits for it again only where it asks to
+// (WaitAgain). (Our library has
 // its own copy of this code, so its lock inside the tool's is a second
 // acquire of the same mutex, which a Windows mutex grants its owning thread
 // at once.)
@@ -34,7 +35,14 @@ class StoreLock {
   // holder kept it past the wait, or the wait's own failure.
   DWORD status() const { return status_; }
 
+  // The outermost lock of a run whose wait failed waits for it once more, as
+  // it did at first, and keeps it from then on when it has it; any other lock
+  // stays as it is. Returns the status after it.
+  DWORD WaitAgain(DWORD waitMs, const StoreLockWatch* watch = nullptr);
+
  private:
+  void Wait(DWORD waitMs, const StoreLockWatch* watch);
+
   unique_kernel_object mutex_;
   bool held_ = false;
   DWORD status_ = ERROR_SUCCESS;

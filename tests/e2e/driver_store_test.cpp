@@ -37,7 +37,8 @@ struct InfFile {
 // clang-format off
 // kPreinstallFileNotFound: the system's copy fails with "file not found"
 // though the catalog is there.
-// kGetPathThenUninstall: uninstall by the path GetPath answered, as the tool does.
+// kGetPathThenUninstall: uninstall by the path GetPath answered, as the tool
+// does, but in capitals: paths compare without case.
 enum class Call { kPreinstall, kPreinstallFileNotFound, kGetPath, kUninstall, kForcedUninstall, kUninstallByStorePath,
                   kGetPathThenUninstall };
 
@@ -68,6 +69,7 @@ struct StoreCase {
   Lock lock = Lock::kFree;
   bool largePackage = false;           // past any size cap: the files compare in chunks
   const char* catalogLines = nullptr;  // in place of the INF's "CatalogFile=sample.cat" line
+  bool longStorePath = false;          // the copies' driver store paths are longer than MAX_PATH
 };
 
 const char kPackageInf[] = "[Version]\r\nSignature=\"$Windows NT$\"\r\n";
@@ -117,7 +119,7 @@ const StoreCase kStoreCases[] = {
      kFailsInside},
     {"a newdev.dll that cannot be loaded leaves the forced removal",
      {{L"oem1.inf", Holds::kPackage, true, true}}, Call::kForcedUninstall, 0, {}, nullptr, kUnloadable, 1},
-    {"uninstall by the path GetPath gave also takes the copy under the package's own name",
+    {"uninstall by the path GetPath gave, in capitals, also takes the copy under the package's own name",
      {{L"oem77.inf", Holds::kPackage, true, false}, {L"sample.inf", Holds::kPackage, true, false}},
      Call::kGetPathThenUninstall, 0, {}, L"oem77.inf"},
     {"a copy gone between the listing and its read is no copy",
@@ -153,6 +155,12 @@ const StoreCase kStoreCases[] = {
     {"an elevated run does not wait for a lock any program of its user could hold",
      {{L"oem0.inf", Holds::kOther, true, false}}, Call::kPreinstall, 0, {L"oem0.inf", L"oem1.inf"}, nullptr, kWithout,
      0, FALSE, Lock::kOwnUserElevated},
+    {"a copy whose presence cannot be told is not tried by its store path: newdev's answer stands, the copy stays",
+     {{L"oem1.inf", Holds::kPackage, true, true, false, true}}, Call::kForcedUninstall, ERROR_FILE_NOT_FOUND,
+     {L"oem1.inf"}, nullptr, kStorePathOnly},
+    {"a driver store path longer than MAX_PATH is asked for again, and the copy goes by it, its device moved",
+     {{L"oem1.inf", Holds::kPackage, true, true}}, Call::kForcedUninstall, 0, {}, nullptr, kStorePathOnly, 0, TRUE,
+     Lock::kFree, false, nullptr, true},
     {"a package of any size that was stored goes, and a file differing in its last byte alone stays",
      {{L"oem0.inf", Holds::kPackage, true, false}, {L"oem7.inf", Holds::kPackageButItsLastByte, false, false}},
      Call::kForcedUninstall, 0, {L"oem7.inf"}, nullptr, kWithout, 0, FALSE, Lock::kFree, true},
@@ -220,6 +228,7 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
 
     fakes::FakeDriverStore store(folder.path());
     store.newDev = row.newDev;
+    store.storeFolderPadding = row.longStorePath ? MAX_PATH : 0;
     fakes::OutputCapture told;
     g_row = &row;
     g_infFolder = store.InfFolder();
@@ -274,10 +283,13 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
       case Call::kUninstallByStorePath:
         status = difx::Uninstall((store.InfFolder() + L"\\oem1.inf").c_str(), DRIVER_PACKAGE_FORCE, nullptr, &reboot);
         break;
-      case Call::kGetPathThenUninstall:
+      case Call::kGetPathThenUninstall: {
         status = difx::GetPath(inf.c_str(), path, &count);
-        if (status == ERROR_SUCCESS) status = difx::Uninstall(path, DRIVER_PACKAGE_FORCE, nullptr, &reboot);
+        std::wstring capitals = path;
+        CharUpperBuffW(&capitals[0], static_cast<DWORD>(capitals.size()));
+        if (status == ERROR_SUCCESS) status = difx::Uninstall(capitals.c_str(), DRIVER_PACKAGE_FORCE, nullptr, &reboot);
         break;
+      }
     }
     const ULONGLONG took = GetTickCount64() - start;
     EXPECT_EQ(status, row.status);

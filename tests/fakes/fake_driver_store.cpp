@@ -125,7 +125,8 @@ BOOL WINAPI FakeStoreLocation(PCWSTR inf, PSP_ALTPLATFORM_INFO, PCWSTR, PWSTR bu
   if (std::none_of(published.begin(), published.end(), [&](const auto& p) { return SameName(p.name, name); })) {
     return Fail(ERROR_FILE_NOT_FOUND);
   }
-  const std::wstring path = g_store->DriverStoreFolder() + L"\\" + name + L"_amd64\\" + name;
+  const std::wstring path = g_store->DriverStoreFolder() + L"\\" + name + L"_amd64" +
+                            std::wstring(g_store->storeFolderPadding, L'0') + L"\\" + name;
   if (needed != nullptr) *needed = static_cast<DWORD>(path.size() + 1);
   if (size <= path.size()) return Fail(ERROR_INSUFFICIENT_BUFFER);
   std::wmemcpy(buffer, path.c_str(), path.size() + 1);

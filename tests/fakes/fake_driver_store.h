@@ -51,6 +51,8 @@ struct FakeDriverStore {
   } newDev = {true, false, 0, 0};
   int strandedDevices = 0;  // devices left bound to a package that is gone
   int copyCalls = 0;        // SetupCopyOEMInfW calls
+  // Zeros added to each copy's driver store folder name, for paths past MAX_PATH.
+  std::size_t storeFolderPadding = 0;
 
  private:
   platform::Calls saved_;

@@ -43,7 +43,8 @@ release() {
   [ "$(sed -n 's/^sha256: *//p' "$dist.out")" = "$(sha256sum "$PACKAGE" "$ARCHIVE" | cut -d' ' -f1)" ] ||
     fail "the printed SHA-256s are not the package's and the archive's"
   rm -rf "$dist/x" && mkdir "$dist/x"
-  (cd "$dist/x" && cmake -E tar xf "$ARCHIVE" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS"
+  (cd "$dist/x" && cmake -E tar xf "$ARCHIVE" && sha256sum --quiet -c SHA256SUMS &&
+    grep -qxF "$(sha256sum "$(basename "$PACKAGE")")" SHA256SUMS) || fail "SHA256SUMS, or the package's line in it"
   cmp "$PACKAGE" "$dist/x/$(basename "$PACKAGE")" || fail "the package beside the archive is not the one in it"
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -290,6 +291,7 @@ struct Distortion {
   const wchar_t* why;  // the trace's reason, or null: the records are kept
   DWORD tag = 0, flippedAttributes = 0, links = 0, otherId = 0;
   Unreadable unreadable = Unreadable::kNothing;
+  bool finalPathElsewhere = false;  // the folder's final path names another folder
 };
 const Distortion kDistortions[] = {
     {"a folder that is a junction", true, L"it is a link", IO_REPARSE_TAG_MOUNT_POINT},
@@ -299,6 +301,8 @@ const Distortion kDistortions[] = {
     {"a folder whose entry in the exe's folder cannot be read", true, L"what it is cannot be told", 0, 0, 0, 0,
      Unreadable::kFolderEntry},
     {"a folder that the exe's folder does not hold as log", true, L"it lies elsewhere", 0, 0, 0, 1},
+    {"a folder whose final path is another folder's, its ID the one the exe's folder holds", true, L"it lies elsewhere",
+     0, 0, 0, 0, Unreadable::kNothing, true},
     {"a file that is a symbolic link", false, L"it is a link", IO_REPARSE_TAG_SYMLINK},
     {"a file with a second name", false, L"it is a link", 0, 0, 2},
 };
@@ -325,6 +329,13 @@ BOOL WINAPI DistortedTag(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID i
   if (distorted && g_distortion->tag != 0) tag->ReparseTag = g_distortion->tag;
   return TRUE;
 }
+// The held folder's final path told as another folder's: "log" as "loh".
+DWORD WINAPI DistortedFinalPath(HANDLE handle, LPWSTR path, DWORD size, DWORD flags) {
+  const DWORD length = platform::RealCalls().GetFinalPathNameByHandleW(handle, path, size, flags);
+  const bool logFolder = length > 4 && length < size && std::wcscmp(path + length - 4, L"\\log") == 0;
+  if (logFolder && g_distortion != nullptr && g_distortion->finalPathElsewhere) path[length - 1] = L'h';
+  return length;
+}
 NTSTATUS NTAPI DistortedEntry(HANDLE folder, HANDLE event, PIO_APC_ROUTINE apc, PVOID context, PIO_STATUS_BLOCK io,
                               PVOID entries, ULONG size, FILE_INFORMATION_CLASS kind, BOOLEAN single,
                               PUNICODE_STRING name, BOOLEAN restart) {
@@ -340,6 +351,7 @@ TEST_F(LogTest, AFolderOrFileThatIsNotWhatItSeemsLosesRecordsQuietly) {
   auto information = platform::Override(&Calls::GetFileInformationByHandle, &DistortedInformation);
   auto tag = platform::Override(&Calls::GetFileInformationByHandleEx, &DistortedTag);
   auto entry = platform::Override(&Calls::NtQueryDirectoryFile, &DistortedEntry);
+  auto finalPath = platform::Override(&Calls::GetFinalPathNameByHandleW, &DistortedFinalPath);
   for (const Distortion& distortion : kDistortions) {
     SCOPED_TRACE(distortion.what);
     diag::ResetLogFileForTesting();  // a new run

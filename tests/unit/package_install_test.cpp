@@ -219,6 +219,47 @@ TEST_F(PackageInstallTest, ModulePathWithoutBackslashLoadsByTheBareName) {
   ExpectDeviceUpdateAfterTheLibrary();
 }
 
+// Another run holds the store lock: a clock that only the waits move, and the
+// lock had 45 s into the wait after `g_timedOut` full waits ran out (-1: never).
+ULONGLONG g_clock = 0;
+int g_timedOut = 0;
+ULONGLONG WINAPI WaitsClock() { return g_clock; }
+DWORD WINAPI HeldElsewhere(HANDLE lock, DWORD ms) {
+  if (ms == 0) return WAIT_TIMEOUT;
+  g_clock += g_timedOut-- != 0 ? ms : 45000;
+  return g_timedOut == -1 ? platform::RealCalls().WaitForSingleObject(lock, 0) : WAIT_TIMEOUT;
+}
+
+// Each wait is logged, and its time when it gives up; a preinstall whose wait
+// gave up asks the library nothing (it would answer 183); a lock had is kept.
+TEST(PackageInstallLockTest, EveryWaitIsLoggedWithTheTimeItTook) {
+  const std::wstring wait = L"Waiting for the store lock (another run holds it)...",
+                     gaveUp = L"Waiting for the store lock failed after 120000 ms(1460)", update = L"\nUpdateDevice...";
+  const struct {
+    int timedOut, result;
+    std::vector<std::wstring> lines;  // from the entry line's next to the device update's first
+  } rows[] = {{-1,
+               ERROR_TIMEOUT,
+               {wait, gaveUp, wait, gaveUp, L"DriverPackagePreinstall netaapl FAILED(1460)", wait, gaveUp,
+                L"DriverPackagePreinstall usbaapl failed(1460)", update}},
+              {1,
+               2,
+               {wait, gaveUp, wait, L"DriverPackagePreinstall netaapl alread exist !",
+                L"DriverPackagePreinstall usbaapl alread exist !", update}}};
+  auto clock = platform::Override(&platform::Calls::GetTickCount64, &WaitsClock);
+  auto waits = platform::Override(&platform::Calls::WaitForSingleObject, &HeldElsewhere);
+  for (const auto& row : rows) {
+    fakes::FakeDifx difx;
+    fakes::ReportCapture capture(true);
+    g_clock = 5000;
+    g_timedOut = row.timedOut;
+    EXPECT_EQ(package::InstallDrviver(kNetworkInf, kUsbInf, kModelsSection), row.result);
+    const std::vector<std::wstring> lines = capture.Messages(fakes::Channel::kLog);
+    ASSERT_GT(lines.size(), row.lines.size());
+    EXPECT_EQ(std::vector<std::wstring>(lines.begin() + 1, lines.begin() + 1 + row.lines.size()), row.lines);
+  }
+}
+
 // The device update's first call: whether another thread could take the
 // store lock at that moment. The update then ends there, as in the harness.
 bool g_lockHeldAtUpdate = false;

@@ -199,6 +199,8 @@ TEST(PackageUninstallProbeTest, AProbesOwnCopyIsRemovedAgain) {
     std::vector<std::string> calls = {"preinstall:net", "getpath:net", "uninstall:net"};
     calls.insert(calls.end(), row.second.begin(), row.second.end());
     EXPECT_EQ(Sequence(difx), calls);
+    EXPECT_EQ(difx.Calls().at(4).countOnEntry, static_cast<DWORD>(MAX_PATH)) << "the count set back after the undo";
+    EXPECT_TRUE(difx.Calls().at(4).bufferZeroed);
     EXPECT_EQ(difx.freed, difx.loaded);
   }
 }

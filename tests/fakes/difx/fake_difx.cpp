@@ -84,6 +84,11 @@ extern "C" __declspec(dllexport) DWORD WINAPI
     std::wmemcpy(pDestInfPath, script.storePath, written);
     if (written < room) pDestInfPath[written] = L'\0';
     *pNumOfChars = script.countOut != 0 ? script.countOut : static_cast<DWORD>(length + 1);
+    // "Insufficient buffer" is scripted as the real query gives it: only while the room is short.
+    if (script.outcome[fakes::kGetPath].returned == ERROR_INSUFFICIENT_BUFFER && length < room) {
+      SetLastError(ERROR_SUCCESS);
+      return ERROR_SUCCESS;
+    }
   }
   return Answer(fakes::kGetPath, package);
 }
