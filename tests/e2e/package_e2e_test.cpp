@@ -424,6 +424,15 @@ TEST_F(InventoryE2ETest, DeploymentsOwnWhatTheyAdd) {
   EXPECT_TRUE(doc["packages"][0]["copies"].empty() && doc["packages"][1]["copies"].empty());
 }
 
+// Without the library nothing is read: the document says so, and still
+// names both packages.
+TEST_F(InventoryE2ETest, SaysWhenItReadNothing) {
+  ASSERT_TRUE(DeleteFileW((folder_ / L"difxapi_x64.dll").c_str()));
+  const nlohmann::json doc = Inventory(20);
+  EXPECT_FALSE(doc["storeRead"] || doc["devicesRead"]);
+  EXPECT_EQ(doc["packages"][1]["package"], "usb");
+}
+
 // Text from an INF arrives in the document as it was: quotes, backslashes,
 // control and non-ASCII characters escaped, and the document in plain ASCII.
 TEST_F(InventoryE2ETest, CarriesHostileTextWhole) {

@@ -308,21 +308,31 @@ TEST_F(PackageUninstallTest, StorePathWithoutTerminatorIsCutToTheBuffer) {
 HANDLE WINAPI ListingRefused(LPCWSTR, LPWIN32_FIND_DATAW) {
   return SetLastError(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
 }
-std::wstring g_unknownPath;  // GetFileAttributesW cannot tell of this one
+std::wstring g_unknownPath;  // the system cannot tell of this one
 DWORD WINAPI UnknownAttributes(LPCWSTR path) {
   if (g_unknownPath == path) return SetLastError(ERROR_ACCESS_DENIED), INVALID_FILE_ATTRIBUTES;
   return platform::RealCalls().GetFileAttributesW(path);
+}
+BOOL WINAPI UnknownAttributesEx(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID data) {
+  if (g_unknownPath == path) return SetLastError(ERROR_ACCESS_DENIED), FALSE;
+  return platform::RealCalls().GetFileAttributesExW(path, level, data);
 }
 
 TEST(PackageStatusTest, EachStateHasItsOwnCodeAndNothingIsChanged) {
   struct Row {
     const char* what;
-    bool networkInfGone, usbInfUnknown, listingRefused;
+    bool networkInfGone, listingRefused;
+    const wchar_t* unknown;  // the file the system cannot tell of, in the test's folder
     int code;
-  } const rows[] = {{"both stored as they are on the disk", false, false, false, package::kStatusBoth},
-                    {"the INF folder cannot be listed", false, false, true, package::kStatusUnreadable},
-                    {"an INF gone is told before one that cannot be read: copies of both", true, true, false,
-                     package::kStatusBothCopies}};
+    const wchar_t* trace;  // a line that starts so
+  } const rows[] = {
+      {"both stored as they are on the disk", false, false, L"", package::kStatusBoth, L"status usbaapl: stored, "},
+      {"the INF folder cannot be listed", false, true, L"", package::kStatusUnreadable,
+       L"status: the driver store cannot be read(5)"},
+      {"an INF gone is told before one that cannot be read: copies of both", true, false, L"usbaapl64.inf",
+       package::kStatusBothCopies, L"status netaapl: inf file not found(2), "},
+      {"a copy that cannot be compared with its INF", false, false, L"inf\\oem0.inf", package::kStatusUnreadable,
+       L"status netaapl: cannot tell(1920)"}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     testing_support::TempDir folder;
@@ -339,8 +349,9 @@ TEST(PackageStatusTest, EachStateHasItsOwnCodeAndNothingIsChanged) {
       ASSERT_TRUE(platform::Sys().SetupCopyOEMInfW(inf.c_str(), nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr));
     }
     if (row.networkInfGone) DeleteFileW(networkInf.c_str());
-    g_unknownPath = row.usbInfUnknown ? usbInf : L"";
+    g_unknownPath = *row.unknown != L'\0' ? folder / row.unknown : L"";
     auto attributes = platform::Override(&platform::Calls::GetFileAttributesW, &UnknownAttributes);
+    auto attributesEx = platform::Override(&platform::Calls::GetFileAttributesExW, &UnknownAttributesEx);
     auto listing = platform::Override(&platform::Calls::FindFirstFileW,
                                       row.listingRefused ? &ListingRefused : platform::Sys().FindFirstFileW);
     fakes::ReportCapture capture(true);
@@ -349,8 +360,8 @@ TEST(PackageStatusTest, EachStateHasItsOwnCodeAndNothingIsChanged) {
     EXPECT_EQ(difx.freed, difx.loaded);
     EXPECT_EQ(testing_support::ListFolder(store.InfFolder()), (std::vector<std::wstring>{L"oem0.inf", L"oem1.inf"}));
     const std::vector<std::wstring> lines = capture.Messages(fakes::Channel::kTrace);
-    const std::wstring stored = L"status usbaapl: stored, " + store.InfFolder() + L"\\oem1.inf";
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), stored), row.code == package::kStatusBoth ? 1 : 0);
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::wstring& l) { return l.find(row.trace) == 0; }))
+        << testing::PrintToString(lines);
     EXPECT_TRUE(capture.Messages(fakes::Channel::kLog).empty());
   }
 }
