@@ -134,7 +134,7 @@ struct Library {
   DifxEntries entries;
 };
 
-bool LoadLibrary(Library& library) {
+bool LoadDifx(Library& library) {
   const std::wstring path = DifxLibraryPath();
   library.module.reset(Sys().LoadLibraryW(path.c_str()));
   if (!library.module) {
@@ -250,6 +250,20 @@ int UndeployLocked(const Library& library, const wchar_t* networkInf, const wcha
   return reboot || store.restartPending ? kFleetRestart : kFleetDone;
 }
 
+// Runs `work` with the library loaded and the store lock held for the whole
+// of it, and finishes the run with its answer.
+template <typename Work>
+int LockedRun(FleetRun& run, const wchar_t* name, Work work) {
+  Library library;
+  if (!LoadDifx(library)) return run.Finish(kFleetFailed);
+  const platform::StoreLock lock(platform::kStoreLockWaitMs, &diag::kTracedLockWait);
+  if (lock.status() != ERROR_SUCCESS) {
+    diag::TraceLine(L"%s: the store is busy(%d)", name, lock.status());
+    return run.Finish(kFleetBusy);
+  }
+  return run.Finish(work(library));
+}
+
 }  // namespace
 
 int Deploy(const wchar_t* networkInf, const wchar_t* usbInf, const wchar_t* modelsSection,
@@ -265,26 +279,15 @@ int Deploy(const wchar_t* networkInf, const wchar_t* usbInf, const wchar_t* mode
       return run.Finish(kFleetFailed);
     }
   }
-  Library library;
-  if (!LoadLibrary(library)) return run.Finish(kFleetFailed);
-  const platform::StoreLock lock(platform::kStoreLockWaitMs, &diag::kTracedLockWait);
-  if (lock.status() != ERROR_SUCCESS) {
-    diag::TraceLine(L"deploy: the store is busy(%d)", lock.status());
-    return run.Finish(kFleetBusy);
-  }
-  return run.Finish(DeployLocked(library, networkInf, usbInf, modelsSection, options, run));
+  return LockedRun(run, L"deploy", [&](const Library& library) {
+    return DeployLocked(library, networkInf, usbInf, modelsSection, options, run);
+  });
 }
 
 int Undeploy(const wchar_t* networkInf, const wchar_t* usbInf) {
   FleetRun run(L"/undeploy");
-  Library library;
-  if (!LoadLibrary(library)) return run.Finish(kFleetFailed);
-  const platform::StoreLock lock(platform::kStoreLockWaitMs, &diag::kTracedLockWait);
-  if (lock.status() != ERROR_SUCCESS) {
-    diag::TraceLine(L"undeploy: the store is busy(%d)", lock.status());
-    return run.Finish(kFleetBusy);
-  }
-  return run.Finish(UndeployLocked(library, networkInf, usbInf, run));
+  return LockedRun(run, L"undeploy",
+                   [&](const Library& library) { return UndeployLocked(library, networkInf, usbInf, run); });
 }
 
 }  // namespace package
