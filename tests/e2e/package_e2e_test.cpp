@@ -439,7 +439,13 @@ TEST_F(InventoryE2ETest, CarriesHostileTextWhole) {
   MakersPackages makers;
   makers.Rewrite(UsbInfPath(), "ProviderName=", L"\"Fix\"\"ture\\ \t\x00E9\x6F22 \xD83D\xDE00\"", true);
   Run(L"/i", 1);
+  const std::wstring held = testing_support::SystemInfDir() + L"\\oem999.inf";  // another program's, shared with none
+  ASSERT_TRUE(testing_support::WriteBytes(held, "[Version]\n"));
+  const HANDLE file = CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   const nlohmann::json doc = Inventory(13);
+  CloseHandle(file);
+  DeleteFileW(held.c_str());
+  EXPECT_EQ(doc["unreadable"], nlohmann::json::parse(R"([{"name": "oem999.inf", "error": 32}])"));
   ASSERT_EQ(doc["packages"][1]["copies"].size(), 1u);
   EXPECT_EQ(doc["packages"][1]["copies"][0]["provider"], "Fix\"ture\\ \t\xC3\xA9\xE6\xBC\xA2 \xF0\x9F\x98\x80");
   const std::wstring inf = UsbInfPath();
