@@ -25,8 +25,8 @@ constexpr int kStatusNetworkCopiesOnly = 31;
 constexpr int kStatusUsbCopiesOnly = 32;
 constexpr int kStatusBothCopies = 33;
 // It cannot tell:
-constexpr int kStatusNoLibrary = 20;   // difxapi_x64.dll cannot be loaded or has no path query
-constexpr int kStatusInfMissing = 21;  // no longer given: a missing INF answers 30 to 33
+constexpr int kStatusNoLibrary = 20;  // difxapi_x64.dll cannot be loaded or has no path query
+// (21 is not given: a missing INF answers 30 to 33.)
 constexpr int kStatusBusy = 22;        // another run kept the store lock past the wait: ask again later
 constexpr int kStatusUnreadable = 23;  // the store could not be read
 
