@@ -1,6 +1,7 @@
 // The ownership records, through the registry calls of the call table.
 #include "package/ownership.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -95,7 +96,7 @@ std::wstring FileHash(const std::wstring& path) {
   if (!file) return std::wstring();
   std::uint64_t hash = 0xcbf29ce484222325ULL;
   std::uint64_t size = 0;
-  std::vector<unsigned char> chunk(64 * 1024);
+  std::vector<unsigned char> chunk(std::size_t{64} * 1024);
   for (;;) {
     DWORD read = 0;
     if (!Sys().ReadFile(file.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr)) {
