@@ -3,35 +3,19 @@ rem Installs mdsdriver on one PC, for Intune, Configuration Manager and the
 rem like. Run it elevated (or as SYSTEM), from the release archive unzipped as
 rem it is (deploy\install.cmd, with the binaries in the folder above) or from
 rem a folder that holds it beside mdsdriver.exe and difxapi_x64.dll. With
-rem vezazez.cfg beside it or beside the binaries, the runs write their log.
+rem vezazez.cfg beside it or beside the binaries, the tool writes its log.
 rem
 rem It copies the binaries to %ProgramFiles%\mdsdriver (the 64-bit folder,
-rem also when a 32-bit process starts it), runs "mdsdriver.exe /i" there, and
-rem then "mdsdriver.exe /status", which must say that the store holds both
-rem driver packages.
+rem also when a 32-bit process starts it), then runs "mdsdriver.exe /deploy"
+rem there, which does the work and records it, and passes its answer on:
 rem   0     installed: both driver packages are in the store
-rem   1618  another run kept the store, or another install or uninstall kept
-rem         running, past the wait; nothing changed: try again later
-rem   1603  anything else; the store and the folder are put back as they were
-rem Each run adds one line to %ProgramData%\mdsdriver\deploy.log: the date,
-rem "install", the answer and the reason.
+rem   3010  installed; a restart finishes it
+rem   1618  another run kept the driver store past the wait; nothing changed:
+rem         try again later
+rem   1603  failed: the store is as it was, and so are the files in the folder
+rem An mdsdriver.exe already there that is newer than this one stays: 1603.
 setlocal EnableExtensions DisableDelayedExpansion
 set "here=%~dp0"
-set "command=install"
-
-rem Where the runs' record and their lock live: outside the install folder, so
-rem that both outlast an uninstall. Made by the first run, for the system and
-rem the administrators only; a user who could write there could hold the lock
-rem or plant the record. A folder that is a link anywhere else is not used.
-set "state=%ProgramData%\mdsdriver"
-if exist "%state%\" goto :state_ready
-mkdir "%state%" 2>nul
-%SystemRoot%\System32\icacls.exe "%state%" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX >nul 2>&1
-:state_ready
-set "attributes="
-for %%a in ("%state%") do set "attributes=%%~aa"
-if not "%attributes:~0,1%"=="d" goto :no_state
-if not "%attributes:l=%"=="%attributes%" goto :no_state
 
 rem ProgramW6432 is the 64-bit Program Files folder in 32-bit and 64-bit
 rem processes alike; ProgramFiles is the x86 one in a 32-bit process.
@@ -40,7 +24,8 @@ if not defined ProgramW6432 set "dest=%ProgramFiles%"
 set "dest=%dest%\mdsdriver"
 
 rem The binaries: beside this file, or in the folder above it, where the
-rem release archive has them when it is unzipped as it is.
+rem release archive has them when it is unzipped as it is. Every program is
+rem named by its full path, so none is taken from the current folder.
 set "source="
 if exist "%here%mdsdriver.exe" if exist "%here%difxapi_x64.dll" set "source=%here%"
 for %%d in ("%here%..") do set "above=%%~fd\"
@@ -48,134 +33,117 @@ if not defined source if exist "%above%mdsdriver.exe" if exist "%above%difxapi_x
 set "marker="
 if defined source if exist "%source%vezazez.cfg" set "marker=%source%vezazez.cfg"
 if exist "%here%vezazez.cfg" set "marker=%here%vezazez.cfg"
-
-rem One install or uninstall at a time. The lock is the file that the
-rem redirection holds open for as long as the work runs: a second run's
-rem redirection is refused, and its work does not run. cmd lets it go when it
-rem ends, however it ends. A run waits about seven minutes for it, longer than
-rem another run's own wait for the store.
-set "tries=0"
-:lock
-set "ran="
-call :work 2>>"%state%\deploy.lock"
-if defined ran goto :done
-set /a tries+=1
-if %tries% lss 420 %SystemRoot%\System32\ping.exe -n 2 127.0.0.1 >nul
-if %tries% lss 420 goto :lock
-set "answer=1618"
-set "reason=another install or uninstall kept running"
-
-rem One line per run, kept where the agents that keep no output can find it.
-:done
-echo %command%.cmd: %reason%
-echo %date% %time% %command% %answer% %reason% >>"%state%\deploy.log"
-exit /b %answer%
-
-:no_state
-echo %command%.cmd: "%state%" is not a plain folder; nothing done
+if defined source goto :earlier
+echo install.cmd: mdsdriver.exe and difxapi_x64.dll are neither beside install.cmd nor in the folder above it
 exit /b 1603
 
-:work
-set "ran=1"
-set "answer=1603"
+rem An earlier installation, found by its exe in the folder: a newer one
+rem stays; an older one is an earlier deployment, whose copies in the store
+rem "/deploy /adopt" takes as this deployment's (0.2.x kept no record of
+rem what it added). cmd cannot read a file version: the new exe tells.
+:earlier
+set "adopt="
+if not exist "%dest%\mdsdriver.exe" goto :earlier_record
+"%source%mdsdriver.exe" /compare "%dest%\mdsdriver.exe"
+set "compared=%ERRORLEVEL%"
+if "%compared%"=="41" goto :copy
+if "%compared%"=="40" set "adopt= /adopt"
+if "%compared%"=="40" goto :copy
+if "%compared%"=="42" echo install.cmd: "%dest%\mdsdriver.exe" is newer than this one: it stays, and nothing is installed
+if not "%compared%"=="42" echo install.cmd: the version of "%dest%\mdsdriver.exe" cannot be told (mdsdriver.exe /compare answered %compared%): nothing is installed
+exit /b 1603
 
-rem The x64 driver loads only on x64 Windows. A 32-bit process sees x86 in
-rem PROCESSOR_ARCHITECTURE and the PC's own architecture in
-rem PROCESSOR_ARCHITEW6432; the system's own value is in the registry. Every
-rem program is named by its full path, so none is taken from the current folder.
-set "arch=%PROCESSOR_ARCHITECTURE%"
-if defined PROCESSOR_ARCHITEW6432 set "arch=%PROCESSOR_ARCHITEW6432%"
-set "native=%arch%"
-for /f "tokens=1,3" %%a in ('%SystemRoot%\System32\reg.exe query "HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment" /v PROCESSOR_ARCHITECTURE 2^>nul') do if /i "%%a"=="PROCESSOR_ARCHITECTURE" set "native=%%b"
-set "reason=mdsdriver runs on 64-bit Windows on x64 only; this PC is %native% (%arch%)"
-if /i not "%arch%"=="AMD64" exit /b
-if /i not "%native%"=="AMD64" exit /b
+rem With no exe in the folder, 0.2.x's own record tells of its installation:
+rem its last successful install came after its last successful uninstall.
+rem (A line of a later version names its switch, never "install 0".) Each
+rem line is looked at without its quotes, which no "if" could take.
+:earlier_record
+set "record=%ProgramData%\mdsdriver\deploy.log"
+if not exist "%record%" goto :copy
+for /f "usebackq delims=" %%l in ("%record%") do (
+  set "line=%%l"
+  call :earlier_line
+)
+goto :copy
+:earlier_line
+set "line=%line:"=%"
+if not "%line: uninstall 0 uninstalled=%"=="%line%" set "adopt="
+if not "%line: install 0 installed=%"=="%line%" set "adopt= /adopt"
+exit /b 0
 
-rem The driver packages, where mdsdriver.exe looks for them: on the drive of
-rem the Windows folder. Without them /i cannot install anything (a missing USB
-rem INF even answers 2, as "already installed" does).
-set "packages=%SystemRoot:~0,3%Program Files\Common Files\Apple\Mobile Device Support"
-set "reason=the driver package is missing: %packages%\NetDrivers\netaapl64.inf"
-if not exist "%packages%\NetDrivers\netaapl64.inf" exit /b
-set "reason=the driver package is missing: %packages%\Drivers\usbaapl64.inf"
-if not exist "%packages%\Drivers\usbaapl64.inf" exit /b
-set "reason=mdsdriver.exe and difxapi_x64.dll are neither beside install.cmd nor in the folder above it"
-if not defined source exit /b
-
-rem What the store holds before the run: what a failed run leaves it holding.
-"%source%mdsdriver.exe" /status >nul
-set "before=%ERRORLEVEL%"
-set "reason=mdsdriver.exe /status answered %before%: the store's state cannot be told"
-if "%before%"=="22" set "answer=1618"
-set "known="
-for %%c in (10 11 12 13) do if "%before%"=="%%c" set "known=1"
-if not defined known exit /b
-
+rem Each file goes in on its own. One that is there already with other bytes
+rem is first renamed to <name>.previous (a running exe can be renamed, not
+rem overwritten), so that a failure puts back exactly what was there.
+:copy
 set "made="
-if exist "%dest%\" goto :copy
+set "copied="
+set "kept="
+if exist "%dest%\" goto :place_files
 set "made=1"
 mkdir "%dest%" 2>nul
-set "reason=cannot make "%dest%""
-if not exist "%dest%\" exit /b
-
-:copy
-set "copied="
+if exist "%dest%\" goto :place_files
+echo install.cmd: cannot make "%dest%"
+exit /b 1603
+:place_files
+set "answer=1603"
 set "reason=cannot copy the files to "%dest%""
 call :place "%source%mdsdriver.exe"
-if errorlevel 1 goto :undo
+if errorlevel 1 goto :failed
 call :place "%source%difxapi_x64.dll"
-if errorlevel 1 goto :undo
-if not defined marker goto :install
+if errorlevel 1 goto :failed
+if not defined marker goto :deploy
 call :place "%marker%"
-if errorlevel 1 goto :undo
+if errorlevel 1 goto :failed
 
-:install
-"%dest%\mdsdriver.exe" /i
-set "code=%ERRORLEVEL%"
-set "reason=mdsdriver.exe /i answered %code%"
-if "%code%"=="1460" set "answer=1618"
-set "stored="
-if "%code%"=="1" set "stored=1"
-if "%code%"=="2" set "stored=1"
-if not defined stored goto :undo_store
-"%dest%\mdsdriver.exe" /status >nul
-set "code=%ERRORLEVEL%"
-set "reason=installed"
-if "%code%"=="13" set "answer=0"
-if "%code%"=="13" exit /b
-set "reason=mdsdriver.exe /status answered %code% after /i"
-if "%code%"=="22" set "answer=1618"
+rem The tool does the rest, under the store lock, and takes out what it
+rem added when it fails. Its answers are the only ones passed on.
+:deploy
+"%dest%\mdsdriver.exe" /deploy%adopt%
+set "answer=%ERRORLEVEL%"
+set "reason=mdsdriver.exe /deploy%adopt% answered %answer%"
+if "%answer%"=="0" goto :installed
+if "%answer%"=="3010" goto :installed
+if not "%answer%"=="1618" set "answer=1603"
 
-rem Puts the store back as it was. /u takes both packages out, so it runs only
-rem when the store held neither before: a package that was there before the
-rem run is not this run's to take away, and stays.
-:undo_store
-if not "%before%"=="10" goto :undo
-"%dest%\mdsdriver.exe" /u >nul
-"%dest%\mdsdriver.exe" /status >nul
-if not "%ERRORLEVEL%"=="10" set "reason=%reason%; the store could not be put back"
-
-rem Removes only what this run copied. The log folder, if the run wrote one,
-rem stays for whoever looks into the failure, and with it the folder.
-:undo
+rem Puts the folder back as it was: what this run added goes, and what it
+rem renamed comes back. A log the run wrote stays for whoever looks into
+rem the failure, and with it the folder.
+:failed
 for %%f in (%copied%) do del /f /q "%dest%\%%~f" >nul 2>&1
+for %%f in (%kept%) do del /f /q "%dest%\%%~f" >nul 2>&1
+for %%f in (%kept%) do ren "%dest%\%%~f.previous" "%%~f" >nul 2>&1
 if defined made rmdir "%dest%" >nul 2>&1
-exit /b
+echo install.cmd: %reason%; the files in "%dest%" are as they were
+exit /b %answer%
+
+:installed
+for %%f in (%kept%) do del /f /q "%dest%\%%~f.previous" >nul 2>&1
+echo install.cmd: %reason%: installed
+exit /b %answer%
 
 rem Puts one file in place; answers 1 when it cannot. (A bare "exit /b" would
-rem not pass the copy's answer on under every cmd.) A file already there with the same size, time and
-rem bytes is left as it is, so that a reinstall does not fail on an exe that
-rem another program holds open. A file that was not there before is this
-rem run's, and a failed run takes it away again.
+rem not pass the copy's answer on under every cmd.) A file already there with
+rem the same size, time and bytes is left as it is, so that a reinstall does
+rem not fail on an exe that another program holds open.
 :place
 set "from=%~1"
+set "name=%~nx1"
 set "to=%dest%\%~nx1"
 set "same="
 if exist "%to%" for %%a in ("%from%") do for %%b in ("%to%") do if "%%~za %%~ta"=="%%~zb %%~tb" set "same=1"
 if defined same %SystemRoot%\System32\fc.exe /b "%from%" "%to%" >nul 2>&1
 if errorlevel 1 set "same="
 if defined same exit /b 0
-if not exist "%to%" set copied=%copied% "%~nx1"
+if exist "%to%" goto :place_over
+set copied=%copied% "%name%"
+copy /y /b "%from%" "%to%" >nul
+if errorlevel 1 exit /b 1
+exit /b 0
+:place_over
+del /f /q "%to%.previous" >nul 2>&1
+ren "%to%" "%name%.previous" >nul 2>&1
+if exist "%to%" exit /b 1
+set kept=%kept% "%name%"
 copy /y /b "%from%" "%to%" >nul
 if errorlevel 1 exit /b 1
 exit /b 0

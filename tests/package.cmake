@@ -23,3 +23,10 @@ target_compile_options(mds_planted_library PRIVATE ${MDS_WARNINGS})
 
 add_dependencies(mds_unit_tests fake_difx)
 add_dependencies(mds_e2e_tests fake_difx difxapi_x64 mds_bare_name_probe mds_planted_library)
+
+# A stand-in for mdsdriver.exe that answers as a test tells it, for the
+# answers Wine never gives or gives only after minutes.
+add_executable(mds_standin ${CMAKE_CURRENT_SOURCE_DIR}/tools/standin.cpp)
+target_compile_options(mds_standin PRIVATE ${MDS_WARNINGS})
+target_link_options(mds_standin PRIVATE -municode)
+add_dependencies(mds_e2e_tests mds_standin)

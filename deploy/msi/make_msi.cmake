@@ -2,7 +2,7 @@
 #
 #   -DVERSION=<x.y.z> -DSOURCE_DIR=<tree> -DHEADER=<mds_version.h> -DWORK_DIR=<folder>
 #   -DEXE=<mdsdriver.exe> -DLIBRARY=<difxapi_x64.dll> -DACTIONS=<mdsdriver_msi.dll>
-#   -DOUTPUT=<package.msi>
+#   -DOUTPUT=<package.msi> [-DEXTRA_SQL=<statements run after tables.sql>]
 #
 # wixl builds it from mdsdriver.wxs; msibuild then runs tables.sql (what wixl
 # cannot write), gives the binaries their file version, and pins the summary. The same inputs give the same bytes:
@@ -87,6 +87,10 @@ execute_process(COMMAND faketime -f "${clock}" wixl -a x64 -o ${msi} -D Version=
   WORKING_DIRECTORY ${WORK_DIR} RESULT_VARIABLE status ERROR_VARIABLE errors)
 check("wixl")
 file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/tables.sql statements REGEX "^[^-]")
+if(EXTRA_SQL)
+  file(STRINGS ${EXTRA_SQL} extra_statements REGEX "^[^-]")
+  list(APPEND statements ${extra_statements})
+endif()
 foreach(statement IN LISTS statements versioned_files)
   execute_process(COMMAND faketime -f "${clock}" msibuild ${msi} -q "${statement}"
     RESULT_VARIABLE status ERROR_VARIABLE errors)

@@ -18,15 +18,10 @@ INSERT INTO `InstallUISequence` (`Action`, `Sequence`) VALUES ('AppSearch', 50)
 -- properties that a managed installation may take from the command line.
 UPDATE `Component` SET `Condition` = 'MDSLOG = "1" OR REMOVE = "ALL"' WHERE `Component` = 'LogSwitch'
 UPDATE `Property` SET `Value` = 'MDSLOG;NETWORKINF;USBINF;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' WHERE `Property` = 'SecureCustomProperties'
--- wixl writes rollback and commit actions as plain deferred ones: DLL (1) +
--- in script (1024) + not impersonated (2048), with rollback (256) or commit (512).
+-- wixl writes rollback actions as plain deferred ones: DLL (1) + in script
+-- (1024) + not impersonated (2048) + rollback (256).
 UPDATE `CustomAction` SET `Type` = 3329 WHERE `Action` = 'MdsUndoInstall'
 UPDATE `CustomAction` SET `Type` = 3329 WHERE `Action` = 'MdsUndoRemove'
-UPDATE `CustomAction` SET `Type` = 3585 WHERE `Action` = 'MdsForgetInstall'
 -- And it marks the property-setting actions (51) "not impersonated" (2048),
 -- which only a deferred action can be.
 UPDATE `CustomAction` SET `Type` = 51 WHERE `Type` = 2099
--- Removal takes the rollback record that an installation which never
--- finished left in the folder (the tool's own log goes with the removal
--- action: the files' names are not known in advance).
-INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`) VALUES ('StoreBefore', 'Exe', 'store-before.txt', 'MdsFolder', 2)

@@ -3,6 +3,7 @@
 #include "app/commands.h"
 
 #include "app/driver_paths.h"
+#include "app/version_compare.h"
 #include "device/device_query.h"
 #include "device/driver_update.h"
 #include "diag/text.h"
@@ -38,12 +39,14 @@ int RunDeploy(const DriverPaths& p, const wchar_t* option) {
   return package::Deploy(p.networkInf, p.usbInf, p.modelsSection, options);
 }
 int RunUndeploy(const DriverPaths& p, const wchar_t*) { return package::Undeploy(p.networkInf, p.usbInf); }
+// "/compare <exe>": read-only, for the install command.
+int RunCompare(const DriverPaths&, const wchar_t* option) { return CompareFileVersion(option); }
 
 // Compared in this order; the first equal switch wins.
 const Command kCommands[] = {
     {L"/i", RunInstall, true},     {L"/u", RunUninstall, true},       {L"/re", RunRefresh, true},
     {L"/qu", RunQuery, false},     {L"/status", RunStatus, true},     {L"/inventory", RunInventory, true},
-    {L"/deploy", RunDeploy, true}, {L"/undeploy", RunUndeploy, true},
+    {L"/deploy", RunDeploy, true}, {L"/undeploy", RunUndeploy, true}, {L"/compare", RunCompare, true},
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The ownership records, through the registry calls of the call table.
 #include "package/ownership.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 

@@ -23,7 +23,7 @@ Fn LookUpKernel32(const char* name) {
 
 // By SystemLibrary.
 const wchar_t* const kLibraryFileNames[] = {L"kernel32.dll", L"setupapi.dll", L"cfgmgr32.dll", L"newdev.dll",
-                                            L"shlwapi.dll",  L"advapi32.dll", L"ntdll.dll"};
+                                            L"shlwapi.dll",  L"advapi32.dll", L"ntdll.dll",    L"version.dll"};
 constexpr size_t kLibraryCount = sizeof(kLibraryFileNames) / sizeof(kLibraryFileNames[0]);
 
 // What has been loaded and found so far. The tool is single-threaded, and it

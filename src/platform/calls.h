@@ -10,7 +10,7 @@ namespace platform {
 
 // Where an entry's function lives. Only KERNEL32 is imported when the exe is
 // loaded; the other system libraries are loaded on first use.
-enum class SystemLibrary { kKernel32, kSetupApi, kCfgMgr32, kNewDev, kShlwApi, kAdvApi32, kNtDll };
+enum class SystemLibrary { kKernel32, kSetupApi, kCfgMgr32, kNewDev, kShlwApi, kAdvApi32, kNtDll, kVersion };
 
 // What GetSecurityInfo answers when its library cannot be had (it answers
 // an error code, not a value beside the last error).
@@ -80,6 +80,10 @@ constexpr ULONG kUnknownStatusError = 317;
   X(UpdateDriverForPlugAndPlayDevicesW, kNewDev, FALSE)                     \
   /* shlwapi */                                                             \
   X(PathFileExistsW, kShlwApi, FALSE)                                       \
+  /* version: another exe's file version ("/compare") */                    \
+  X(GetFileVersionInfoSizeW, kVersion, 0UL)                                 \
+  X(GetFileVersionInfoW, kVersion, FALSE)                                   \
+  X(VerQueryValueW, kVersion, FALSE)                                        \
   /* difxapi_x64.dll: the driver store and its lock */                      \
   X(SetupUninstallOEMInfW, kSetupApi, FALSE)                                \
   X(SetupGetInfDriverStoreLocationW, kSetupApi, FALSE)                      \

@@ -28,6 +28,7 @@
 #include <sddl.h>
 #include <setupapi.h>
 #include <shlwapi.h>
+#include <winver.h>
 // NtCreateFile and its types.
 #include <winternl.h>
 

@@ -4,9 +4,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "mds_version.h"
@@ -39,75 +40,91 @@ std::string FileVersion(const std::wstring& path) {
   return text;
 }
 
-// The release archive as it unzips: the binaries and the marker at the top,
-// the commands in deploy\.
+// A copy of an exe whose fixed file version reads `high`.`low` (two 16-bit
+// fields in each): the numbers that follow the block's signature (its last
+// occurrence: the code that checks it holds it too), patched.
+bool CopyWithVersion(const std::wstring& exe, const std::wstring& copy, DWORD high, DWORD low) {
+  std::string bytes;
+  const size_t at = testing_support::ReadBytes(exe, bytes) ? bytes.rfind("\xBD\x04\xEF\xFE") : std::string::npos;
+  if (at == std::string::npos) return false;
+  std::memcpy(&bytes[at + 8], &high, 4);
+  std::memcpy(&bytes[at + 12], &low, 4);
+  return testing_support::WriteBytes(copy, bytes);
+}
+
+// The release archive as it unzips, in a folder whose path has a space: the
+// binaries and the marker at the top, the commands in deploy\.
 class DeployE2ETest : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(CreateDirectoryW((package_ / L"deploy").c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+    for (const std::wstring& folder : {root_, root_ + L"\\deploy"}) {
+      ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+    }
     for (const wchar_t* file :
          {L"mdsdriver.exe", L"difxapi_x64.dll", L"deploy\\install.cmd", L"deploy\\uninstall.cmd"}) {
-      ASSERT_TRUE(CopyFileW((testing_support::ModuleDir() + L"\\" + file).c_str(), (package_ / file).c_str(), FALSE));
+      ASSERT_TRUE(
+          CopyFileW((testing_support::ModuleDir() + L"\\" + file).c_str(), (root_ + L"\\" + file).c_str(), FALSE));
     }
-    ASSERT_TRUE(testing_support::WriteBytes(package_ / L"vezazez.cfg", ""));
+    ASSERT_TRUE(testing_support::WriteBytes(root_ + L"\\vezazez.cfg", ""));
     TearDown();
     ASSERT_TRUE(testing_support::PlacePackages());
   }
 
   void TearDown() override {
-    SetEnvironmentVariableW(L"PROCESSOR_ARCHITEW6432", nullptr);
-    EXPECT_TRUE(native_[0] == L'\0' || SetNative(native_)) << "the PC's architecture put back";
     testing_support::RemoveTree(installed_);
     testing_support::RemoveSystemCopiesOfSamples();
     testing_support::RemovePackages();
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\mdsdriver");  // the ownership records
+    DeleteFileW(record_.c_str());
   }
 
-  // The command's full exit code, as the agent reads it.
+  // The command's full exit code, as the agent reads it; what it and the
+  // tool printed in output_.
   DWORD Run(const std::wstring& command) {
     const testing_support::ToolRun run = testing_support::RunAsDebuggee(
-        _wgetenv(L"ComSpec"), L"/c \"" + (package_ / L"deploy\\" + command) + L"\"", package_.path(), 120000);
+        _wgetenv(L"ComSpec"), L"/c \"" + (root_ + L"\\deploy\\" + command) + L"\"", root_, 120000);
     EXPECT_TRUE(run.started && run.finished) << testing::PrintToString(command);
+    output_ = run.output;
     return run.exitCode;
   }
+  bool Said(const char* text) const { return output_.find(text) != std::string::npos; }
 
-  // The PC's own architecture, as the registry tells it.
-  static bool SetNative(const wchar_t* value) {
-    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, kEnvironment, kArchitecture, REG_SZ, value,
-                           static_cast<DWORD>((std::wcslen(value) + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+  // An earlier installation: an exe of that version (high field) and the library.
+  void InstallEarlier(DWORD high) {
+    ASSERT_TRUE(CreateDirectoryW(installed_.c_str(), nullptr));
+    ASSERT_TRUE(CopyWithVersion(root_ + L"\\mdsdriver.exe", installed_ + L"\\mdsdriver.exe", high, 0));
+    ASSERT_TRUE(CopyFileW((root_ + L"\\difxapi_x64.dll").c_str(), (installed_ + L"\\difxapi_x64.dll").c_str(), FALSE));
   }
-  static constexpr const wchar_t* kEnvironment = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
-  static constexpr const wchar_t* kArchitecture = L"PROCESSOR_ARCHITECTURE";
-  wchar_t native_[32] = {};  // saved by a test that changes it
 
   int Stored() { return CountSystemCopiesOf(UsbInfPath()) + CountSystemCopiesOf(NetworkInfPath()); }
 
   testing_support::TempDir package_;
+  const std::wstring root_ = package_ / L"mds package";
+  std::string output_;
   const std::wstring installed_ = std::wstring(_wgetenv(L"ProgramW6432")) + L"\\mdsdriver";
   const std::wstring record_ = std::wstring(_wgetenv(L"ProgramData")) + L"\\mdsdriver\\deploy.log";
 };
 
 TEST_F(DeployE2ETest, InstallThenUninstallLeaveNothingBehind) {
-  std::string before, after;
-  testing_support::ReadBytes(record_, before);
   ASSERT_EQ(Run(L"install.cmd"), 0u);
   EXPECT_EQ(FileVersion(installed_ + L"\\mdsdriver.exe"), MDS_VERSION_DOTTED);
-  EXPECT_EQ(ListFolder(installed_ + L"\\log").size(), 1u) << "the marker came along: one log file for /i";
+  EXPECT_EQ(ListFolder(installed_ + L"\\log").size(), 1u) << "the marker came along: one log file for /deploy";
   EXPECT_EQ(Stored(), 2);
+  // The record line, which the tool also traces: under Wine the state folder
+  // is the Wine user's, so the tool refuses to write it there.
+  EXPECT_TRUE(Said(" /deploy 0 added=") && Said("The deployment record is not written: ")) << output_;
   // Again, with the installed exe held open by another program: nothing is copied over it.
   const HANDLE held = CreateFileW((installed_ + L"\\mdsdriver.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, 0, nullptr);
-  EXPECT_EQ(Run(L"install.cmd"), 0u) << "again: /i answers 2, already installed";
+  EXPECT_EQ(Run(L"install.cmd"), 0u) << "again: both already stored";
   CloseHandle(held);
 
   EXPECT_EQ(Run(L"uninstall.cmd"), 0u);
+  EXPECT_TRUE(Said(" /undeploy 0 added= removed=")) << output_;
   EXPECT_FALSE(Exists(installed_));
   EXPECT_EQ(Stored(), 0);
   EXPECT_EQ(Run(L"uninstall.cmd"), 0u) << "nothing installed or stored";
   EXPECT_EQ(Stored(), 0);
-  // A line for each command, which outlasts the uninstall.
-  ASSERT_TRUE(testing_support::ReadBytes(record_, after));
-  EXPECT_EQ(std::count(after.begin(), after.end(), '\n') - std::count(before.begin(), before.end(), '\n'), 4);
-  EXPECT_NE(after.find(" install 0 installed"), std::string::npos);
 }
 
 // Only the network package stored: one uninstall takes it out and stores nothing.
@@ -127,72 +144,129 @@ TEST_F(DeployE2ETest, UninstallLeavesTheStoreEmpty) {
   EXPECT_EQ(Run(L"uninstall.cmd"), 1603u);
   for (HANDLE handle : held) CloseHandle(handle);
   EXPECT_TRUE(Exists(installed_ + L"\\mdsdriver.exe"));
+  // A folder that cannot go: the packages are out, and the answer says that it failed.
+  held.assign(1, CreateFileW((installed_ + L"\\vezazez.cfg").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                             OPEN_EXISTING, 0, nullptr));
+  EXPECT_EQ(Run(L"uninstall.cmd"), 1603u);
+  CloseHandle(held[0]);
+  EXPECT_TRUE(Said("could not be removed") && Stored() == 0) << output_;
+  // A folder that the Windows Installer package owns is left to it.
+  ASSERT_EQ(Run(L"install.cmd"), 0u);
+  ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\mdsdriver", L"MsiProductCode", REG_SZ, L"{C0DE}", 14), 0);
+  EXPECT_EQ(Run(L"uninstall.cmd"), 1603u);
+  EXPECT_TRUE(Said("belongs to the Windows Installer package {C0DE}") && Stored() == 2) << output_;
 }
 
+// Each leaves the store empty and the folder as it was (a log that /deploy
+// wrote stays): an older exe comes back, and a newer one is never replaced.
 TEST_F(DeployE2ETest, AFailedInstallAnswers1603AndLeavesOnlyItsLog) {
   struct Row {
     const char* name;
     std::wstring remove;             // a file taken away first
-    const wchar_t* architecture;     // what a 32-bit process is told
-    const wchar_t* registry;         // the system's own
-    bool brokenLibrary;              // so that /status cannot tell
-    bool noCatalog;                  // so that /i fails
+    bool brokenLibrary;              // so that /deploy cannot load it
+    bool noCatalog;                  // so that /deploy fails
+    DWORD earlier;                   // an earlier installation's version, high field (0: none)
     std::vector<std::wstring> left;  // in the installed folder
   };
   const std::wstring catalog = UsbInfPath().substr(0, UsbInfPath().size() - 3) + L"cat";
-  const Row rows[] = {{"USB INF missing", UsbInfPath(), nullptr, nullptr, false, false, {}},
-                      {"network INF missing", NetworkInfPath(), nullptr, nullptr, false, false, {}},
-                      {"ARM64", L"", L"ARM64", nullptr, false, false, {}},
-                      {"ARM64, an x64 process", L"", nullptr, L"ARM64", false, false, {}},
-                      {"library unusable", L"", nullptr, nullptr, true, false, {}},
-                      {"/i fails", L"", nullptr, nullptr, false, true, {L"log"}},
-                      {"/i fails, no marker", package_ / L"vezazez.cfg", nullptr, nullptr, false, true, {}}};
-  DWORD size = sizeof(native_);
-  ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kEnvironment, kArchitecture, RRF_RT_REG_SZ, nullptr, native_, &size),
-            ERROR_SUCCESS);
+  const Row rows[] = {{"USB INF missing", UsbInfPath(), false, false, 0, {}},
+                      {"network INF missing", NetworkInfPath(), false, false, 0, {}},
+                      {"library unusable", L"", true, false, 0, {}},
+                      {"/deploy fails", L"", false, true, 0, {L"log"}},
+                      {"/deploy fails, no marker", root_ + L"\\vezazez.cfg", false, true, 0, {}},
+                      {"/deploy fails over 0.1", L"", false, true, 1, {L"difxapi_x64.dll", L"log", L"mdsdriver.exe"}},
+                      {"a newer one installed", L"", false, false, 0x10000, {L"difxapi_x64.dll", L"mdsdriver.exe"}}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     SetUp();
     ASSERT_TRUE(row.remove.empty() || DeleteFileW(row.remove.c_str()));
     ASSERT_TRUE(!row.noCatalog || DeleteFileW(catalog.c_str()));
-    SetEnvironmentVariableW(L"PROCESSOR_ARCHITEW6432", row.architecture);
-    ASSERT_TRUE(SetNative(row.registry != nullptr ? row.registry : native_));
-    ASSERT_TRUE(!row.brokenLibrary || testing_support::WriteBytes(package_ / L"difxapi_x64.dll", "MZ"));
+    ASSERT_TRUE(!row.brokenLibrary || testing_support::WriteBytes(root_ + L"\\difxapi_x64.dll", "MZ"));
+    std::string earlier, after;
+    if (row.earlier != 0) InstallEarlier(row.earlier);
+    testing_support::ReadBytes(installed_ + L"\\mdsdriver.exe", earlier);
     EXPECT_EQ(Run(L"install.cmd"), 1603u);
-    EXPECT_EQ(ListFolder(installed_), row.left);
+    std::vector<std::wstring> left = ListFolder(installed_);
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, row.left);
     EXPECT_EQ(Exists(installed_), !row.left.empty());
+    testing_support::ReadBytes(installed_ + L"\\mdsdriver.exe", after);
+    EXPECT_TRUE(after == earlier) << "the earlier exe as it was";
     EXPECT_EQ(Stored(), 0);
+  }
+  EXPECT_TRUE(Said("is newer than this one")) << output_;
+}
+
+// "/compare": the other exe's file version against this build's, field by field.
+TEST_F(DeployE2ETest, CompareTellsAnOlderExeFromANewerOne) {
+  const DWORD own[] = {MDS_VERSION_NUMBERS};
+  const DWORD high = own[0] << 16 | own[1], low = own[2] << 16 | own[3];
+  const struct {
+    DWORD high, low, answer;
+  } rows[] = {{high, low, 41},         {high, low + 1, 42}, {high + 1, 0, 42}, {high - 1, 0xFFFFFFFF, 40},
+              {high + 0x10000, 0, 42}, {0, 0, 40}};
+  const auto compare = [&](const std::wstring& other) {
+    return testing_support::RunAsDebuggee(root_ + L"\\mdsdriver.exe", L"/compare \"" + other + L"\"", root_).exitCode;
+  };
+  for (const auto& row : rows) {
+    ASSERT_TRUE(CopyWithVersion(root_ + L"\\mdsdriver.exe", package_ / L"other.exe", row.high, row.low));
+    EXPECT_EQ(compare(package_ / L"other.exe"), row.answer) << row.high << "." << row.low;
+  }
+  EXPECT_EQ(compare(root_ + L"\\vezazez.cfg"), 43u) << "no version";
+  EXPECT_EQ(compare(root_ + L"\\none.exe"), 43u) << "no file";
+}
+
+// Copies stored before by someone else (the maker's installer; here /i) stay
+// exactly as they were through an install and an uninstall; those of an
+// earlier mdsdriver deployment (an older exe in the folder, or 0.2.x's record
+// of its install) are taken as ours, and go.
+TEST_F(DeployE2ETest, UninstallTakesOutOnlyWhatADeploymentAdded) {
+  const struct {
+    const char* name;
+    DWORD earlier;
+    const char* record;
+    bool stay;
+  } rows[] = {{"the maker's copies", 0, "", true},
+              {"an older exe installed", 1, "", false},
+              {"0.2.x's record", 0, "08.12.2026 14:03:27,51 install 0 installed \r\n", false},
+              {"0.2.x's record, uninstalled", 0, "1 install 0 installed \r\n2 uninstall 0 uninstalled \r\n", true}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    SetUp();
+    const std::vector<std::wstring> none = testing_support::SystemInfNames();
+    ASSERT_EQ(testing_support::RunAsDebuggee(root_ + L"\\mdsdriver.exe", L"/i", root_).exitCode, 1u);
+    const std::vector<std::wstring> makers = testing_support::SystemInfNames();
+    if (row.earlier != 0) InstallEarlier(row.earlier);
+    CreateDirectoryW((std::wstring(_wgetenv(L"ProgramData")) + L"\\mdsdriver").c_str(), nullptr);
+    ASSERT_TRUE(*row.record == '\0' || testing_support::WriteBytes(record_, row.record));
+    EXPECT_EQ(Run(L"install.cmd"), 0u);
+    EXPECT_EQ(Run(L"uninstall.cmd"), 0u);
+    EXPECT_EQ(testing_support::SystemInfNames(), row.stay ? makers : none) << output_;
   }
 }
 
-// Two at once end with one whole installation: the second waits for the
-// first, which here waits for a third that holds the commands' lock.
-TEST_F(DeployE2ETest, TwoInstallsAtOnceBothInstall) {
-  const std::wstring state = std::wstring(_wgetenv(L"ProgramData")) + L"\\mdsdriver";
-  CreateDirectoryW(state.c_str(), nullptr);
-  const HANDLE third =
-      CreateFileW((state + L"\\deploy.lock").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
-  DWORD codes[2] = {1, 1};
-  std::thread first([&] { codes[0] = Run(L"install.cmd"); });
-  Sleep(3000);
-  EXPECT_FALSE(Exists(installed_)) << "no install while another holds the lock";
-  CloseHandle(third);
-  codes[1] = Run(L"install.cmd");
-  first.join();
-  EXPECT_EQ(codes[0] + codes[1], 0u);
-  EXPECT_EQ(Stored(), 2);
-  EXPECT_EQ(ListFolder(installed_).size(), 4u) << "exe, library, marker and log";
-}
-
-// Another run keeps the store past the wait: try again later.
-TEST_F(DeployE2ETest, AStoreKeptElsewhereAnswers1618) {
-  const HANDLE mutex = testing_support::MakeStoreMutex(true);
-  ASSERT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(Run(L"install.cmd"), 1618u);
-  ReleaseMutex(mutex);
-  CloseHandle(mutex);
-  EXPECT_FALSE(Exists(installed_));
-  EXPECT_EQ(Stored(), 0);
+// The tool's answers that Wine never gives, or only after minutes, from a
+// stand-in: a restart asked for counts as done, a busy store as nothing done.
+TEST_F(DeployE2ETest, RestartAndBusyAnswersArePassedOn) {
+  const std::wstring standin = testing_support::ModuleDir() + L"\\mds_standin.exe";
+  const struct {
+    const wchar_t* command;
+    const char* answer;
+    bool installed;  // the folder afterwards
+  } rows[] = {{L"install.cmd", "3010", true},
+              {L"install.cmd", "1618", false},
+              {L"uninstall.cmd", "3010", false},
+              {L"uninstall.cmd", "1618", true}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::PrintToString(row.command) + row.answer);
+    SetUp();
+    const bool uninstall = row.command[0] == L'u';
+    ASSERT_TRUE(!uninstall || Run(L"install.cmd") == 0u);
+    ASSERT_TRUE(testing_support::WriteBytes(root_ + L"\\answers.txt", row.answer));
+    ASSERT_TRUE(CopyFileW(standin.c_str(), ((uninstall ? installed_ : root_) + L"\\mdsdriver.exe").c_str(), FALSE));
+    EXPECT_EQ(Run(row.command), static_cast<DWORD>(std::atoi(row.answer)));
+    EXPECT_EQ(Exists(installed_), row.installed);
+  }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 // After the windows.h that tool_runner.h brings in.
 #include <msi.h>
+#include <msiquery.h>
 
 namespace {
 
@@ -27,8 +28,10 @@ class MsiE2ETest : public testing::Test {
   }
 
   void TearDown() override {
+    testing_support::RemoveTree(installed_);  // a stand-in's, put there by a test
     for (const auto& product : Products()) Msiexec(L"/x " + product.first);
     testing_support::RemoveTree(installed_);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\mdsdriver");  // the ownership records
     testing_support::RemoveSystemCopiesOfSamples();
     testing_support::RemovePackages();
   }
@@ -36,7 +39,7 @@ class MsiE2ETest : public testing::Test {
   // msiexec's full exit code, silent, with its verbose log in log_.
   DWORD Msiexec(const std::wstring& arguments) {
     const testing_support::ToolRun run = testing_support::RunAsDebuggee(
-        system_ + L"\\msiexec.exe", arguments + L" /qn /l*v \"" + log_ + L"\"", work_.path(), 300000);
+        system_ + L"\\msiexec.exe", arguments + L" /qn /norestart /l*v \"" + log_ + L"\"", work_.path(), 300000);
     EXPECT_TRUE(run.started && run.finished) << testing::PrintToString(arguments);
     return run.exitCode;
   }
@@ -76,14 +79,16 @@ class MsiE2ETest : public testing::Test {
   const std::wstring installed_ = std::wstring(_wgetenv(L"ProgramW6432")) + L"\\mdsdriver";
   const std::wstring bin_ = testing_support::ModuleDir();
   const std::wstring package_ = bin_ + L"\\..\\msi\\mdsdriver-" MDS_VERSION_TEXT L"-x64.msi";
-  // The test build's second package: the same binaries, a higher version.
+  // The test build's second package: the same binaries, a higher version;
+  // and its third, which fails after its install step.
   const std::wstring upgrade_ = bin_ + L"\\..\\msi\\test\\mdsdriver-upgrade-x64.msi";
+  const std::wstring failing_ = bin_ + L"\\..\\msi\\test\\mdsdriver-fails-x64.msi";
 };
 
 TEST_F(MsiE2ETest, InstallsAgainUpgradesAndRemovesWithTheStore) {
   ASSERT_EQ(Msiexec(L"/i \"" + package_ + L"\" MDSLOG=1"), 0u);
   ExpectInstalled(L"" MDS_VERSION_TEXT);
-  EXPECT_TRUE(Logged("mdsdriver.exe\" /i answered 1")) << "each step's answer is in the log";
+  EXPECT_TRUE(Logged("mdsdriver.exe\" /deploy answered 0")) << "each step's answer is in the log";
   EXPECT_TRUE(Exists(installed_ + L"\\vezazez.cfg")) << "MDSLOG=1 switches the tool's log on";
   EXPECT_TRUE(Exists(installed_ + L"\\log"));
 
@@ -92,6 +97,7 @@ TEST_F(MsiE2ETest, InstallsAgainUpgradesAndRemovesWithTheStore) {
 
   ASSERT_EQ(Install(upgrade_), 0u) << "a higher version replaces this one";
   ExpectInstalled(L"" MDS_TEST_UPGRADE_VERSION);
+  EXPECT_TRUE(Logged("mdsdriver.exe\" /deploy /adopt answered 0")) << "it takes the older version's copies over";
 
   ASSERT_EQ(Msiexec(L"/x " + Products().begin()->first), 0u);
   EXPECT_TRUE(Products().empty());
@@ -105,21 +111,83 @@ TEST_F(MsiE2ETest, InstallsAgainUpgradesAndRemovesWithTheStore) {
 }
 
 // Each fails with 1603 and leaves the store and the disk as they were: a
-// launch condition, checked before anything changes, and a failing /i, whose
-// step undoes what it stored before the rollback.
+// launch condition, checked before anything changes; a failing /deploy,
+// which undoes itself; and a later action that fails, whose rollback takes
+// out the one package that /deploy added and leaves the other, stored before.
 TEST_F(MsiE2ETest, AFailedInstallChangesNothing) {
-  const std::pair<std::wstring, const char*> rows[] = {
-      {UsbInfPath(), "LaunchConditions. Return value 0"},  // Wine's word for a failure; Windows logs 3
-      {testing_support::PackageRoot() + L"\\Drivers\\usbaapl64.cat", "undo: the store held neither package before"}};
+  const struct {
+    std::wstring remove, arguments;
+    const char* logged;
+  } rows[] = {{UsbInfPath(), L"", "LaunchConditions. Return value 0"},  // Wine's word for a failure; Windows logs 3
+              {L"", L" ALLUSERS=\"\"", "LaunchConditions. Return value 0"},  // Wine ignores MSIINSTALLPERUSER=1
+              {testing_support::PackageRoot() + L"\\Drivers\\usbaapl64.cat", L"", "the packages are not stored"},
+              {L"", L"", "undo: /undeploy takes out what the installation added: 1 copies"}};
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.second);
+    SCOPED_TRACE(row.logged);
     SetUp();
-    ASSERT_TRUE(DeleteFileW(row.first.c_str()));
-    EXPECT_EQ(Install(package_), 1603u);
-    EXPECT_TRUE(Logged(row.second));
+    ASSERT_TRUE(row.remove.empty() || DeleteFileW(row.remove.c_str()));
+    const bool late = row.logged[0] == 'u';
+    if (late) {  // the network package stored by someone else
+      ASSERT_EQ(testing_support::RunAsDebuggee(bin_ + L"\\mdsdriver.exe", L"/i", work_.path()).exitCode, 1u);
+      testing_support::RemoveSystemCopiesOf(UsbInfPath());
+    }
+    // Wine answers a failing exe action's 1603 with 1627; Windows with 1603.
+    EXPECT_EQ(Msiexec(L"/i \"" + (late ? failing_ : package_) + L"\"" + row.arguments), late ? 1627u : 1603u);
+    EXPECT_TRUE(Logged(row.logged));
     EXPECT_TRUE(Products().empty());
     EXPECT_FALSE(Exists(installed_));
-    EXPECT_EQ(Stored(), 0);
+    EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()) + 10 * CountSystemCopiesOf(NetworkInfPath()), late ? 10 : 0);
+  }
+  // Its undo step is in the script before the install step: a failure of the step itself runs it.
+  MSIHANDLE database = 0, view = 0, record = 0;
+  ASSERT_EQ(MsiOpenDatabaseW(package_.c_str(), MSIDBOPEN_READONLY, &database), 0u);
+  ASSERT_EQ(MsiDatabaseOpenViewW(database,
+                                 L"SELECT `Action` FROM `InstallExecuteSequence` WHERE `Action` = 'MdsUndoInstall' OR "
+                                 L"`Action` = 'MdsInstallDrivers' ORDER BY `Sequence`",
+                                 &view),
+            0u);
+  wchar_t first[32] = L"";
+  DWORD size = 32;
+  EXPECT_TRUE(MsiViewExecute(view, 0) == 0 && MsiViewFetch(view, &record) == 0 &&
+              MsiRecordGetStringW(record, 1, first, &size) == 0);
+  EXPECT_STREQ(first, L"MdsUndoInstall");
+  for (const MSIHANDLE handle : {record, view, database}) MsiCloseHandle(handle);
+}
+
+// Removal takes out what a deployment added and nothing else, and answers
+// as the tool did (a stand-in gives the answers Wine never gives, or only
+// after minutes): a restart asked for is msiexec's 3010, a store busy at
+// first is waited for, a failure fails it; with the installed tool gone it
+// runs its own copy. (Wine's rollback of a failed removal unregisters the
+// product; Windows keeps it.)
+TEST_F(MsiE2ETest, RemovalTakesOutWhatADeploymentAdded) {
+  const struct {
+    const char* logged;
+    const char* standin;  // its answers, or null for the tool
+    bool makers;          // the packages stored before, by someone else
+    DWORD answer;
+  } rows[] = {{"/undeploy answered 0", nullptr, true, 0},
+              {"the package's own copy is put back", nullptr, false, 0},
+              {"msiexec answers 3010", "3010", false, 3010},
+              {"the driver store is busy", "1618 0", false, 0},
+              {"the packages are not all taken out", "1603", false, 1603}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.logged);
+    SetUp();
+    ASSERT_TRUE(!row.makers ||
+                testing_support::RunAsDebuggee(bin_ + L"\\mdsdriver.exe", L"/i", work_.path()).exitCode == 1u);
+    const std::vector<std::wstring> before = testing_support::SystemInfNames();
+    ASSERT_EQ(Install(package_), 0u);
+    if (row.standin == nullptr && !row.makers) testing_support::RemoveTree(installed_);
+    if (row.standin != nullptr) {
+      ASSERT_TRUE(testing_support::WriteBytes(installed_ + L"\\answers.txt", row.standin));
+      ASSERT_TRUE(CopyFileW((bin_ + L"\\mds_standin.exe").c_str(), (installed_ + L"\\mdsdriver.exe").c_str(), FALSE));
+    }
+    EXPECT_EQ(Msiexec(L"/x " + Products().begin()->first), row.answer);
+    EXPECT_TRUE(Logged(row.logged));
+    EXPECT_EQ(Stored(), row.makers || row.standin != nullptr ? 2 : 0);
+    EXPECT_TRUE(row.answer == 1603 || Products().empty());
+    EXPECT_TRUE(!row.makers || testing_support::SystemInfNames() == before) << "the maker's copies as they were";
   }
 }
 

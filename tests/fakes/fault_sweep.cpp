@@ -71,6 +71,9 @@ MDS_FAILS(ConvertStringSecurityDescriptorToSecurityDescriptorW, Mode::kReturn, E
 MDS_FAILS(GetAce, Mode::kReturn, ERROR_INVALID_PARAMETER);
 MDS_FAILS(SetupSetNonInteractiveMode, Mode::kReturn, ERROR_INVALID_FUNCTION);
 MDS_FAILS(IsWow64Process2, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(GetFileVersionInfoSizeW, Mode::kReturn, ERROR_RESOURCE_TYPE_NOT_FOUND);
+MDS_FAILS(GetFileVersionInfoW, Mode::kReturn, ERROR_RESOURCE_TYPE_NOT_FOUND);
+MDS_FAILS(VerQueryValueW, Mode::kReturn, ERROR_RESOURCE_TYPE_NOT_FOUND);
 MDS_NEVER_FAILS(GetSystemTime);
 MDS_NEVER_FAILS(GetNativeSystemInfo);
 MDS_FAILS(GetEnvironmentVariableW, Mode::kReturn, ERROR_ENVVAR_NOT_FOUND);
