@@ -13,7 +13,6 @@
 // This is msiexec's plug-in, not part of the tool: it has no fakes, and the
 // tests run it only under msiexec, so it calls Windows directly rather than
 // through the tool's call table.
-#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -47,9 +46,9 @@ constexpr int kCarriedLibrary = 102;
 const wchar_t kToolKey[] = L"SOFTWARE\\mdsdriver";
 const wchar_t kCopies[] = L"Copies";
 const wchar_t kState[] = L"Installer";
-const wchar_t kHeld[] = L"Installer\\Held";
-// The records before the install step's /deploy, for its rollback.
-const wchar_t kOwnedBefore[] = L"OwnedBefore";
+// A copy of the records as they were before the install step's /deploy, for
+// its rollback.
+const wchar_t kBefore[] = L"Installer\\Before";
 // The product code of an installation that a restart finishes. A deferred
 // action cannot call MsiSetMode: it leaves this, and RequestRestart, after
 // InstallFinalize, reads it.
@@ -96,13 +95,6 @@ std::wstring InstallFolder(MSIHANDLE install, const std::wstring& data) {
 
 bool SameText(const std::wstring& a, const std::wstring& b) {
   return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
-}
-
-bool Holds(const std::vector<std::wstring>& names, const std::wstring& name) {
-  for (const std::wstring& held : names) {
-    if (SameText(held, name)) return true;
-  }
-  return false;
 }
 
 // Another version of mdsdriver that stays installed: a product with our
@@ -154,37 +146,33 @@ bool OwnedCopies(HKEY tool, std::vector<std::wstring>& names) {
   return status == ERROR_NO_MORE_ITEMS;
 }
 
-bool WriteNames(HKEY tool, const wchar_t* value, const std::vector<std::wstring>& names) {
-  std::wstring list;
-  for (const std::wstring& name : names) list += name + L'\0';
-  list += L'\0';
-  return RegSetKeyValueW(tool, kState, value, REG_MULTI_SZ, list.c_str(),
-                         static_cast<DWORD>((list.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+// A record's value (empty when it has none): under `parent`, one of the
+// tool's subkeys, the record's key by the copy's published name.
+std::wstring RecordValue(HKEY tool, const wchar_t* parent, const std::wstring& name, const wchar_t* value) {
+  wchar_t text[MAX_PATH] = L"";
+  DWORD size = sizeof(text);
+  if (RegGetValueW(tool, (std::wstring(parent) + L"\\" + name).c_str(), value, RRF_RT_REG_SZ, nullptr, text, &size) !=
+      ERROR_SUCCESS) {
+    return std::wstring();
+  }
+  return text;
 }
 
-// The names kept in `value`, and the value deleted; false when there is none.
-bool TakeNames(HKEY tool, const wchar_t* value, std::vector<std::wstring>& names) {
-  names.clear();
-  DWORD size = 0;
-  if (RegGetValueW(tool, kState, value, RRF_RT_REG_MULTI_SZ, nullptr, nullptr, &size) != ERROR_SUCCESS) return false;
-  std::vector<wchar_t> list(size / sizeof(wchar_t) + 2, L'\0');
-  const bool read =
-      RegGetValueW(tool, kState, value, RRF_RT_REG_MULTI_SZ, nullptr, list.data(), &size) == ERROR_SUCCESS;
-  for (const wchar_t* name = list.data(); read && *name != L'\0'; name += std::wcslen(name) + 1) {
-    names.emplace_back(name);
-  }
-  RegDeleteKeyValueW(tool, kState, value);
-  return read;
+// Keeps the records as they are now under kBefore; false when they cannot be.
+bool KeepRecords(HKEY tool) {
+  HKEY before = nullptr, copies = nullptr;
+  bool kept = RegCreateKeyExW(tool, kBefore, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &before,
+                              nullptr) == ERROR_SUCCESS;
+  const LSTATUS opened = kept ? RegOpenKeyExW(tool, kCopies, 0, KEY_READ, &copies) : ERROR_SUCCESS;
+  kept = kept && (opened == ERROR_FILE_NOT_FOUND ||
+                  (opened == ERROR_SUCCESS && RegCopyTreeW(copies, nullptr, before) == ERROR_SUCCESS));
+  if (copies != nullptr) RegCloseKey(copies);
+  if (before != nullptr) RegCloseKey(before);
+  return kept;
 }
 
 // Whether the install step's /deploy took the copy over rather than added it.
-bool Adopted(HKEY tool, const std::wstring& name) {
-  wchar_t flag[2] = L"";
-  DWORD size = sizeof(flag);
-  return RegGetValueW(tool, (std::wstring(kCopies) + L"\\" + name).c_str(), L"Adopted", RRF_RT_REG_SZ, nullptr, flag,
-                      &size) == ERROR_SUCCESS &&
-         flag[0] == L'1';
-}
+bool Adopted(HKEY tool, const std::wstring& name) { return RecordValue(tool, kCopies, name, L"Adopted") == L"1"; }
 
 // Copies the record `name` from one of the tool's subkeys to another,
 // replacing what is there; true when it is there.
@@ -296,29 +284,29 @@ UINT Outcome(MSIHANDLE install, HKEY tool, DWORD answer, const wchar_t* failure)
   return ERROR_INSTALL_FAILURE;
 }
 
-// Undoes one /deploy, from the ownership records before it and now.
-void UndoDeploy(MSIHANDLE install, HKEY tool, const std::wstring& folder, const std::vector<std::wstring>& before,
-                const std::vector<std::wstring>& now) {
-  std::vector<std::wstring> added;
+// Undoes one /deploy, from the ownership records before it (kBefore) and
+// now. A record the same as before, by its copy's name and hash, is no
+// doing of this /deploy.
+void UndoDeploy(MSIHANDLE install, HKEY tool, const std::wstring& folder, const std::vector<std::wstring>& now) {
+  std::vector<std::wstring> added, kept;
   for (const std::wstring& name : now) {
-    if (Holds(before, name)) continue;
-    if (!Adopted(tool, name)) {
+    const std::wstring hash = RecordValue(tool, kBefore, name, L"Hash");
+    if (!hash.empty() && hash == RecordValue(tool, kCopies, name, L"Hash")) {
+      kept.push_back(name);
+    } else if (Adopted(tool, name)) {
+      RegDeleteKeyW(tool, (std::wstring(kCopies) + L"\\" + name).c_str());
+      Log(install, L"undo: %s was in the store before: it stays, owned by no deployment", name);
+    } else {
       added.push_back(name);
-      continue;
     }
-    RegDeleteKeyW(tool, (std::wstring(kCopies) + L"\\" + name).c_str());
-    Log(install, L"undo: %s was in the store before: it stays, owned by no deployment", name);
   }
   if (added.empty()) {
     Log(install, L"undo: the installation added no copy: nothing to take out");
     return;
   }
-  std::vector<std::wstring> held;
-  for (const std::wstring& name : before) {
-    if (!Holds(now, name) || !CopyRecord(tool, kCopies, kHeld, name)) continue;
-    RegDeleteKeyW(tool, (std::wstring(kCopies) + L"\\" + name).c_str());
-    held.push_back(name);
-  }
+  // /undeploy sees only the records of what was added; the others wait in
+  // kBefore meanwhile.
+  for (const std::wstring& name : kept) RegDeleteKeyW(tool, (std::wstring(kCopies) + L"\\" + name).c_str());
   // Under Wine the installed files are gone before the rollback runs: the
   // copy put back for it goes again.
   const bool installed = GetFileAttributesW((folder + L"mdsdriver.exe").c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -330,10 +318,9 @@ void UndoDeploy(MSIHANDLE install, HKEY tool, const std::wstring& folder, const 
     // The ended tool's image may be let go of a moment later.
     for (int tries = 0; tries < 10 && !RemoveDirectoryW(folder.c_str()); ++tries) Sleep(200);
   }
-  for (const std::wstring& name : held) {
-    if (!CopyRecord(tool, kHeld, kCopies, name)) Log(install, L"undo: the record of %s is lost", name);
+  for (const std::wstring& name : kept) {
+    if (!CopyRecord(tool, kBefore, kCopies, name)) Log(install, L"undo: the record of %s is lost", name);
   }
-  RegDeleteTreeW(tool, kHeld);
 }
 
 // The tool's own log, which it writes into log\ beside itself while
@@ -359,7 +346,7 @@ void RemoveToolLog(const std::wstring& folder) {
 // Forgets what an earlier installation left for its later actions; only
 // this one's may count.
 void ForgetState(HKEY tool) {
-  RegDeleteKeyValueW(tool, kState, kOwnedBefore);
+  RegDeleteTreeW(tool, kBefore);
   RegDeleteKeyValueW(tool, kState, kRestartFor);
 }
 
@@ -380,9 +367,8 @@ extern "C" __declspec(dllexport) UINT WINAPI InstallDrivers(MSIHANDLE install) {
   ForgetState(tool);
   const std::wstring data = ActionData(install);
   const std::wstring folder = InstallFolder(install, data);
-  std::vector<std::wstring> before;
   UINT result = ERROR_INSTALL_FAILURE;
-  if (!folder.empty() && (!OwnedCopies(tool, before) || !WriteNames(tool, kOwnedBefore, before))) {
+  if (!folder.empty() && !KeepRecords(tool)) {
     Log(install, L"the ownership records cannot be kept for the rollback: nothing was changed");
   } else if (!folder.empty()) {
     const bool upgrade = !data.empty() && data[0] != L';' && data.find(L';') != std::wstring::npos;
@@ -396,19 +382,24 @@ extern "C" __declspec(dllexport) UINT WINAPI InstallDrivers(MSIHANDLE install) {
 // Rollback of InstallDrivers, when it or a later action failed: undoes
 // exactly what its /deploy added. Copies it took over go back to being no
 // deployment's; copies it added are taken out by /undeploy, while the records
-// that were there before are held aside, then put back.
+// that were there before are set aside, then put back.
 extern "C" __declspec(dllexport) UINT WINAPI UndoInstall(MSIHANDLE install) {
   const std::wstring folder = InstallFolder(install, ActionData(install));
   const HKEY tool = OpenToolKey();
-  std::vector<std::wstring> before, now;
-  if (folder.empty() || tool == nullptr || !TakeNames(tool, kOwnedBefore, before)) {
+  HKEY before = nullptr;
+  std::vector<std::wstring> now;
+  if (folder.empty() || tool == nullptr || RegOpenKeyExW(tool, kBefore, 0, KEY_READ, &before) != ERROR_SUCCESS) {
     Log(install, L"undo: the installation step changed nothing: nothing to undo");
   } else if (!OwnedCopies(tool, now)) {
     Log(install, L"undo: the ownership records cannot be read: the copies stay");
   } else {
-    UndoDeploy(install, tool, folder, before, now);
+    UndoDeploy(install, tool, folder, now);
   }
-  if (tool != nullptr) RegCloseKey(tool);
+  if (before != nullptr) RegCloseKey(before);
+  if (tool != nullptr) {
+    RegDeleteTreeW(tool, kBefore);
+    RegCloseKey(tool);
+  }
   return ERROR_SUCCESS;
 }
 

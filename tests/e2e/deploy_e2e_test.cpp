@@ -206,11 +206,18 @@ TEST_F(DeployE2ETest, CompareTellsAnOlderExeFromANewerOne) {
   } rows[] = {{high, low, 41},         {high, low + 1, 42}, {high + 1, 0, 42}, {high - 1, 0xFFFFFFFF, 40},
               {high + 0x10000, 0, 42}, {0, 0, 40}};
   const auto compare = [&](const std::wstring& other) {
-    return testing_support::RunAsDebuggee(root_ + L"\\mdsdriver.exe", L"/compare \"" + other + L"\"", root_).exitCode;
+    const testing_support::ToolRun run =
+        testing_support::RunAsDebuggee(root_ + L"\\mdsdriver.exe", L"/compare \"" + other + L"\"", root_);
+    output_ = run.output;
+    return run.exitCode;
   };
   for (const auto& row : rows) {
     ASSERT_TRUE(CopyWithVersion(root_ + L"\\mdsdriver.exe", package_ / L"other.exe", row.high, row.low));
     EXPECT_EQ(compare(package_ / L"other.exe"), row.answer) << row.high << "." << row.low;
+    char version[48];
+    std::snprintf(version, sizeof(version), "is version %lu.%lu.%lu.%lu,", row.high >> 16, row.high & 0xFFFF,
+                  row.low >> 16, row.low & 0xFFFF);
+    EXPECT_TRUE(Said(version)) << output_;
   }
   EXPECT_EQ(compare(root_ + L"\\vezazez.cfg"), 43u) << "no version";
   EXPECT_EQ(compare(root_ + L"\\none.exe"), 43u) << "no file";
