@@ -40,10 +40,12 @@ exit /b 1603
 rem An earlier installation, found by its exe in the folder: a newer one
 rem stays; an older one is an earlier deployment, whose copies in the store
 rem "/deploy /adopt" takes as this deployment's (0.2.x kept no record of
-rem what it added). cmd cannot read a file version: the new exe tells.
+rem what it added). cmd cannot read a file version: the new exe tells. With
+rem no exe there, the tool itself reads 0.2.x's record of an install, which
+rem only it can tell from one that a user wrote.
 :earlier
 set "adopt="
-if not exist "%dest%\mdsdriver.exe" goto :earlier_record
+if not exist "%dest%\mdsdriver.exe" goto :copy
 "%source%mdsdriver.exe" /compare "%dest%\mdsdriver.exe"
 set "compared=%ERRORLEVEL%"
 if "%compared%"=="41" goto :copy
@@ -52,24 +54,6 @@ if "%compared%"=="40" goto :copy
 if "%compared%"=="42" echo install.cmd: "%dest%\mdsdriver.exe" is newer than this one: it stays, and nothing is installed
 if not "%compared%"=="42" echo install.cmd: the version of "%dest%\mdsdriver.exe" cannot be told (mdsdriver.exe /compare answered %compared%): nothing is installed
 exit /b 1603
-
-rem With no exe in the folder, 0.2.x's own record tells of its installation:
-rem its last successful install came after its last successful uninstall.
-rem (A line of a later version names its switch, never "install 0".) Each
-rem line is looked at without its quotes, which no "if" could take.
-:earlier_record
-set "record=%ProgramData%\mdsdriver\deploy.log"
-if not exist "%record%" goto :copy
-for /f "usebackq delims=" %%l in ("%record%") do (
-  set "line=%%l"
-  call :earlier_line
-)
-goto :copy
-:earlier_line
-set "line=%line:"=%"
-if not "%line: uninstall 0 uninstalled=%"=="%line%" set "adopt="
-if not "%line: install 0 installed=%"=="%line%" set "adopt= /adopt"
-exit /b 0
 
 rem Each file goes in on its own. One that is there already with other bytes
 rem is first renamed to <name>.previous (a running exe can be renamed, not

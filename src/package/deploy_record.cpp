@@ -1,6 +1,7 @@
 // The record folder: made with an explicit DACL, checked on every run (its
 // owner, every right to change it, that it is no link), and the record
-// opened by its name in the held folder.
+// opened by its name in the held folder. The earlier commands' record is
+// believed only under the same checks.
 #include "package/deploy_record.h"
 
 #include <string>
@@ -25,19 +26,21 @@ constexpr ACCESS_MASK kChangeRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FI
                                       FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
                                       GENERIC_ALL | MAXIMUM_ALLOWED;
 
-// Why the folder is refused, or null: its owner or anyone granted a right to
-// change it is someone this run may not trust.
-const wchar_t* Refusal(HANDLE folder) {
+// Why the folder (or the file) is refused, or null: it is a link, a file
+// has other names, or its owner or anyone granted a right to change it is
+// someone this run may not trust. The same rights change a file's data.
+const wchar_t* Refusal(HANDLE held, bool folder) {
   BY_HANDLE_FILE_INFORMATION information = {};
-  if (!Sys().GetFileInformationByHandle(folder, &information)) return L"what it is cannot be told";
+  if (!Sys().GetFileInformationByHandle(held, &information)) return L"what it is cannot be told";
   if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-      (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    return L"it is a link, or no folder";
+      ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != folder) {
+    return folder ? L"it is a link, or no folder" : L"it is a link, or no file";
   }
+  if (!folder && information.nNumberOfLinks != 1) return L"it has other names";
   PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR raw = nullptr;
-  if (Sys().GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+  if (Sys().GetSecurityInfo(held, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
                             nullptr, &dacl, nullptr, &raw) != ERROR_SUCCESS) {
     return L"its security cannot be read";
   }
@@ -57,15 +60,21 @@ const wchar_t* Refusal(HANDLE folder) {
   return nullptr;
 }
 
-// The record folder, made if missing, held open and checked.
-platform::unique_file HoldFolder(std::wstring& folder, const wchar_t*& refusal) {
+// %ProgramData%\mdsdriver, or empty when %ProgramData% is not set.
+std::wstring FolderPath() {
   wchar_t programData[MAX_PATH] = {};
   const DWORD length = Sys().GetEnvironmentVariableW(L"ProgramData", programData, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) {
+  if (length == 0 || length >= MAX_PATH) return std::wstring();
+  return std::wstring(programData, length) + L"\\" + kDeployFolderName;
+}
+
+// The record folder, made if missing, held open and checked.
+platform::unique_file HoldFolder(std::wstring& folder, const wchar_t*& refusal) {
+  folder = FolderPath();
+  if (folder.empty()) {
     refusal = L"%ProgramData% is not set";
     return platform::unique_file();
   }
-  folder = std::wstring(programData, length) + L"\\" + kDeployFolderName;
   PSECURITY_DESCRIPTOR raw = nullptr;
   if (Sys().ConvertStringSecurityDescriptorToSecurityDescriptorW(kFolderSecurity, SDDL_REVISION_1, &raw, nullptr)) {
     const platform::unique_local descriptor(raw);
@@ -79,7 +88,7 @@ platform::unique_file HoldFolder(std::wstring& folder, const wchar_t*& refusal) 
     refusal = L"it cannot be opened";
     return held;
   }
-  refusal = Refusal(held.get());
+  refusal = Refusal(held.get(), true);
   if (refusal != nullptr) held.reset();
   return held;
 }
@@ -110,6 +119,37 @@ bool AppendDeployRecord(const std::wstring& line) {
   if (refusal == nullptr) return true;
   diag::TraceLine(L"The deployment record is not written: %s\\%s: %s", folderPath, kDeployRecordName, refusal);
   return false;
+}
+
+bool EarlierInstallRecorded() {
+  const std::wstring path = FolderPath() + L"\\" + kDeployRecordName;
+  // Shared for reading only: nobody appends while it is read.
+  const platform::unique_file file(Sys().CreateFileW(path.c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ,
+                                                     nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) return false;
+  const wchar_t* refusal = Refusal(file.get(), false);
+  std::string text;
+  char chunk[4096];
+  DWORD read = 0;
+  while (refusal == nullptr && Sys().ReadFile(file.get(), chunk, sizeof(chunk), &read, nullptr) && read != 0) {
+    text.append(chunk, read);
+    if (text.size() > kEarlierRecordLimit) refusal = L"it is too long";
+  }
+  if (refusal != nullptr) {
+    diag::TraceLine(L"deploy: the earlier commands' record is not believed: %s: %s", path, refusal);
+    return false;
+  }
+  // One line per run; the outcome that came last counts.
+  bool installed = false;
+  for (std::size_t start = 0; start < text.size();) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    if (line.find(" uninstall 0 uninstalled") != std::string::npos) installed = false;
+    if (line.find(" install 0 installed") != std::string::npos) installed = true;
+    start = end + 1;
+  }
+  return installed;
 }
 
 }  // namespace package

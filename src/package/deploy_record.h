@@ -5,6 +5,7 @@
 // answer stands.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace package {
@@ -15,5 +16,17 @@ extern const wchar_t kDeployRecordName[];
 
 // Appends `line` (without its line end). False when it was not written.
 bool AppendDeployRecord(const std::wstring& line);
+
+// Whether the record that the earlier commands (0.2.x) kept in the same file
+// tells of an install that no uninstall followed: their lines read
+// "<date> <time> install 0 installed ..." and "... uninstall 0 uninstalled
+// ...". Believed only when the file is no link, has no other name, and
+// nobody but SYSTEM and the administrators owns it or may change it: users
+// may make the folder and write such a line themselves.
+bool EarlierInstallRecorded();
+
+// A record longer than this is not believed (the commands wrote about 60
+// bytes a run).
+constexpr std::size_t kEarlierRecordLimit = std::size_t{16} * 1024 * 1024;
 
 }  // namespace package

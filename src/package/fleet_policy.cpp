@@ -280,7 +280,14 @@ int Deploy(const wchar_t* networkInf, const wchar_t* usbInf, const wchar_t* mode
     }
   }
   return LockedRun(run, L"deploy", [&](const Library& library) {
-    return DeployLocked(library, networkInf, usbInf, modelsSection, options, run);
+    // 0.2.x kept no ownership records: its commands' record of an install
+    // counts as a caller's word, until a deployment has kept records here.
+    DeployOptions effective = options;
+    if (!effective.adoptEarlier && !OwnershipKeyExists() && EarlierInstallRecorded()) {
+      diag::TraceLine(L"deploy: the earlier commands' record tells of their install: its copies are taken as owned");
+      effective.adoptEarlier = true;
+    }
+    return DeployLocked(library, networkInf, usbInf, modelsSection, effective, run);
   });
 }
 

@@ -15,6 +15,8 @@ constexpr int kFleetFailed = 1603;   // ERROR_INSTALL_FAILURE
 struct DeployOptions {
   // An earlier mdsdriver deployment, which kept no records, stored the
   // packages: the current copies already stored are taken as this one's.
+  // Without it, so does the record of 0.2.x's commands, believed as
+  // EarlierInstallRecorded says, while no deployment has kept records here.
   bool adoptEarlier = false;
 };
 

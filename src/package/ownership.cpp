@@ -89,6 +89,11 @@ DWORD DropOwnedCopy(const std::wstring& publishedName) {
   return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : static_cast<DWORD>(status);
 }
 
+bool OwnershipKeyExists() {
+  platform::unique_hkey key;
+  return OpenKey(kOwnershipKey, KEY_QUERY_VALUE, key) != ERROR_FILE_NOT_FOUND;
+}
+
 std::wstring FileHash(const std::wstring& path) {
   const platform::unique_file file(Sys().CreateFileW(path.c_str(), GENERIC_READ,
                                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

@@ -29,6 +29,10 @@ DWORD RecordOwnedCopy(const OwnedCopy& copy);
 // ERROR_SUCCESS also when there was no such record.
 DWORD DropOwnedCopy(const std::wstring& publishedName);
 
+// Whether a deployment has kept records here, now or before: the key stays
+// when its last record is dropped. True also when that cannot be told.
+bool OwnershipKeyExists();
+
 // The file's size and a 64-bit FNV-1a hash of its bytes, as hex; empty when
 // it cannot be read. Enough to tell a reused name's new copy from the one
 // recorded; the INF folder and the records are administrators' alone, so it

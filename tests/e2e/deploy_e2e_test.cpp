@@ -225,8 +225,10 @@ TEST_F(DeployE2ETest, CompareTellsAnOlderExeFromANewerOne) {
 
 // Copies stored before by someone else (the maker's installer; here /i) stay
 // exactly as they were through an install and an uninstall; those of an
-// earlier mdsdriver deployment (an older exe in the folder, or 0.2.x's record
-// of its install) are taken as ours, and go.
+// earlier mdsdriver deployment (an older exe in the folder) are taken as
+// ours, and go. 0.2.x's record of an install counts only in a file that the
+// administrators own: under Wine the user owns every file, so it is one that
+// a user wrote.
 TEST_F(DeployE2ETest, UninstallTakesOutOnlyWhatADeploymentAdded) {
   const struct {
     const char* name;
@@ -235,8 +237,7 @@ TEST_F(DeployE2ETest, UninstallTakesOutOnlyWhatADeploymentAdded) {
     bool stay;
   } rows[] = {{"the maker's copies", 0, "", true},
               {"an older exe installed", 1, "", false},
-              {"0.2.x's record", 0, "08.12.2026 14:03:27,51 install 0 installed \r\n", false},
-              {"0.2.x's record, uninstalled", 0, "1 install 0 installed \r\n2 uninstall 0 uninstalled \r\n", true}};
+              {"0.2.x's record, written by a user", 0, "08.12.2026 14:03:27,51 install 0 installed \r\n", true}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     SetUp();

@@ -44,12 +44,36 @@ BOOL WINAPI OnArm64(HANDLE, USHORT* process, USHORT* native) {
 
 void DropRecords() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\mdsdriver"); }
 
+// %ProgramData% and the security of what the tool opens in it, as set.
+std::wstring g_programData, g_folderSecurity;
+const wchar_t kAdministrators[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
+DWORD WINAPI ProgramData(LPCWSTR, LPWSTR buffer, DWORD size) {
+  g_programData.copy(buffer, size);
+  buffer[g_programData.size()] = L'\0';
+  return static_cast<DWORD>(g_programData.size());
+}
+DWORD WINAPI FolderSecurity(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*, PACL* dacl, PACL*,
+                            PSECURITY_DESCRIPTOR* descriptor) {
+  ConvertStringSecurityDescriptorToSecurityDescriptorW(g_folderSecurity.c_str(), SDDL_REVISION_1, descriptor, nullptr);
+  BOOL present = FALSE, defaulted = FALSE;
+  GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
+  GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
+  return ERROR_SUCCESS;
+}
+// 0.2.x's commands' record, with `lines`.
+bool RecordEarlier(const char* lines) {
+  CreateDirectoryW((g_programData + L"\\mdsdriver").c_str(), nullptr);
+  return testing_support::WriteBytes(g_programData + L"\\mdsdriver\\deploy.log", lines);
+}
+const char kEarlierInstall[] = "08.12.2026 14:03:27,51 install 0 installed \r\n";
+
 enum class Act {
   kMakerStores,
   kMakerUpdates,
   kMakerRemoves,
   kUsbCatalogGone,
   kNameGivenAgain,
+  kEarlierInstallRecorded,
   kDeploy,
   kAdopt,
   kUndeploy
@@ -79,6 +103,17 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
       {"an earlier deployment's copies, adopted, go with the removal",
        {{Act::kMakerStores}, {Act::kAdopt}, {Act::kUndeploy}},
        {}},
+      {"so do those of 0.2.x's recorded install",
+       {{Act::kMakerStores}, {Act::kEarlierInstallRecorded}, {Act::kDeploy}, {Act::kUndeploy}},
+       {}},
+      {"but not once a deployment has kept records",
+       {{Act::kDeploy},
+        {Act::kUndeploy},
+        {Act::kMakerStores},
+        {Act::kEarlierInstallRecorded},
+        {Act::kDeploy},
+        {Act::kUndeploy}},
+       {L"oem0.inf", L"oem1.inf"}},
       {"a name given again to another copy is left",
        {{Act::kDeploy}, {Act::kNameGivenAgain}, {Act::kUndeploy}},
        {L"oem0.inf"}},
@@ -110,6 +145,10 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
     auto library = platform::Override(&platform::Calls::GetProcAddress, &InProcessLibrary);
     auto wait = platform::Override(&platform::Calls::WaitForSingleObject,
                                    row.busy ? &LockHeldPastTheWait : platform::Sys().WaitForSingleObject);
+    g_programData = folder.path();
+    g_folderSecurity = kAdministrators;
+    auto place = platform::Override(&platform::Calls::GetEnvironmentVariableW, &ProgramData);
+    auto security = platform::Override(&platform::Calls::GetSecurityInfo, &FolderSecurity);
     auto machine =
         platform::Override(&platform::Calls::IsWow64Process2, row.arm64 ? &OnArm64 : platform::Sys().IsWow64Process2);
     for (const Step& step : row.steps) {
@@ -139,6 +178,9 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
           ASSERT_TRUE(testing_support::WriteBytes(store.InfFolder() + L"\\oem0.inf", bytes + "; another\n"));
           break;
         }
+        case Act::kEarlierInstallRecorded:
+          ASSERT_TRUE(RecordEarlier(kEarlierInstall));
+          break;
         case Act::kDeploy:
         case Act::kAdopt:
           answer = package::Deploy(net.c_str(), usb.c_str(), L"Apple.NTamd64", {step.act == Act::kAdopt});
@@ -165,26 +207,11 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
 
 // The record folder as someone made it before: used only when nobody but
 // SYSTEM and the administrators may change it.
-std::wstring g_programData, g_folderSecurity;
-DWORD WINAPI ProgramData(LPCWSTR, LPWSTR buffer, DWORD size) {
-  g_programData.copy(buffer, size);
-  buffer[g_programData.size()] = L'\0';
-  return static_cast<DWORD>(g_programData.size());
-}
-DWORD WINAPI FolderSecurity(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*, PACL* dacl, PACL*,
-                            PSECURITY_DESCRIPTOR* descriptor) {
-  ConvertStringSecurityDescriptorToSecurityDescriptorW(g_folderSecurity.c_str(), SDDL_REVISION_1, descriptor, nullptr);
-  BOOL present = FALSE, defaulted = FALSE;
-  GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
-  GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
-  return ERROR_SUCCESS;
-}
-
 TEST(FleetPolicyTest, RecordsOnlyWhereNobodyElseMayWrite) {
   const struct {
     const wchar_t* security;
     const char* written;
-  } rows[] = {{L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)", "one\r\n"},
+  } rows[] = {{kAdministrators, "one\r\n"},
               {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;FA;;;BU)", ""},
               {L"O:BUD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", ""}};
   for (const auto& row : rows) {
@@ -198,6 +225,33 @@ TEST(FleetPolicyTest, RecordsOnlyWhereNobodyElseMayWrite) {
     std::string bytes;
     testing_support::ReadBytes(folder / L"mdsdriver\\deploy.log", bytes);
     EXPECT_EQ(bytes, row.written) << testing::PrintToString(row.security);
+  }
+}
+
+// 0.2.x's record of an install counts only as the administrators wrote it,
+// and while no uninstall followed.
+TEST(FleetPolicyTest, BelievesAnEarlierInstallOnlyAsAdministratorsRecordedIt) {
+  const struct {
+    const wchar_t* security;
+    const char* lines;
+    bool otherName, believed;
+  } rows[] = {{kAdministrators, kEarlierInstall, false, true},
+              {kAdministrators, "1 install 0 installed \r\n2 uninstall 0 uninstalled \r\n", false, false},
+              {kAdministrators, kEarlierInstall, true, false},
+              {L"O:BUD:P(A;;FA;;;SY)(A;;FA;;;BA)", kEarlierInstall, false, false},
+              {L"O:BAD:P(A;;FA;;;BA)(A;;FRFW;;;BU)", kEarlierInstall, false, false}};
+  for (const auto& row : rows) {
+    testing_support::TempDir folder;
+    g_programData = folder.path();
+    g_folderSecurity = row.security;
+    auto place = platform::Override(&platform::Calls::GetEnvironmentVariableW, &ProgramData);
+    auto security = platform::Override(&platform::Calls::GetSecurityInfo, &FolderSecurity);
+    ASSERT_TRUE(RecordEarlier(row.lines));
+    const std::wstring other = folder / L"other.log", record = folder / L"mdsdriver\\deploy.log";
+    ASSERT_TRUE(!row.otherName || CreateHardLinkW(other.c_str(), record.c_str(), nullptr));
+    fakes::OutputCapture output;
+    EXPECT_EQ(package::EarlierInstallRecorded(), row.believed) << testing::PrintToString(row.security);
+    DeleteFileW(other.c_str());
   }
 }
 
