@@ -76,6 +76,13 @@ std::vector<fakes::FakeDevice> SampleDevices(bool attached) {
 void PrepareStore(const Scenario& scenario) {
   testing_support::RemoveSystemCopiesOfSamples();
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\mdsdriver");  // no ownership records
+  // 0.2.x's record of an install, for "/deploy" to weigh (under Wine the user's, so never believed).
+  const std::wstring record = std::wstring(_wgetenv(L"ProgramData")) + L"\\mdsdriver\\deploy.log";
+  DeleteFileW(record.c_str());
+  if (std::wstring(scenario.switchText) == L"/deploy") {
+    CreateDirectoryW(record.substr(0, record.rfind(L'\\')).c_str(), nullptr);
+    EXPECT_TRUE(testing_support::WriteBytes(record, "1 install 0 installed \r\n"));
+  }
   if (!scenario.storeHolds) return;
   if (std::wstring(scenario.switchText) == L"/undeploy") {
     EXPECT_EQ(package::Deploy(testing_support::NetworkInfPath().c_str(), testing_support::UsbInfPath().c_str(),

@@ -66,6 +66,7 @@ class SweepTest : public testing::TestWithParam<sweep::Scenario> {
     ASSERT_TRUE(testing_support::PlacePackages());
   }
   static void TearDownTestSuite() {
+    sweep::PrepareStore({L"/qu", false, false, false, false, 0});  // nothing stored, recorded or owned
     testing_support::RemoveSystemCopiesOfSamples();
     testing_support::RemovePackages();
   }
