@@ -205,41 +205,21 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
   DropRecords();
 }
 
-// The record folder as someone made it before: used only when nobody but
-// SYSTEM and the administrators may change it.
-TEST(FleetPolicyTest, RecordsOnlyWhereNobodyElseMayWrite) {
-  const struct {
-    const wchar_t* security;
-    const char* written;
-  } rows[] = {{kAdministrators, "one\r\n"},
-              {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;FA;;;BU)", ""},
-              {L"O:BUD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", ""}};
-  for (const auto& row : rows) {
-    testing_support::TempDir folder;
-    g_programData = folder.path();
-    g_folderSecurity = row.security;
-    auto place = platform::Override(&platform::Calls::GetEnvironmentVariableW, &ProgramData);
-    auto security = platform::Override(&platform::Calls::GetSecurityInfo, &FolderSecurity);
-    fakes::OutputCapture output;
-    EXPECT_EQ(package::AppendDeployRecord(L"one"), *row.written != '\0');
-    std::string bytes;
-    testing_support::ReadBytes(folder / L"mdsdriver\\deploy.log", bytes);
-    EXPECT_EQ(bytes, row.written) << testing::PrintToString(row.security);
-  }
-}
-
-// 0.2.x's record of an install counts only as the administrators wrote it,
-// and while no uninstall followed.
-TEST(FleetPolicyTest, BelievesAnEarlierInstallOnlyAsAdministratorsRecordedIt) {
+// The record folder as someone made it before, and 0.2.x's record of an
+// install in it: written to, and believed, only where nobody but SYSTEM and
+// the administrators may change them (the record also while no uninstall
+// followed, and when it has no other name).
+TEST(FleetPolicyTest, RecordsAndBelievesOnlyWhereNobodyElseMayWrite) {
   const struct {
     const wchar_t* security;
     const char* lines;
-    bool otherName, believed;
-  } rows[] = {{kAdministrators, kEarlierInstall, false, true},
-              {kAdministrators, "1 install 0 installed \r\n2 uninstall 0 uninstalled \r\n", false, false},
-              {kAdministrators, kEarlierInstall, true, false},
-              {L"O:BUD:P(A;;FA;;;SY)(A;;FA;;;BA)", kEarlierInstall, false, false},
-              {L"O:BAD:P(A;;FA;;;BA)(A;;FRFW;;;BU)", kEarlierInstall, false, false}};
+    bool otherName, believed, written;
+  } rows[] = {{kAdministrators, kEarlierInstall, false, true, true},
+              {kAdministrators, "1 install 0 installed \r\n2 uninstall 0 uninstalled \r\n", false, false, true},
+              {kAdministrators, kEarlierInstall, true, false, true},
+              {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;FA;;;BU)", kEarlierInstall, false, false, false},
+              {L"O:BUD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", kEarlierInstall, false, false, false},
+              {L"O:BAD:P(A;;FA;;;BA)(A;;FRFW;;;BU)", kEarlierInstall, false, false, false}};
   for (const auto& row : rows) {
     testing_support::TempDir folder;
     g_programData = folder.path();
@@ -251,6 +231,10 @@ TEST(FleetPolicyTest, BelievesAnEarlierInstallOnlyAsAdministratorsRecordedIt) {
     ASSERT_TRUE(!row.otherName || CreateHardLinkW(other.c_str(), record.c_str(), nullptr));
     fakes::OutputCapture output;
     EXPECT_EQ(package::EarlierInstallRecorded(), row.believed) << testing::PrintToString(row.security);
+    EXPECT_EQ(package::AppendDeployRecord(L"one"), row.written);
+    std::string bytes;
+    testing_support::ReadBytes(record, bytes);
+    EXPECT_EQ(bytes, row.lines + std::string(row.written ? "one\r\n" : ""));
     DeleteFileW(other.c_str());
   }
 }
