@@ -214,9 +214,9 @@ TEST_F(DeployE2ETest, CompareTellsAnOlderExeFromANewerOne) {
   for (const auto& row : rows) {
     ASSERT_TRUE(CopyWithVersion(root_ + L"\\mdsdriver.exe", package_ / L"other.exe", row.high, row.low));
     EXPECT_EQ(compare(package_ / L"other.exe"), row.answer) << row.high << "." << row.low;
-    char version[48];
-    std::snprintf(version, sizeof(version), "is version %lu.%lu.%lu.%lu,", row.high >> 16, row.high & 0xFFFF,
-                  row.low >> 16, row.low & 0xFFFF);
+    char version[96];
+    std::snprintf(version, sizeof(version), "is version %lu.%lu.%lu.%lu, this one %lu.%lu.%lu.%lu (", row.high >> 16,
+                  row.high & 0xFFFF, row.low >> 16, row.low & 0xFFFF, own[0], own[1], own[2], own[3]);
     EXPECT_TRUE(Said(version)) << output_;
   }
   EXPECT_EQ(compare(root_ + L"\\vezazez.cfg"), 43u) << "no version";
