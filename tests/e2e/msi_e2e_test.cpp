@@ -191,6 +191,7 @@ TEST_F(MsiE2ETest, RemovalTakesOutWhatADeploymentAdded) {
     }
     EXPECT_EQ(Msiexec(L"/x " + Products().begin()->first), row.answer);
     EXPECT_TRUE(Logged(row.logged));
+    EXPECT_FALSE(Logged(": not written, error")) << "the package's own copies were put back";
     EXPECT_EQ(Stored(), row.makers || row.standin != nullptr ? 2 : 0);
     EXPECT_TRUE(row.answer == 1603 || Products().empty());
     EXPECT_TRUE(!row.makers || testing_support::SystemInfNames() == before) << "the maker's copies as they were";
