@@ -104,7 +104,8 @@ TEST_F(MsiE2ETest, InstallsAgainUpgradesAndRemovesWithTheStore) {
 
   ASSERT_EQ(Msiexec(L"/x " + Products().begin()->first), 0u);
   EXPECT_TRUE(Products().empty());
-  EXPECT_FALSE(Exists(installed_)) << "the folder goes, the tool's log with it";
+  EXPECT_FALSE(Exists(installed_)) << "the folder goes, the tool's log with it; left: "
+                                   << testing::PrintToString(testing_support::ListFolder(installed_));
   EXPECT_EQ(Stored(), 0);
 
   // Wine's upgrade forgets the upgrade code, so the refusal is tried afresh.
