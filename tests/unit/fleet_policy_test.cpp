@@ -215,7 +215,7 @@ TEST(FleetPolicyTest, RecordsAndBelievesOnlyWhereNobodyElseMayWrite) {
     const char* lines;
     bool otherName, believed, written;
   } rows[] = {{kAdministrators, kEarlierInstall, false, true, true},
-              {kAdministrators, "1 install 0 installed \r\n2 uninstall 0 uninstalled \r\n", false, false, true},
+              {kAdministrators, "1 install 0 installed \r\n2 uninstall 0 uninstalled", false, false, true},
               {kAdministrators, kEarlierInstall, true, false, true},
               {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;FA;;;BU)", kEarlierInstall, false, false, false},
               {L"O:BUD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", kEarlierInstall, false, false, false},
@@ -237,6 +237,12 @@ TEST(FleetPolicyTest, RecordsAndBelievesOnlyWhereNobodyElseMayWrite) {
     EXPECT_EQ(bytes, row.lines + std::string(row.written ? "one\r\n" : ""));
     DeleteFileW(other.c_str());
   }
+  g_programData.clear();  // %ProgramData% not set: nothing is written anywhere
+  g_folderSecurity = kAdministrators;
+  auto place = platform::Override(&platform::Calls::GetEnvironmentVariableW, &ProgramData);
+  auto security = platform::Override(&platform::Calls::GetSecurityInfo, &FolderSecurity);
+  fakes::OutputCapture output;
+  EXPECT_FALSE(package::AppendDeployRecord(L"one"));
 }
 
 }  // namespace
