@@ -145,9 +145,8 @@ HINF WINAPI FakeOpenInf(PCWSTR name, PCWSTR infClass, DWORD style, PUINT errorLi
 
 // The INF handle's information holds the INF's path alone, which is all
 // that the original-file query below reads of it.
-BOOL WINAPI FakeInfInformation(LPCVOID spec, DWORD search, PSP_INF_INFORMATION info, DWORD size, PDWORD needed) {
-  const auto open =
-      std::find_if(g_openInfs.rbegin(), g_openInfs.rend(), [&](const auto& o) { return o.first == spec; });
+BOOL WINAPI FakeInfInformation(LPCVOID inf, DWORD search, PSP_INF_INFORMATION info, DWORD size, PDWORD needed) {
+  const auto open = std::find_if(g_openInfs.rbegin(), g_openInfs.rend(), [&](const auto& o) { return o.first == inf; });
   if (search != INFINFO_INF_SPEC_IS_HINF || open == g_openInfs.rend()) return Fail(ERROR_INVALID_HANDLE);
   const DWORD required =
       static_cast<DWORD>(offsetof(SP_INF_INFORMATION, VersionData) + (open->second.size() + 1) * sizeof(wchar_t));
