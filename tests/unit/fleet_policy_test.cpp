@@ -220,16 +220,16 @@ TEST(FleetPolicyTest, RecordsAndBelievesOnlyWhereNobodyElseMayWrite) {
               {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;FA;;;BU)", kEarlierInstall, false, false, false},
               {L"O:BUD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", kEarlierInstall, false, false, false},
               {L"O:BAD:P(A;;FA;;;BA)(A;;FRFW;;;BU)", kEarlierInstall, false, false, false}};
+  auto place = platform::Override(&platform::Calls::GetEnvironmentVariableW, &ProgramData);
+  auto security = platform::Override(&platform::Calls::GetSecurityInfo, &FolderSecurity);
+  fakes::OutputCapture output;
   for (const auto& row : rows) {
     testing_support::TempDir folder;
     g_programData = folder.path();
     g_folderSecurity = row.security;
-    auto place = platform::Override(&platform::Calls::GetEnvironmentVariableW, &ProgramData);
-    auto security = platform::Override(&platform::Calls::GetSecurityInfo, &FolderSecurity);
     ASSERT_TRUE(RecordEarlier(row.lines));
     const std::wstring other = folder / L"other.log", record = folder / L"mdsdriver\\deploy.log";
     ASSERT_TRUE(!row.otherName || CreateHardLinkW(other.c_str(), record.c_str(), nullptr));
-    fakes::OutputCapture output;
     EXPECT_EQ(package::EarlierInstallRecorded(), row.believed) << testing::PrintToString(row.security);
     EXPECT_EQ(package::AppendDeployRecord(L"one"), row.written);
     std::string bytes;
@@ -239,9 +239,6 @@ TEST(FleetPolicyTest, RecordsAndBelievesOnlyWhereNobodyElseMayWrite) {
   }
   g_programData.clear();  // %ProgramData% not set: nothing is written anywhere
   g_folderSecurity = kAdministrators;
-  auto place = platform::Override(&platform::Calls::GetEnvironmentVariableW, &ProgramData);
-  auto security = platform::Override(&platform::Calls::GetSecurityInfo, &FolderSecurity);
-  fakes::OutputCapture output;
   EXPECT_FALSE(package::AppendDeployRecord(L"one"));
 }
 
