@@ -3,7 +3,7 @@
 // process, through the test program's own call table.
 #pragma once
 
-#include "package/difx_api.h"
+#include "difx_api.h"
 
 namespace difx {
 

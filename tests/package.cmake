@@ -5,7 +5,7 @@
 # fake_difx.dll beside the test programs; tests copy it as difxapi_x64.dll.
 add_library(fake_difx SHARED ${CMAKE_CURRENT_SOURCE_DIR}/fakes/difx/fake_difx.cpp)
 set_target_properties(fake_difx PROPERTIES PREFIX "" OUTPUT_NAME fake_difx)
-target_include_directories(fake_difx PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR})
+target_include_directories(fake_difx PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/difx ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_definitions(fake_difx PRIVATE UNICODE _UNICODE)
 target_compile_options(fake_difx PRIVATE ${MDS_WARNINGS})
 

@@ -8,7 +8,8 @@
 #include "device/driver_update.h"
 #include "diag/text.h"
 #include "diag/trace.h"
-#include "package/fleet_policy.h"
+#include "fleet/fleet_policy.h"
+#include "fleet/ownership.h"
 #include "package/package_store.h"
 #include "package/store_status.h"
 
@@ -21,7 +22,9 @@ int RunInstall(const DriverPaths& p, const wchar_t*) {
 int RunUninstall(const DriverPaths& p, const wchar_t*) { return package::UnloadDriver(p.networkInf, p.usbInf); }
 int RunRefresh(const DriverPaths& p, const wchar_t*) { return device::UpdateDevice(p.usbInf, p.modelsSection); }
 int RunStatus(const DriverPaths& p, const wchar_t*) { return package::StoreStatus(p.networkInf, p.usbInf); }
-int RunInventory(const DriverPaths& p, const wchar_t*) { return package::StoreInventory(p.networkInf, p.usbInf); }
+int RunInventory(const DriverPaths& p, const wchar_t*) {
+  return package::StoreInventory(p.networkInf, p.usbInf, &fleet::IsOwned);
+}
 int RunQuery(const DriverPaths& p, const wchar_t*) {
   return device::CQoDriverComImp::DealDeviceOpt(p.usbInf, p.modelsSection);
 }
@@ -30,15 +33,15 @@ int RunQuery(const DriverPaths& p, const wchar_t*) {
 // which kept no records, stored the packages. Any other option is refused,
 // so that a mistyped one cannot pass for none.
 int RunDeploy(const DriverPaths& p, const wchar_t* option) {
-  package::DeployOptions options;
+  fleet::DeployOptions options;
   options.adoptEarlier = option != nullptr && diag::EqualsFoldingAscii(option, L"/adopt");
   if (option != nullptr && !options.adoptEarlier) {
     diag::TraceLine(L"deploy: unknown option %s", option);
-    return package::kFleetFailed;
+    return fleet::kFleetFailed;
   }
-  return package::Deploy(p.networkInf, p.usbInf, p.modelsSection, options);
+  return fleet::Deploy(p.networkInf, p.usbInf, p.modelsSection, options);
 }
-int RunUndeploy(const DriverPaths& p, const wchar_t*) { return package::Undeploy(p.networkInf, p.usbInf); }
+int RunUndeploy(const DriverPaths& p, const wchar_t*) { return fleet::Undeploy(p.networkInf, p.usbInf); }
 // "/compare <exe>": read-only, for the install command.
 int RunCompare(const DriverPaths&, const wchar_t* option) { return CompareFileVersion(option); }
 

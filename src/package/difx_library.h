@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "package/difx_api.h"
+#include "difx_api.h"
 
 namespace package {
 

@@ -63,9 +63,9 @@ std::wstring Document(const StoreReport& report) {
 
 }  // namespace
 
-int StoreInventory(const wchar_t* networkInf, const wchar_t* usbInf) {
+int StoreInventory(const wchar_t* networkInf, const wchar_t* usbInf, OwnedTest owned) {
   diag::SetTraceToStandardOutput(false);
-  const StoreReport report = ReadStoreReport(networkInf, usbInf);
+  const StoreReport report = ReadStoreReport(networkInf, usbInf, owned);
   const std::wstring document = Document(report);
   // Plain ASCII: the escaper leaves nothing else, so each character is its byte.
   std::string bytes;

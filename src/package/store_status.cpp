@@ -10,7 +10,6 @@
 #include "diag/trace.h"
 #include "inf_store.h"
 #include "package/difx_library.h"
-#include "package/ownership.h"
 #include "platform/handles.h"
 #include "platform/store_lock.h"
 
@@ -40,7 +39,7 @@ constexpr wchar_t kUsbClass[] = L"{36FC9E60-C465-11CF-8056-444553540000}";
 // The copies of both packages, each with whether it is the package on the
 // disk today and the devices installed from it. False when the store could
 // not be read.
-bool ReadCopies(StoreReport& report, const difx::Presence (&infs)[2]) {
+bool ReadCopies(StoreReport& report, const difx::Presence (&infs)[2], OwnedTest owned) {
   std::vector<difx::PackageIdentity> identities;
   for (PackageReport& package : report.packages) {
     difx::PackageIdentity identity = KnownIdentity(package.inf, &package == report.packages ? kNetClass : kUsbClass);
@@ -63,17 +62,10 @@ bool ReadCopies(StoreReport& report, const difx::Presence (&infs)[2]) {
   report.devicesRead = devicesStatus == ERROR_SUCCESS;
   if (!report.devicesRead) diag::TraceLine(L"status: the devices cannot be read(%d)", devicesStatus);
 
-  std::vector<OwnedCopy> owned;
-  const DWORD ownedStatus = ReadOwnedCopies(owned);
-  if (ownedStatus != ERROR_SUCCESS) diag::TraceLine(L"status: the ownership records cannot be read(%d)", ownedStatus);
-
   for (difx::StoreCopy& copy : contents.copies) {
     PackageReport& package = report.packages[copy.package];
     CopyReport entry;
-    for (const OwnedCopy& record : owned) {
-      entry.owned = entry.owned || (SameText(record.publishedName, copy.publishedName) &&
-                                    SameText(record.package, package.package) && record.hash == FileHash(copy.path));
-    }
+    entry.owned = owned != nullptr && owned(copy, package.package);
     if (infs[copy.package] == difx::Presence::kPresent) {
       bool same = false;
       entry.current = difx::SameBytesAs(copy.path, package.inf, same) != ERROR_SUCCESS ? Known::kUnknown
@@ -156,15 +148,15 @@ StoreReport NewReport(const wchar_t* networkInf, const wchar_t* usbInf, difx::Pr
 
 }  // namespace
 
-StoreReport ReadStore(const wchar_t* networkInf, const wchar_t* usbInf) {
+StoreReport ReadStore(const wchar_t* networkInf, const wchar_t* usbInf, OwnedTest owned) {
   difx::Presence infs[2];
   StoreReport report = NewReport(networkInf, usbInf, infs);
-  ReadCopies(report, infs);
+  ReadCopies(report, infs, owned);
   report.status = Verdict(report, infs);
   return report;
 }
 
-StoreReport ReadStoreReport(const wchar_t* networkInf, const wchar_t* usbInf) {
+StoreReport ReadStoreReport(const wchar_t* networkInf, const wchar_t* usbInf, OwnedTest owned) {
   difx::Presence infs[2];
   StoreReport report = NewReport(networkInf, usbInf, infs);
 
@@ -193,7 +185,7 @@ StoreReport ReadStoreReport(const wchar_t* networkInf, const wchar_t* usbInf) {
     report.status = kStatusBusy;
     return report;
   }
-  return ReadStore(networkInf, usbInf);
+  return ReadStore(networkInf, usbInf, owned);
 }
 
 int StoreStatus(const wchar_t* networkInf, const wchar_t* usbInf) { return ReadStoreReport(networkInf, usbInf).status; }

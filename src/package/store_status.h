@@ -61,19 +61,23 @@ struct StoreReport {
   std::vector<difx::StoreContents::Unreadable> unreadable;
 };
 
+// Whether a deployment owns a copy of `package` ("network" or "usb"): the
+// fleet's records answer it. Null: nobody owns any.
+using OwnedTest = bool (*)(const difx::StoreCopy& copy, const wchar_t* package);
+
 // Everything both switches tell, read under the store lock; traces a line
 // for each package and each copy.
-StoreReport ReadStoreReport(const wchar_t* networkInf, const wchar_t* usbInf);
+StoreReport ReadStoreReport(const wchar_t* networkInf, const wchar_t* usbInf, OwnedTest owned = nullptr);
 
 // The same, for a run that holds the store lock already and has no need of
 // the library.
-StoreReport ReadStore(const wchar_t* networkInf, const wchar_t* usbInf);
+StoreReport ReadStore(const wchar_t* networkInf, const wchar_t* usbInf, OwnedTest owned = nullptr);
 
 // "/status": the report's exit code.
 int StoreStatus(const wchar_t* networkInf, const wchar_t* usbInf);
 
 // "/inventory": the report as one JSON document on standard output, which
 // then carries nothing else (the trace goes to the debugger channel alone).
-int StoreInventory(const wchar_t* networkInf, const wchar_t* usbInf);
+int StoreInventory(const wchar_t* networkInf, const wchar_t* usbInf, OwnedTest owned = nullptr);
 
 }  // namespace package

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "package/difx_api.h"
+#include "difx_api.h"
 #include "support/fixture_packages.h"
 #include "support/tool_runner.h"
 

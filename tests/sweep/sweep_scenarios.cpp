@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "package/fleet_policy.h"
+#include "fleet/fleet_policy.h"
 #include "support/fixture_packages.h"
 #include "support/tool_runner.h"
 
@@ -85,7 +85,7 @@ void PrepareStore(const Scenario& scenario) {
   }
   if (!scenario.storeHolds) return;
   if (std::wstring(scenario.switchText) == L"/undeploy") {
-    EXPECT_EQ(package::Deploy(testing_support::NetworkInfPath().c_str(), testing_support::UsbInfPath().c_str(),
+    EXPECT_EQ(fleet::Deploy(testing_support::NetworkInfPath().c_str(), testing_support::UsbInfPath().c_str(),
                               L"Apple.NTamd64", {}),
               0);
     return;

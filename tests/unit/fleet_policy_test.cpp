@@ -1,7 +1,7 @@
 // "/deploy" and "/undeploy" in process, against a driver store that answers as
 // Windows documents it, with our library's code in process too, so that the
 // store's fakes answer it as well.
-#include "package/fleet_policy.h"
+#include "fleet/fleet_policy.h"
 
 #include <gtest/gtest.h>
 
@@ -13,16 +13,16 @@
 #include "fakes/fake_devices.h"
 #include "fakes/fake_driver_store.h"
 #include "fakes/output_capture.h"
-#include "package/deploy_record.h"
-#include "package/ownership.h"
+#include "fleet/deploy_record.h"
+#include "fleet/ownership.h"
 #include "support/fixture_packages.h"
 #include "support/tool_runner.h"
 
 namespace {
 
-using package::kFleetBusy;
-using package::kFleetFailed;
-using package::kFleetRestart;
+using fleet::kFleetBusy;
+using fleet::kFleetFailed;
+using fleet::kFleetRestart;
 
 decltype(&::GetProcAddress) g_findBelow = nullptr;
 FARPROC WINAPI InProcessLibrary(HMODULE module, LPCSTR name) {
@@ -183,11 +183,11 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
           break;
         case Act::kDeploy:
         case Act::kAdopt:
-          answer = package::Deploy(net.c_str(), usb.c_str(), L"Apple.NTamd64", {step.act == Act::kAdopt});
+          answer = fleet::Deploy(net.c_str(), usb.c_str(), L"Apple.NTamd64", {step.act == Act::kAdopt});
           break;
         case Act::kUndeploy:
           for (auto& copy : store.published) copy.inUse = row.restart;
-          answer = package::Undeploy(net.c_str(), usb.c_str());
+          answer = fleet::Undeploy(net.c_str(), usb.c_str());
           break;
       }
       EXPECT_EQ(answer, step.answer) << "step " << (&step - row.steps.data()) << ": "
@@ -198,8 +198,8 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
       if (name.size() > 4 && name.compare(name.size() - 4, 4, L".inf") == 0) infs.push_back(name);
     }
     EXPECT_EQ(infs, row.after);
-    std::vector<package::OwnedCopy> owned;
-    EXPECT_EQ(package::ReadOwnedCopies(owned), 0u);
+    std::vector<fleet::OwnedCopy> owned;
+    EXPECT_EQ(fleet::ReadOwnedCopies(owned), 0u);
     EXPECT_TRUE(owned.empty()) << "every record dropped";
   }
   DropRecords();
@@ -230,8 +230,8 @@ TEST(FleetPolicyTest, RecordsAndBelievesOnlyWhereNobodyElseMayWrite) {
     ASSERT_TRUE(RecordEarlier(row.lines));
     const std::wstring other = folder / L"other.log", record = folder / L"mdsdriver\\deploy.log";
     ASSERT_TRUE(!row.otherName || CreateHardLinkW(other.c_str(), record.c_str(), nullptr));
-    EXPECT_EQ(package::EarlierInstallRecorded(), row.believed) << testing::PrintToString(row.security);
-    EXPECT_EQ(package::AppendDeployRecord(L"one"), row.written);
+    EXPECT_EQ(fleet::EarlierInstallRecorded(), row.believed) << testing::PrintToString(row.security);
+    EXPECT_EQ(fleet::AppendDeployRecord(L"one"), row.written);
     std::string bytes;
     testing_support::ReadBytes(record, bytes);
     EXPECT_EQ(bytes, row.lines + std::string(row.written ? "one\r\n" : ""));
@@ -239,7 +239,7 @@ TEST(FleetPolicyTest, RecordsAndBelievesOnlyWhereNobodyElseMayWrite) {
   }
   g_programData.clear();  // %ProgramData% not set: nothing is written anywhere
   g_folderSecurity = kAdministrators;
-  EXPECT_FALSE(package::AppendDeployRecord(L"one"));
+  EXPECT_FALSE(fleet::AppendDeployRecord(L"one"));
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include "device/driver_update.h"
 #include "fakes/fake_difx.h"
 #include "fakes/report_capture.h"
-#include "package/difx_api.h"
+#include "difx_api.h"
 #include "package/package_store.h"
 #include "support/fixture_packages.h"
 

@@ -10,7 +10,7 @@
 #include "fakes/fake_difx.h"
 #include "fakes/fake_driver_store.h"
 #include "fakes/report_capture.h"
-#include "package/difx_api.h"
+#include "difx_api.h"
 #include "package/package_store.h"
 #include "package/store_status.h"
 #include "support/fixture_packages.h"

@@ -4,7 +4,7 @@
 #include <cwchar>
 
 #include "fakes/fake_difx_state.h"
-#include "package/difx_api.h"
+#include "difx_api.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The ownership records, through the registry calls of the call table.
-#include "package/ownership.h"
+#include "fleet/ownership.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -8,7 +8,7 @@
 #include "diag/format.h"
 #include "platform/handles.h"
 
-namespace package {
+namespace fleet {
 namespace {
 
 using platform::Sys;
@@ -89,6 +89,21 @@ DWORD DropOwnedCopy(const std::wstring& publishedName) {
   return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : static_cast<DWORD>(status);
 }
 
+bool IsOwned(const difx::StoreCopy& copy, const wchar_t* package) {
+  std::vector<OwnedCopy> owned;
+  if (ReadOwnedCopies(owned) != ERROR_SUCCESS) return false;
+  const auto same = [](const std::wstring& a, const std::wstring& b) {
+    return Sys().CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+  };
+  for (const OwnedCopy& record : owned) {
+    if (same(record.publishedName, copy.publishedName) && same(record.package, package) &&
+        record.hash == FileHash(copy.path)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 bool OwnershipKeyExists() {
   platform::unique_hkey key;
   return OpenKey(kOwnershipKey, KEY_QUERY_VALUE, key) != ERROR_FILE_NOT_FOUND;
@@ -119,4 +134,4 @@ std::wstring FileHash(const std::wstring& path) {
   return result;
 }
 
-}  // namespace package
+}  // namespace fleet

@@ -1,7 +1,7 @@
 // The fleet policy: each run reads the store by identity before and after,
 // changes it through our difxapi_x64.dll, and keeps its ownership records and
 // its one record line.
-#include "package/fleet_policy.h"
+#include "fleet/fleet_policy.h"
 
 #include <algorithm>
 #include <string>
@@ -11,10 +11,10 @@
 #include "diag/json.h"
 #include "diag/lock_wait.h"
 #include "diag/trace.h"
+#include "fleet/deploy_record.h"
+#include "fleet/ownership.h"
 #include "inf_store.h"
-#include "package/deploy_record.h"
 #include "package/difx_library.h"
-#include "package/ownership.h"
 #include "package/store_status.h"
 #include "platform/handles.h"
 #include "platform/store_lock.h"
@@ -23,9 +23,14 @@
 #error "MDS_FILE_VERSION: the build names the file version"
 #endif
 
-namespace package {
+namespace fleet {
 namespace {
 
+using package::CopyReport;
+using package::DifxEntries;
+using package::Known;
+using package::PackageReport;
+using package::StoreReport;
 using platform::Sys;
 
 bool SameText(const std::wstring& a, const std::wstring& b) {
@@ -135,14 +140,14 @@ struct Library {
 };
 
 bool LoadDifx(Library& library) {
-  const std::wstring path = DifxLibraryPath();
+  const std::wstring path = package::DifxLibraryPath();
   library.module.reset(Sys().LoadLibraryW(path.c_str()));
   if (!library.module) {
     const DWORD error = Sys().GetLastError();
     diag::TraceLine(L"fleet: LoadLirary failed(%d), %s", error, path);
     return false;
   }
-  library.entries = LookUpDifxEntries(library.module.get());
+  library.entries = package::LookUpDifxEntries(library.module.get());
   if (library.entries.preinstall == nullptr || library.entries.uninstall == nullptr) {
     diag::TraceLine(L"fleet: %s lacks DriverPackagePreinstallW or DriverPackageUninstallW", path);
     return false;
@@ -167,16 +172,16 @@ int DeployLocked(const Library& library, const wchar_t* networkInf, const wchar_
                  const DeployOptions& options, FleetRun& run) {
   // No trust prompt may wait at a desktop while the store is held.
   Sys().SetupSetNonInteractiveMode(TRUE);
-  const StoreReport before = ReadStore(networkInf, usbInf);
+  const StoreReport before = package::ReadStore(networkInf, usbInf, &IsOwned);
   if (!before.storeRead) return kFleetFailed;
 
   const DWORD network = library.entries.preinstall(networkInf, 0);
   const DWORD usb = library.entries.preinstall(usbInf, 0);
   BOOL reboot = FALSE;
   device::UpdateDevice(usbInf, modelsSection, device::UpdateOptions{INSTALLFLAG_NONINTERACTIVE, &reboot});
-  const StoreReport after = ReadStore(networkInf, usbInf);
+  const StoreReport after = package::ReadStore(networkInf, usbInf, &IsOwned);
   const bool stored = (network == ERROR_SUCCESS || network == ERROR_ALREADY_EXISTS) &&
-                      (usb == ERROR_SUCCESS || usb == ERROR_ALREADY_EXISTS) && after.status == kStatusBoth;
+                      (usb == ERROR_SUCCESS || usb == ERROR_ALREADY_EXISTS) && after.status == package::kStatusBoth;
   if (!stored) {
     diag::TraceLine(L"deploy: the packages were not stored(%d, %d, %d)", network, usb, after.status);
     UndoAdded(library, before, after, run, reboot);
@@ -220,7 +225,7 @@ int UndeployLocked(const Library& library, const wchar_t* networkInf, const wcha
     diag::TraceLine(L"undeploy: the ownership records cannot be read(%d)", read);
     return kFleetFailed;
   }
-  const StoreReport store = ReadStore(networkInf, usbInf);
+  const StoreReport store = package::ReadStore(networkInf, usbInf, &IsOwned);
   if (!store.storeRead) return kFleetFailed;
   bool failed = false;
   BOOL reboot = FALSE;
@@ -297,4 +302,4 @@ int Undeploy(const wchar_t* networkInf, const wchar_t* usbInf) {
                    [&](const Library& library) { return UndeployLocked(library, networkInf, usbInf, run); });
 }
 
-}  // namespace package
+}  // namespace fleet

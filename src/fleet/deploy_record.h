@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <string>
 
-namespace package {
+namespace fleet {
 
 // The folder's place under %ProgramData%, and the record's name in it.
 extern const wchar_t kDeployFolderName[];
@@ -29,4 +29,4 @@ bool EarlierInstallRecorded();
 // bytes a run).
 constexpr std::size_t kEarlierRecordLimit = std::size_t{16} * 1024 * 1024;
 
-}  // namespace package
+}  // namespace fleet

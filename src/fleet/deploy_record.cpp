@@ -2,7 +2,7 @@
 // owner, every right to change it, that it is no link), and the record
 // opened by its name in the held folder. The earlier commands' record is
 // believed only under the same checks.
-#include "package/deploy_record.h"
+#include "fleet/deploy_record.h"
 
 #include <string>
 
@@ -11,7 +11,7 @@
 #include "platform/handles.h"
 #include "platform/store_lock.h"
 
-namespace package {
+namespace fleet {
 namespace {
 
 using platform::Sys;
@@ -152,4 +152,4 @@ bool EarlierInstallRecorded() {
   return installed;
 }
 
-}  // namespace package
+}  // namespace fleet

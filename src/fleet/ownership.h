@@ -8,8 +8,9 @@
 #include <vector>
 
 #include "platform/win.h"
+#include "store_copies.h"
 
-namespace package {
+namespace fleet {
 
 struct OwnedCopy {
   std::wstring publishedName;  // e.g. oem12.inf
@@ -33,10 +34,13 @@ DWORD DropOwnedCopy(const std::wstring& publishedName);
 // when its last record is dropped. True also when that cannot be told.
 bool OwnershipKeyExists();
 
+// Whether a record owns `copy`, a copy of `package` read from the store.
+bool IsOwned(const difx::StoreCopy& copy, const wchar_t* package);
+
 // The file's size and a 64-bit FNV-1a hash of its bytes, as hex; empty when
 // it cannot be read. Enough to tell a reused name's new copy from the one
 // recorded; the INF folder and the records are administrators' alone, so it
 // guards against accidents, not against an attacker.
 std::wstring FileHash(const std::wstring& path);
 
-}  // namespace package
+}  // namespace fleet

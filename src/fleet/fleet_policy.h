@@ -4,7 +4,7 @@
 // as it was.
 #pragma once
 
-namespace package {
+namespace fleet {
 
 constexpr int kFleetDone = 0;        // ERROR_SUCCESS
 constexpr int kFleetRestart = 3010;  // ERROR_SUCCESS_REBOOT_REQUIRED
@@ -33,4 +33,4 @@ int Deploy(const wchar_t* networkInf, const wchar_t* usbInf, const wchar_t* mode
 // recorded; leaves every other copy.
 int Undeploy(const wchar_t* networkInf, const wchar_t* usbInf);
 
-}  // namespace package
+}  // namespace fleet
