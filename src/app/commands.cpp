@@ -2,6 +2,9 @@
 // switch and hand back the exit code.
 #include "app/commands.h"
 
+#include <cstddef>
+#include <string>
+
 #include "app/driver_paths.h"
 #include "app/version_compare.h"
 #include "device/device_query.h"
@@ -16,34 +19,72 @@
 namespace app {
 namespace {
 
-int RunInstall(const DriverPaths& p, const wchar_t*) {
+int RunInstall(const DriverPaths& p, const Options&) {
   return package::InstallDrviver(p.networkInf, p.usbInf, p.modelsSection);
 }
-int RunUninstall(const DriverPaths& p, const wchar_t*) { return package::UnloadDriver(p.networkInf, p.usbInf); }
-int RunRefresh(const DriverPaths& p, const wchar_t*) { return device::UpdateDevice(p.usbInf, p.modelsSection); }
-int RunStatus(const DriverPaths& p, const wchar_t*) { return package::StoreStatus(p.networkInf, p.usbInf); }
-int RunInventory(const DriverPaths& p, const wchar_t*) {
+int RunUninstall(const DriverPaths& p, const Options&) { return package::UnloadDriver(p.networkInf, p.usbInf); }
+int RunRefresh(const DriverPaths& p, const Options&) { return device::UpdateDevice(p.usbInf, p.modelsSection); }
+int RunStatus(const DriverPaths& p, const Options&) {
+  return package::StoreStatus(p.networkInf, p.usbInf, &fleet::IsOwned);
+}
+int RunInventory(const DriverPaths& p, const Options&) {
   return package::StoreInventory(p.networkInf, p.usbInf, &fleet::IsOwned);
 }
-int RunQuery(const DriverPaths& p, const wchar_t*) {
+int RunQuery(const DriverPaths& p, const Options&) {
   return device::CQoDriverComImp::DealDeviceOpt(p.usbInf, p.modelsSection);
 }
 
-// "/deploy [/adopt]": "/adopt" says that an earlier mdsdriver deployment,
-// which kept no records, stored the packages. Any other option is refused,
-// so that a mistyped one cannot pass for none.
-int RunDeploy(const DriverPaths& p, const wchar_t* option) {
-  fleet::DeployOptions options;
-  options.adoptEarlier = option != nullptr && diag::EqualsFoldingAscii(option, L"/adopt");
-  if (option != nullptr && !options.adoptEarlier) {
-    diag::TraceLine(L"deploy: unknown option %s", option);
-    return fleet::kFleetFailed;
+// A run identity names one deployment's run, so that a caller can undo
+// exactly that run: 1 to 64 of A-Z, a-z, 0-9, '{', '}' and '-' (a GUID fits).
+bool IsRunId(const wchar_t* text) {
+  std::size_t length = 0;
+  for (; text[length] != L'\0'; ++length) {
+    const wchar_t c = text[length];
+    const bool allowed = (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || (c >= L'0' && c <= L'9') ||
+                         c == L'{' || c == L'}' || c == L'-';
+    if (!allowed || length == 64) return false;
   }
-  return fleet::Deploy(p.networkInf, p.usbInf, p.modelsSection, options);
+  return length != 0;
 }
-int RunUndeploy(const DriverPaths& p, const wchar_t*) { return fleet::Undeploy(p.networkInf, p.usbInf); }
+
+// The fleet switches' options: "/adopt" (where `adopt` may be set) and
+// "/run <id>". Anything else, twice the same, or a "/run" without a valid
+// identity is refused with the usage line: a fleet must never read a typo as
+// done.
+bool ReadFleetOptions(const wchar_t* name, const Options& options, bool* adopt, std::wstring& runId) {
+  for (int i = 0; i < options.count; ++i) {
+    const wchar_t* option = options.values[i];
+    if (adopt != nullptr && !*adopt && diag::EqualsFoldingAscii(option, L"/adopt")) {
+      *adopt = true;
+    } else if (runId.empty() && diag::EqualsFoldingAscii(option, L"/run") && i + 1 < options.count &&
+               IsRunId(options.values[i + 1])) {
+      runId = options.values[++i];
+    } else {
+      diag::TraceLine(L"%s: unknown option %s; usage: mdsdriver.exe %s", name, option,
+                      adopt != nullptr ? L"/deploy [/adopt] [/run <id>]" : L"/undeploy [/run <id>]");
+      return false;
+    }
+  }
+  return true;
+}
+
+// "/deploy [/adopt] [/run <id>]": "/adopt" says that an earlier mdsdriver
+// release, which kept no records, stored the packages; "/run" names the run.
+int RunDeploy(const DriverPaths& p, const Options& options) {
+  fleet::DeployOptions deploy;
+  if (!ReadFleetOptions(L"deploy", options, &deploy.adoptEarlier, deploy.runId)) return fleet::kFleetFailed;
+  return fleet::Deploy(p.networkInf, p.usbInf, p.modelsSection, deploy);
+}
+// "/undeploy [/run <id>]": with "/run", only that run's copies go.
+int RunUndeploy(const DriverPaths& p, const Options& options) {
+  fleet::UndeployOptions undeploy;
+  if (!ReadFleetOptions(L"undeploy", options, nullptr, undeploy.runId)) return fleet::kFleetFailed;
+  return fleet::Undeploy(p.networkInf, p.usbInf, undeploy);
+}
 // "/compare <exe>": read-only, for the install command.
-int RunCompare(const DriverPaths&, const wchar_t* option) { return CompareFileVersion(option); }
+int RunCompare(const DriverPaths&, const Options& options) {
+  return CompareFileVersion(options.count > 0 ? options.values[0] : nullptr);
+}
 
 // Compared in this order; the first equal switch wins.
 const Command kCommands[] = {
@@ -72,7 +113,7 @@ int RunTool(int argc, wchar_t** argv) {
   int result = 0;
   if (const Command* command = FindCommand(argv[1])) {
     const int operationResult =
-        command->run({networkInf.get(), usbInf.get(), modelsSection}, argc > 2 ? argv[2] : nullptr);
+        command->run({networkInf.get(), usbInf.get(), modelsSection}, Options{argc - 2, argv + 2});
     if (command->resultIsExitCode) result = operationResult;
   } else {
     diag::TraceLine(L"hello boy,cmd error!\n88!");

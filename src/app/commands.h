@@ -9,11 +9,16 @@ struct DriverPaths {
   const wchar_t* modelsSection;
 };
 
+// The arguments after the switch, which only some switches read.
+struct Options {
+  int count;
+  wchar_t* const* values;
+};
+
 struct Command {
   const wchar_t* name;  // the switch, as the user types it
-  // The operation, with its row's arguments and the argument after the
-  // switch (null when there is none), which only the fleet switches read.
-  int (*run)(const DriverPaths& paths, const wchar_t* option);
+  // The operation, with its row's arguments and the arguments after the switch.
+  int (*run)(const DriverPaths& paths, const Options& options);
   bool resultIsExitCode;  // "/qu" reports only; its exit code stays 0
 };
 

@@ -296,7 +296,8 @@ int Deploy(const wchar_t* networkInf, const wchar_t* usbInf, const wchar_t* mode
   });
 }
 
-int Undeploy(const wchar_t* networkInf, const wchar_t* usbInf) {
+int Undeploy(const wchar_t* networkInf, const wchar_t* usbInf, const UndeployOptions& options) {
+  (void)options;
   FleetRun run(L"/undeploy");
   return LockedRun(run, L"undeploy",
                    [&](const Library& library) { return UndeployLocked(library, networkInf, usbInf, run); });

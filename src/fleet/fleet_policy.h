@@ -4,6 +4,8 @@
 // as it was.
 #pragma once
 
+#include <string>
+
 namespace fleet {
 
 constexpr int kFleetDone = 0;        // ERROR_SUCCESS
@@ -18,6 +20,13 @@ struct DeployOptions {
   // Without it, so does the record of 0.2.x's commands, believed as
   // EarlierInstallRecorded says, while no deployment has kept records here.
   bool adoptEarlier = false;
+  // The caller's name for this run, kept in each record it writes, so that
+  // the caller can undo exactly this run; empty: the run makes its own.
+  std::wstring runId;
+};
+
+struct UndeployOptions {
+  std::wstring runId;  // only the copies of this run go; empty: every owned copy
 };
 
 // x64 only; both INFs on the disk; under the store lock for the whole run:
@@ -31,6 +40,6 @@ int Deploy(const wchar_t* networkInf, const wchar_t* usbInf, const wchar_t* mode
 // Takes out every owned copy still in the store, whatever its version and
 // whether the INFs are on the disk, after checking that the copy is the one
 // recorded; leaves every other copy.
-int Undeploy(const wchar_t* networkInf, const wchar_t* usbInf);
+int Undeploy(const wchar_t* networkInf, const wchar_t* usbInf, const UndeployOptions& options = {});
 
 }  // namespace fleet

@@ -188,6 +188,8 @@ StoreReport ReadStoreReport(const wchar_t* networkInf, const wchar_t* usbInf, Ow
   return ReadStore(networkInf, usbInf, owned);
 }
 
-int StoreStatus(const wchar_t* networkInf, const wchar_t* usbInf) { return ReadStoreReport(networkInf, usbInf).status; }
+int StoreStatus(const wchar_t* networkInf, const wchar_t* usbInf, OwnedTest owned) {
+  return ReadStoreReport(networkInf, usbInf, owned).status;
+}
 
 }  // namespace package

@@ -74,7 +74,7 @@ StoreReport ReadStoreReport(const wchar_t* networkInf, const wchar_t* usbInf, Ow
 StoreReport ReadStore(const wchar_t* networkInf, const wchar_t* usbInf, OwnedTest owned = nullptr);
 
 // "/status": the report's exit code.
-int StoreStatus(const wchar_t* networkInf, const wchar_t* usbInf);
+int StoreStatus(const wchar_t* networkInf, const wchar_t* usbInf, OwnedTest owned = nullptr);
 
 // "/inventory": the report as one JSON document on standard output, which
 // then carries nothing else (the trace goes to the debugger channel alone).

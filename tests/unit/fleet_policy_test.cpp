@@ -183,7 +183,7 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
           break;
         case Act::kDeploy:
         case Act::kAdopt:
-          answer = fleet::Deploy(net.c_str(), usb.c_str(), L"Apple.NTamd64", {step.act == Act::kAdopt});
+          answer = fleet::Deploy(net.c_str(), usb.c_str(), L"Apple.NTamd64", {step.act == Act::kAdopt, L""});
           break;
         case Act::kUndeploy:
           for (auto& copy : store.published) copy.inUse = row.restart;
