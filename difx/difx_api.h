@@ -42,4 +42,19 @@ typedef DWORD(WINAPI* DriverPackageUninstallWFn)(PCWSTR infPath, DWORD flags, PC
 // 0 with the full path of the package's copy in the store in the buffer.
 typedef DWORD(WINAPI* DriverPackageGetPathWFn)(PCWSTR infPath, PWSTR storePath, DWORD* count);
 
+// Our library's own two entry points, beside the three above, for the fleet
+// switches, which must know exactly which published INF their own calls
+// made and take out exactly one.
+
+// MdsPreinstallW(INF path, flags, buffer, its size in characters, published
+// out): as DriverPackagePreinstallW, and the buffer names the published INF
+// in the system INF folder (the one this call made, or the identical one the
+// store held already); *published is TRUE only when this call made it.
+typedef DWORD(WINAPI* MdsPreinstallWFn)(PCWSTR infPath, DWORD flags, PWSTR publishedInf, DWORD chars, BOOL* published);
+
+// MdsRemovePublishedInfW(published INF path, needs-reboot out): takes out
+// that one published INF and no other, whatever bytes the others share with
+// it; 0 when it is gone.
+typedef DWORD(WINAPI* MdsRemovePublishedInfWFn)(PCWSTR publishedInf, BOOL* needsReboot);
+
 }  // namespace package

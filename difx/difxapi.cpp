@@ -1,5 +1,6 @@
 // difxapi_x64.dll: the three Driver Install Frameworks entry points that
-// mdsdriver uses (driver_store.cpp holds what they do).
+// mdsdriver uses, and our own two for its fleet switches (driver_store.cpp
+// holds what they do).
 #include <cstdlib>
 
 #include "driver_store.h"
@@ -17,6 +18,16 @@ extern "C" __declspec(dllexport) DWORD WINAPI
     DriverPackageUninstallW(PCWSTR DriverPackageInfPath, DWORD Flags, PCINSTALLERINFO_W pInstallerInfo,
                             BOOL* pNeedReboot) {
   return difx::Uninstall(DriverPackageInfPath, Flags, pInstallerInfo, pNeedReboot);
+}
+
+extern "C" __declspec(dllexport) DWORD WINAPI
+    MdsPreinstallW(PCWSTR DriverPackageInfPath, DWORD Flags, PWSTR pPublishedInfPath, DWORD NumOfChars,
+                   BOOL* pPublished) {
+  return difx::PreinstallNamed(DriverPackageInfPath, Flags, pPublishedInfPath, NumOfChars, pPublished);
+}
+
+extern "C" __declspec(dllexport) DWORD WINAPI MdsRemovePublishedInfW(PCWSTR PublishedInfPath, BOOL* pNeedReboot) {
+  return difx::RemovePublishedInf(PublishedInfPath, pNeedReboot);
 }
 
 #if defined(__GLIBCXX__)

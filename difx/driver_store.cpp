@@ -77,15 +77,20 @@ bool CatalogMissing(const std::wstring& inf) {
   return false;
 }
 
-DWORD PreinstallLocked(const std::wstring& inf) {
+// `copy` gets the published INF's path: the one made now (ERROR_SUCCESS) or
+// the identical one the store held (ERROR_ALREADY_EXISTS).
+DWORD PreinstallLocked(const std::wstring& inf, std::wstring& copy) {
   // The system alone says whether the package is there already: it compares
   // the INF and its catalog with the copies it published, and with
   // SP_COPY_NOOVERWRITE names the one that matches instead of copying again.
-  wchar_t copy[MAX_PATH] = {};
-  if (Sys().SetupCopyOEMInfW(inf.c_str(), nullptr, SPOST_PATH, SP_COPY_NOOVERWRITE, copy, MAX_PATH, nullptr, nullptr)) {
+  wchar_t published[MAX_PATH] = {};
+  if (Sys().SetupCopyOEMInfW(inf.c_str(), nullptr, SPOST_PATH, SP_COPY_NOOVERWRITE, published, MAX_PATH, nullptr,
+                             nullptr)) {
+    copy = published;
     return ERROR_SUCCESS;
   }
   const DWORD error = LastFailure();
+  copy = published;
   return error == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : error;
 }
 
@@ -263,6 +268,34 @@ DWORD UninstallLocked(const std::wstring& inf, DWORD flags, BOOL& needsReboot) {
   return status;
 }
 
+// Takes out `copy` alone, forced: never the other copies with its bytes,
+// which another installer may have published. ERROR_SUCCESS when it is gone.
+DWORD RemoveExactly(const std::wstring& copy, BOOL& needsReboot) {
+  std::wstring folder;
+  DWORD status = SystemInfFolder(folder);
+  if (status != ERROR_SUCCESS) return status;
+  // Only a file straight in the system INF folder is a published INF.
+  if (copy.size() <= folder.size() + 1 ||
+      Sys().CompareStringOrdinal(copy.c_str(), static_cast<int>(folder.size()), folder.c_str(),
+                                 static_cast<int>(folder.size()), TRUE) != CSTR_EQUAL ||
+      copy[folder.size()] != L'\\' || copy.find(L'\\', folder.size() + 1) != std::wstring::npos) {
+    return static_cast<DWORD>(ERROR_INVALID_PARAMETER);
+  }
+  const Presence before = FilePresence(copy);
+  if (before == Presence::kAbsent) return static_cast<DWORD>(ERROR_DRIVER_PACKAGE_NOT_IN_STORE);
+  if (before == Presence::kUnknown) return LastFailure();
+  g_telling = LogMarkerThere();
+  const bool diUninstall = platform::Exported<&platform::Calls::DiUninstallDriverW>();
+  status = RemoveCopy(copy, DRIVER_PACKAGE_FORCE, diUninstall, needsReboot);
+  const Presence after = FilePresence(copy);
+  if (after == Presence::kAbsent) {
+    const std::wstring precompiled = PrecompiledInf(copy);
+    if (!precompiled.empty()) Sys().DeleteFileW(precompiled.c_str());
+    return static_cast<DWORD>(ERROR_SUCCESS);
+  }
+  return status != ERROR_SUCCESS ? status : static_cast<DWORD>(ERROR_INF_IN_USE_BY_DEVICES);
+}
+
 }  // namespace
 
 DWORD WINAPI Preinstall(PCWSTR infPath, DWORD flags) {
@@ -279,8 +312,44 @@ DWORD WINAPI Preinstall(PCWSTR infPath, DWORD flags) {
     // first ask an administrator at the desktop whether to trust it, and
     // meanwhile the store lock would be held (Wine answers "file not found").
     if (CatalogMissing(inf)) return static_cast<DWORD>(ERROR_NO_CATALOG_FOR_OEM_INF);
-    return WithStoreLocked([&] { return PreinstallLocked(inf); });
+    std::wstring copy;
+    return WithStoreLocked([&] { return PreinstallLocked(inf, copy); });
   });
+}
+
+DWORD WINAPI PreinstallNamed(PCWSTR infPath, DWORD flags, PWSTR publishedInf, DWORD chars, BOOL* published) {
+  (void)flags;  // as for Preinstall
+  if (published != nullptr) *published = FALSE;
+  if (publishedInf != nullptr && chars > 0) publishedInf[0] = L'\0';
+  return Guarded([&] {
+    std::wstring inf;
+    DWORD status = PackageInf(infPath, ERROR_FILE_NOT_FOUND, inf);
+    if (status != ERROR_SUCCESS) return status;
+    if (CatalogMissing(inf)) return static_cast<DWORD>(ERROR_NO_CATALOG_FOR_OEM_INF);
+    std::wstring copy;
+    status = WithStoreLocked([&] { return PreinstallLocked(inf, copy); });
+    if (status != ERROR_SUCCESS && status != ERROR_ALREADY_EXISTS) return status;
+    // The caller owns what this call made only by its name: a name that
+    // does not fit is a failure, never a publish it cannot tell of. (The
+    // copy then stays, as an unnamed copy would with any other library.)
+    if (publishedInf == nullptr || copy.empty() || copy.size() >= chars)
+      return static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER);
+    std::wmemcpy(publishedInf, copy.c_str(), copy.size() + 1);
+    if (published != nullptr) *published = status == ERROR_SUCCESS ? TRUE : FALSE;
+    return status;
+  });
+}
+
+DWORD WINAPI RemovePublishedInf(PCWSTR publishedInf, BOOL* needsReboot) {
+  BOOL reboot = FALSE;
+  const DWORD result = Guarded([&] {
+    if (publishedInf == nullptr) return static_cast<DWORD>(ERROR_INVALID_PARAMETER);
+    const std::wstring copy = FullPath(publishedInf);
+    if (copy.empty()) return LastFailure();
+    return WithStoreLocked([&] { return RemoveExactly(copy, reboot); });
+  });
+  if (needsReboot != nullptr) *needsReboot = reboot;
+  return result;
 }
 
 DWORD WINAPI GetPath(PCWSTR infPath, PWSTR storePath, DWORD* count) {
@@ -305,5 +374,8 @@ DWORD WINAPI Uninstall(PCWSTR infPath, DWORD flags, PCINSTALLERINFO_W installerI
 static_assert(std::is_same<decltype(&Preinstall), package::DriverPackagePreinstallWFn>::value, "Preinstall");
 static_assert(std::is_same<decltype(&GetPath), package::DriverPackageGetPathWFn>::value, "GetPath");
 static_assert(std::is_same<decltype(&Uninstall), package::DriverPackageUninstallWFn>::value, "Uninstall");
+static_assert(std::is_same<decltype(&PreinstallNamed), package::MdsPreinstallWFn>::value, "PreinstallNamed");
+static_assert(std::is_same<decltype(&RemovePublishedInf), package::MdsRemovePublishedInfWFn>::value,
+              "RemovePublishedInf");
 
 }  // namespace difx

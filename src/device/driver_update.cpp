@@ -75,11 +75,22 @@ void UpdateAttachedDevices(const wchar_t* hardwareId, const wchar_t* fullInfPath
 }
 
 // Copies the INF into the system's INF folder; false with the copy's last
-// error when it fails.
-bool CopyIntoSystem(const wchar_t* fullInfPath, DWORD& error) {
-  if (Sys().SetupCopyOEMInfW(fullInfPath, nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr)) return true;
+// error when it fails. With `published`, an identical copy already there is
+// named instead of copied again, and only a copy made now is named back.
+bool CopyIntoSystem(const wchar_t* fullInfPath, DWORD& error, std::wstring* published) {
+  if (published == nullptr) {
+    if (Sys().SetupCopyOEMInfW(fullInfPath, nullptr, SPOST_PATH, 0, nullptr, 0, nullptr, nullptr)) return true;
+    error = Sys().GetLastError();
+    return false;
+  }
+  wchar_t copy[MAX_PATH] = {};
+  published->clear();
+  if (Sys().SetupCopyOEMInfW(fullInfPath, nullptr, SPOST_PATH, SP_COPY_NOOVERWRITE, copy, MAX_PATH, nullptr, nullptr)) {
+    *published = copy;
+    return true;
+  }
   error = Sys().GetLastError();
-  return false;
+  return error == ERROR_FILE_EXISTS;
 }
 
 UpdateOutcome CopyAndUpdate(const wchar_t* infPath, const wchar_t* modelsSection, const UpdateOptions& options) {
@@ -114,7 +125,7 @@ UpdateOutcome CopyAndUpdate(const wchar_t* infPath, const wchar_t* modelsSection
   const platform::StoreLock lock(platform::kStoreLockWaitMs, &diag::kLoggedLockWait);
   int result = kUpdateSucceeded;
   DWORD error = ERROR_SUCCESS;
-  if (!CopyIntoSystem(fullInfPath, error)) {
+  if (!CopyIntoSystem(fullInfPath, error, options.publishedInf)) {
     result = kUpdateFailed;
     diag::LogLine(L"\t SetupCopyOEMInf failed(%d)", error);
   }
@@ -133,7 +144,7 @@ UpdateOutcome CopyAndUpdate(const wchar_t* infPath, const wchar_t* modelsSection
 }  // namespace
 
 int UpdateDevice(const wchar_t* infPath, const wchar_t* modelsSection) {
-  return UpdateDevice(infPath, modelsSection, UpdateOptions{INSTALLFLAG_FORCE, nullptr});
+  return UpdateDevice(infPath, modelsSection, UpdateOptions{INSTALLFLAG_FORCE, nullptr, nullptr});
 }
 
 int UpdateDevice(const wchar_t* infPath, const wchar_t* modelsSection, const UpdateOptions& options) {

@@ -1,6 +1,8 @@
 // "/re": installs the USB INF into the system and updates matching devices.
 #pragma once
 
+#include <string>
+
 #include "platform/win.h"
 
 namespace device {
@@ -27,6 +29,10 @@ int UpdateDevice(const wchar_t* infPath, const wchar_t* modelsSection);
 struct UpdateOptions {
   unsigned long installFlags;
   BOOL* rebootRequired;  // set to TRUE when any update asks for a restart; may be null
+  // When given, the INF is copied only where the store has no identical copy
+  // yet, and this gets the path of the copy that this call published (empty
+  // when it published none), so that a deployment owns exactly that.
+  std::wstring* publishedInf;
 };
 int UpdateDevice(const wchar_t* infPath, const wchar_t* modelsSection, const UpdateOptions& options);
 

@@ -1,6 +1,7 @@
-// The fleet policy: each run reads the store by identity before and after,
-// changes it through our difxapi_x64.dll, and keeps its ownership records and
-// its one record line.
+// The fleet policy: a run owns exactly the copies that its own calls to our
+// difxapi_x64.dll published, announces each change of the store in the
+// journal before it makes it, settles what a killed run left before anything
+// else, and keeps its ownership records and its one record line.
 #include "fleet/fleet_policy.h"
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include "diag/lock_wait.h"
 #include "diag/trace.h"
 #include "fleet/deploy_record.h"
+#include "fleet/journal.h"
 #include "fleet/ownership.h"
 #include "inf_store.h"
 #include "package/difx_library.h"
@@ -27,11 +29,12 @@ namespace fleet {
 namespace {
 
 using package::CopyReport;
-using package::DifxEntries;
 using package::Known;
 using package::PackageReport;
 using package::StoreReport;
 using platform::Sys;
+
+const wchar_t* const kPackageNames[] = {L"network", L"usb"};
 
 bool SameText(const std::wstring& a, const std::wstring& b) {
   return Sys().CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
@@ -41,8 +44,9 @@ bool SameText(const std::wstring& a, const std::wstring& b) {
 // record line and the trace's last line.
 class FleetRun {
  public:
-  explicit FleetRun(const wchar_t* name) : name_(name) {}
+  FleetRun(const wchar_t* name, std::wstring id) : name_(name), id_(std::move(id)) {}
 
+  const std::wstring& id() const { return id_; }
   void Added(const std::wstring& copy) { Append(added_, copy); }
   void Removed(const std::wstring& copy) { Append(removed_, copy); }
   void Left(const std::wstring& copy) { Append(left_, copy); }
@@ -52,9 +56,9 @@ class FleetRun {
     SYSTEMTIME now = {};
     Sys().GetSystemTime(&now);
     std::wstring line;
-    diag::AppendFormat(line, L"%04d-%02d-%02dT%02d:%02d:%02dZ mdsdriver %s %s %d added=%s removed=%s left=%s",
+    diag::AppendFormat(line, L"%04d-%02d-%02dT%02d:%02d:%02dZ mdsdriver %s %s %d added=%s removed=%s left=%s run=%s",
                        now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, L"" MDS_FILE_VERSION,
-                       name_, answer, added_, removed_, left_);
+                       name_, answer, added_, removed_, left_, id_);
     if (note_ != nullptr) diag::AppendFormat(line, L" %s", note_);
     diag::TraceLine(L"%s", line);
     AppendDeployRecord(line);
@@ -67,9 +71,22 @@ class FleetRun {
     list += copy;
   }
   const wchar_t* name_;
+  std::wstring id_;
   std::wstring added_, removed_, left_;
   const wchar_t* note_ = nullptr;
 };
+
+// A run's own identity when its caller names none: the time and the process,
+// unique enough for one PC's records.
+std::wstring NewRunId() {
+  FILETIME now = {};
+  Sys().GetSystemTimeAsFileTime(&now);
+  std::wstring id;
+  diag::AppendFormat(id, L"%lu-%lu-%lu", static_cast<unsigned long>(now.dwHighDateTime),
+                     static_cast<unsigned long>(now.dwLowDateTime),
+                     static_cast<unsigned long>(Sys().GetCurrentProcessId()));
+  return id;
+}
 
 // The x64 code of Windows runs on x64 machines only: an x64 exe on ARM64
 // runs emulated, and the driver it stores could not load there.
@@ -91,52 +108,16 @@ std::vector<const CopyReport*> Copies(const StoreReport& report) {
   return copies;
 }
 
-const CopyReport* Find(const StoreReport& report, const std::wstring& publishedName) {
-  for (const CopyReport* copy : Copies(report)) {
-    if (SameText(copy->copy.publishedName, publishedName)) return copy;
-  }
-  return nullptr;
+bool Listed(const std::vector<std::wstring>& names, const std::wstring& name) {
+  return std::any_of(names.begin(), names.end(), [&](const std::wstring& listed) { return SameText(listed, name); });
 }
 
-// Takes one copy out through the library, its devices moved off first where
-// the system can; true when it is gone.
-bool RemoveCopy(const DifxEntries& entries, const CopyReport& copy, BOOL& reboot) {
-  BOOL needsReboot = FALSE;
-  const DWORD status = entries.uninstall(copy.copy.path.c_str(), DRIVER_PACKAGE_FORCE, nullptr, &needsReboot);
-  if (needsReboot) reboot = TRUE;
-  const bool gone = difx::FilePresence(copy.copy.path) == difx::Presence::kAbsent;
-  if (!gone) diag::TraceLine(L"fleet: %s could not be taken out(%d)", copy.copy.publishedName, status);
-  return gone;
-}
-
-OwnedCopy RecordOf(const CopyReport& copy, const PackageReport& package, bool adopted) {
-  OwnedCopy record;
-  record.publishedName = copy.copy.publishedName;
-  record.package = package.package;
-  record.originalName = copy.copy.originalName;
-  record.catalogName = copy.copy.catalogName;
-  record.classGuid = copy.copy.classGuid;
-  record.driverVersion = copy.copy.driverVersion;
-  record.hash = FileHash(copy.copy.path);
-  record.adopted = adopted;
-  return record;
-}
-
-// The copy is the one recorded: its name was not reused for another.
-bool IsRecorded(const OwnedCopy& record, const CopyReport& copy, const PackageReport& package) {
-  return SameText(record.package, package.package) && SameText(record.originalName, copy.copy.originalName) &&
-         SameText(record.catalogName, copy.copy.catalogName) && SameText(record.classGuid, copy.copy.classGuid) &&
-         !record.hash.empty() && record.hash == FileHash(copy.copy.path);
-}
-
-const PackageReport& PackageOf(const StoreReport& report, const CopyReport& copy) {
-  return report.packages[copy.copy.package];
-}
-
-// The library with the two entry points a deployment needs.
+// The library with the entry points a deployment needs: our own two, which
+// name what they published and take out exactly one copy.
 struct Library {
   platform::unique_library module;
-  DifxEntries entries;
+  package::MdsPreinstallWFn publish = nullptr;
+  package::MdsRemovePublishedInfWFn removeOne = nullptr;
 };
 
 bool LoadDifx(Library& library) {
@@ -147,23 +128,298 @@ bool LoadDifx(Library& library) {
     diag::TraceLine(L"fleet: LoadLirary failed(%d), %s", error, path);
     return false;
   }
-  library.entries = package::LookUpDifxEntries(library.module.get());
-  if (library.entries.preinstall == nullptr || library.entries.uninstall == nullptr) {
-    diag::TraceLine(L"fleet: %s lacks DriverPackagePreinstallW or DriverPackageUninstallW", path);
+  library.publish = reinterpret_cast<package::MdsPreinstallWFn>(
+      reinterpret_cast<void (*)()>(Sys().GetProcAddress(library.module.get(), "MdsPreinstallW")));
+  library.removeOne = reinterpret_cast<package::MdsRemovePublishedInfWFn>(
+      reinterpret_cast<void (*)()>(Sys().GetProcAddress(library.module.get(), "MdsRemovePublishedInfW")));
+  if (library.publish == nullptr || library.removeOne == nullptr) {
+    diag::TraceLine(L"fleet: %s lacks MdsPreinstallW or MdsRemovePublishedInfW: it is not this release's", path);
     return false;
   }
   return true;
 }
 
-// Takes out exactly the copies `after` holds that `before` did not.
-void UndoAdded(const Library& library, const StoreReport& before, const StoreReport& after, FleetRun& run,
-               BOOL& reboot) {
-  for (const CopyReport* copy : Copies(after)) {
-    if (Find(before, copy->copy.publishedName) != nullptr) continue;
-    if (RemoveCopy(library.entries, *copy, reboot)) {
-      run.Removed(copy->copy.publishedName);
+// A copy's place in the system INF folder.
+std::wstring CopyPath(const std::wstring& publishedName) {
+  std::wstring folder;
+  if (difx::SystemInfFolder(folder) != ERROR_SUCCESS) return std::wstring();
+  return folder + L"\\" + publishedName;
+}
+
+// The record of a copy at `path`, as the store read tells of it.
+OwnedCopy RecordOf(const std::wstring& path, const CopyReport* read, const wchar_t* package, const std::wstring& run,
+                   bool adopted) {
+  OwnedCopy record;
+  record.publishedName = difx::FileName(path);
+  record.package = package;
+  if (read != nullptr) {
+    record.originalName = read->copy.originalName;
+    record.catalogName = read->copy.catalogName;
+    record.classGuid = read->copy.classGuid;
+    record.driverVersion = read->copy.driverVersion;
+  }
+  record.hash = FileHash(path);
+  record.adopted = adopted;
+  record.run = run;
+  return record;
+}
+
+// What one run holds: the library, the copies it published or adopted, and
+// a restart asked for.
+struct Deployment {
+  const Library& library;
+  FleetRun& run;
+  std::vector<OwnedCopy> claims;
+  std::vector<Intent> open;  // journal entries of changes under way
+  BOOL reboot = FALSE;
+};
+
+// Announces a publish of `inf` in the journal, with the INF folder's names
+// before it.
+bool Announce(Deployment& deployment, const wchar_t* inf, const wchar_t* package) {
+  Intent intent;
+  intent.package = package;
+  intent.run = deployment.run.id();
+  intent.source = inf;
+  intent.hash = FileHash(inf);
+  DWORD status = ListInfFolder(intent.before);
+  if (status == ERROR_SUCCESS) status = WriteIntent(intent);
+  if (status != ERROR_SUCCESS) {
+    diag::TraceLine(L"deploy: the journal cannot be written(%d)", status);
+    return false;
+  }
+  deployment.open.push_back(intent);
+  return true;
+}
+
+// Settles the run's open journal entries: their changes are done, and
+// recorded or undone.
+bool SettleOpen(Deployment& deployment) {
+  for (const Intent& intent : deployment.open) {
+    const DWORD status = SettleIntent(intent);
+    if (status != ERROR_SUCCESS) {
+      diag::TraceLine(L"deploy: the journal cannot be settled(%d)", status);
+      return false;
+    }
+  }
+  deployment.open.clear();
+  return true;
+}
+
+// Writes the record of a copy that a call of this run published, stamped.
+// False, with a trace line, when it cannot be written: the copy is then
+// still this run's to take out.
+bool Claim(Deployment& deployment, const std::wstring& path, const wchar_t* package, bool adopted,
+           const CopyReport* read) {
+  OwnedCopy record = RecordOf(path, read, package, deployment.run.id(), adopted);
+  DWORD status = StampOf(path, record.stamp);
+  if (status == ERROR_SUCCESS)
+    status = record.hash.empty() ? static_cast<DWORD>(ERROR_READ_FAULT) : RecordOwnedCopy(record);
+  deployment.claims.push_back(record);
+  if (status != ERROR_SUCCESS) {
+    diag::TraceLine(L"deploy: the ownership record of %s cannot be written(%d)", record.publishedName, status);
+    return false;
+  }
+  if (!adopted) deployment.run.Added(record.publishedName);
+  return true;
+}
+
+// Takes out one owned copy, announced in the journal, and drops its record
+// once it is gone. False, with a trace line, when it stays (with its record).
+bool RemoveOwned(const Library& library, const OwnedCopy& record, BOOL& reboot) {
+  const std::wstring path = CopyPath(record.publishedName);
+  Intent intent;
+  intent.kind = Intent::Kind::kRemove;
+  intent.package = record.package;
+  intent.run = record.run;
+  intent.publishedName = record.publishedName;
+  intent.stamp = record.stamp;
+  DWORD status = WriteIntent(intent);
+  if (status != ERROR_SUCCESS) {
+    diag::TraceLine(L"fleet: the journal cannot be written(%d): %s is left", status, record.publishedName);
+    return false;
+  }
+  BOOL needsReboot = FALSE;
+  status = library.removeOne(path.c_str(), &needsReboot);
+  if (needsReboot) reboot = TRUE;
+  const bool gone = difx::FilePresence(path) == difx::Presence::kAbsent;
+  if (!gone) diag::TraceLine(L"fleet: %s could not be taken out(%d): its record stays", record.publishedName, status);
+  DWORD dropped = gone ? DropOwnedCopy(record.publishedName) : ERROR_SUCCESS;
+  if (dropped != ERROR_SUCCESS) {
+    diag::TraceLine(L"fleet: the ownership record of %s cannot be dropped(%d)", record.publishedName, dropped);
+    return false;  // the journal entry stays, so that the next run drops it
+  }
+  dropped = SettleIntent(intent);
+  if (dropped != ERROR_SUCCESS) diag::TraceLine(L"fleet: the journal cannot be settled(%d)", dropped);
+  return gone && dropped == ERROR_SUCCESS;
+}
+
+// Takes out what this run published and drops what it adopted, after a
+// failure: the PC as it was. A copy that stays keeps its record, so that a
+// later run takes it out.
+void Undo(Deployment& deployment) {
+  for (const OwnedCopy& claim : deployment.claims) {
+    if (claim.adopted) {
+      DropOwnedCopy(claim.publishedName);
+    } else if (RemoveOwned(deployment.library, claim, deployment.reboot)) {
+      deployment.run.Removed(claim.publishedName);
     } else {
-      run.Left(copy->copy.publishedName);
+      deployment.run.Left(claim.publishedName);
+    }
+  }
+  deployment.claims.clear();
+  SettleOpen(deployment);
+}
+
+// Publishes one package through the library, announced in the journal, and
+// claims the copy only when the library says this call made it.
+bool Publish(Deployment& deployment, const wchar_t* inf, const wchar_t* package, DWORD& status) {
+  if (!Announce(deployment, inf, package)) return false;
+  wchar_t copy[MAX_PATH] = {};
+  BOOL published = FALSE;
+  status = deployment.library.publish(inf, 0, copy, MAX_PATH, &published);
+  return (!published || Claim(deployment, copy, package, false, nullptr)) && SettleOpen(deployment);
+}
+
+// The device update copies the USB INF too: a copy it made (when the one the
+// preinstall made went in between) is claimed as well.
+bool UpdateDevices(Deployment& deployment, const wchar_t* usbInf, const wchar_t* modelsSection) {
+  if (!Announce(deployment, usbInf, kPackageNames[1])) return false;
+  std::wstring published;
+  device::UpdateDevice(usbInf, modelsSection,
+                       device::UpdateOptions{INSTALLFLAG_NONINTERACTIVE, &deployment.reboot, &published});
+  return (published.empty() || Claim(deployment, published, kPackageNames[1], false, nullptr)) &&
+         SettleOpen(deployment);
+}
+
+// Settles what a killed run left in the journal, before anything else.
+// A publish it began owns the copy that holds its INF's bytes under a name
+// the folder did not have before it, when no record owns it yet; a removal
+// it began is finished when the copy is gone (its record goes with the
+// check of the records) and dropped when it is still there (it stays owned).
+// False when an entry cannot be settled: the store could not be read whole.
+bool SettleJournal(const wchar_t* networkInf, const wchar_t* usbInf) {
+  std::vector<Intent> intents;
+  DWORD status = ReadIntents(intents);
+  if (status != ERROR_SUCCESS) {
+    diag::TraceLine(L"fleet: the journal cannot be read(%d)", status);
+    return false;
+  }
+  if (intents.empty()) return true;
+  const StoreReport store = package::ReadStore(networkInf, usbInf);
+  std::vector<OwnedCopy> records;
+  status = ReadOwnedCopies(records);
+  for (const Intent& intent : intents) {
+    if (intent.kind == Intent::Kind::kPublish && !intent.hash.empty()) {
+      if (!store.storeRead || !store.unreadable.empty() || status != ERROR_SUCCESS) {
+        diag::TraceLine(L"fleet: a killed run's %s cannot be settled: the store cannot be read whole",
+                        EntryName(intent));
+        return false;
+      }
+      for (const CopyReport* copy : Copies(store)) {
+        const bool recorded = std::any_of(records.begin(), records.end(), [&](const OwnedCopy& record) {
+          return SameText(record.publishedName, copy->copy.publishedName);
+        });
+        if (recorded || Listed(intent.before, copy->copy.publishedName) ||
+            !SameText(kPackageNames[copy->copy.package], intent.package) || FileHash(copy->copy.path) != intent.hash) {
+          continue;
+        }
+        OwnedCopy record = RecordOf(copy->copy.path, copy, kPackageNames[copy->copy.package], intent.run, false);
+        DWORD written = StampOf(copy->copy.path, record.stamp);
+        if (written == ERROR_SUCCESS) written = RecordOwnedCopy(record);
+        if (written != ERROR_SUCCESS) {
+          diag::TraceLine(L"fleet: the ownership record of %s cannot be written(%d)", record.publishedName, written);
+          return false;
+        }
+        diag::TraceLine(L"fleet: %s, published by a run that ended early, is owned", record.publishedName);
+      }
+    } else if (intent.kind == Intent::Kind::kRemove) {
+      diag::TraceLine(L"fleet: a run that ended early was taking out %s", intent.publishedName);
+    }
+    const DWORD settled = SettleIntent(intent);
+    if (settled != ERROR_SUCCESS) {
+      diag::TraceLine(L"fleet: the journal cannot be settled(%d)", settled);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Checks every record against the file under its name: a copy gone, or a
+// name given to another file, loses its record; a record an earlier release
+// wrote gets the file's stamp. `records` gets the records that stand, and
+// `unknown` the names of those whose file cannot be told (they stay). False
+// when the records cannot be read or changed.
+bool CheckRecords(std::vector<OwnedCopy>& records, std::vector<std::wstring>& unknown) {
+  std::vector<OwnedCopy> read;
+  DWORD status = ReadOwnedCopies(read);
+  if (status != ERROR_SUCCESS) {
+    diag::TraceLine(L"fleet: the ownership records cannot be read(%d)", status);
+    return false;
+  }
+  records.clear();
+  unknown.clear();
+  for (const OwnedCopy& record : read) {
+    DWORD why = ERROR_SUCCESS;
+    OwnedCopy upgraded;
+    const Holds holds = CheckRecord(record, CopyPath(record.publishedName), why, &upgraded);
+    if (holds == Holds::kRecorded || holds == Holds::kUnknown) {
+      if (holds == Holds::kUnknown) {
+        diag::TraceLine(L"fleet: %s cannot be identified(%d): its record stays", record.publishedName, why);
+        unknown.push_back(record.publishedName);
+      }
+      status = upgraded.publishedName.empty() ? ERROR_SUCCESS : RecordOwnedCopy(upgraded);
+      if (status != ERROR_SUCCESS) {
+        diag::TraceLine(L"fleet: the ownership record of %s cannot be written(%d)", record.publishedName, status);
+        return false;
+      }
+      records.push_back(upgraded.publishedName.empty() ? record : upgraded);
+      continue;
+    }
+    diag::TraceLine(holds == Holds::kGone
+                        ? L"fleet: %s is gone: its record is dropped"
+                        : L"fleet: %s is another copy now (its name was given again): not ours, its record is dropped",
+                    record.publishedName);
+    status = DropOwnedCopy(record.publishedName);
+    if (status != ERROR_SUCCESS) {
+      diag::TraceLine(L"fleet: the ownership record of %s cannot be dropped(%d)", record.publishedName, status);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Adoption takes the current copies already stored as this deployment's. It
+// is only for a PC that an earlier release, which kept no records, deployed:
+// once a deployment has left its marker or records, it does nothing.
+bool Adopt(Deployment& deployment, const StoreReport& after) {
+  if (DeployedBefore() || OwnershipKeyExists()) {
+    diag::TraceLine(L"deploy: a deployment has run here before: nothing is adopted");
+    return true;
+  }
+  for (const CopyReport* copy : Copies(after)) {
+    if (copy->owned || copy->current != Known::kYes) continue;
+    if (!Claim(deployment, copy->copy.path, kPackageNames[copy->copy.package], true, copy)) return false;
+    deployment.run.Note(L"adopted the copies of an earlier deployment");
+  }
+  return true;
+}
+
+// A maker's update leaves the older copies this fleet stored: they go once
+// no device uses them, and only when every device's driver could be read.
+void Prune(Deployment& deployment, const StoreReport& after) {
+  if (!after.devicesRead) {
+    diag::TraceLine(L"deploy: the devices cannot be read: older owned copies stay");
+    return;
+  }
+  for (const CopyReport* copy : Copies(after)) {
+    if (!copy->owned || copy->current != Known::kNo || !copy->devices.empty()) continue;
+    OwnedCopy record = RecordOf(copy->copy.path, copy, kPackageNames[copy->copy.package], std::wstring(), false);
+    StampOf(copy->copy.path, record.stamp);
+    if (RemoveOwned(deployment.library, record, deployment.reboot)) {
+      deployment.run.Removed(copy->copy.publishedName);
+    } else {
+      deployment.run.Left(copy->copy.publishedName);
     }
   }
 }
@@ -172,83 +428,99 @@ int DeployLocked(const Library& library, const wchar_t* networkInf, const wchar_
                  const DeployOptions& options, FleetRun& run) {
   // No trust prompt may wait at a desktop while the store is held.
   Sys().SetupSetNonInteractiveMode(TRUE);
+  std::vector<OwnedCopy> records;
+  std::vector<std::wstring> unknown;
+  if (!SettleJournal(networkInf, usbInf) || !CheckRecords(records, unknown)) return kFleetFailed;
   const StoreReport before = package::ReadStore(networkInf, usbInf, &IsOwned);
   if (!before.storeRead) return kFleetFailed;
 
-  const DWORD network = library.entries.preinstall(networkInf, 0);
-  const DWORD usb = library.entries.preinstall(usbInf, 0);
-  BOOL reboot = FALSE;
-  device::UpdateDevice(usbInf, modelsSection, device::UpdateOptions{INSTALLFLAG_NONINTERACTIVE, &reboot});
+  Deployment deployment{library, run, {}, {}, FALSE};
+  const wchar_t* const infs[] = {networkInf, usbInf};
+  DWORD answers[2] = {ERROR_GEN_FAILURE, ERROR_GEN_FAILURE};
+  bool sound = true;
+  for (int i = 0; i < 2 && sound; ++i) sound = Publish(deployment, infs[i], kPackageNames[i], answers[i]);
+  sound = sound && UpdateDevices(deployment, usbInf, modelsSection);
   const StoreReport after = package::ReadStore(networkInf, usbInf, &IsOwned);
-  const bool stored = (network == ERROR_SUCCESS || network == ERROR_ALREADY_EXISTS) &&
-                      (usb == ERROR_SUCCESS || usb == ERROR_ALREADY_EXISTS) && after.status == package::kStatusBoth;
+  const bool stored = sound && (answers[0] == ERROR_SUCCESS || answers[0] == ERROR_ALREADY_EXISTS) &&
+                      (answers[1] == ERROR_SUCCESS || answers[1] == ERROR_ALREADY_EXISTS) &&
+                      after.status == package::kStatusBoth;
   if (!stored) {
-    diag::TraceLine(L"deploy: the packages were not stored(%d, %d, %d)", network, usb, after.status);
-    UndoAdded(library, before, after, run, reboot);
+    if (sound)
+      diag::TraceLine(L"deploy: the packages were not stored(%d, %d, %d)", answers[0], answers[1], after.status);
+    Undo(deployment);
     return kFleetFailed;
   }
-
+  // A copy that appeared while this run held the store, and that none of
+  // its calls published, is another installer's.
+  const std::vector<const CopyReport*> earlier = Copies(before);
   for (const CopyReport* copy : Copies(after)) {
-    const bool added = Find(before, copy->copy.publishedName) == nullptr;
-    const bool adopted = !added && options.adoptEarlier && copy->current == Known::kYes && !copy->owned;
-    if (!added && !adopted) continue;
-    const DWORD recorded = RecordOwnedCopy(RecordOf(*copy, PackageOf(after, *copy), adopted));
-    if (recorded != ERROR_SUCCESS) {
-      diag::TraceLine(L"deploy: the ownership record of %s cannot be written(%d)", copy->copy.publishedName, recorded);
-      UndoAdded(library, before, after, run, reboot);
-      return kFleetFailed;
-    }
-    if (added) run.Added(copy->copy.publishedName);
-    if (adopted) run.Note(L"adopted the copies of an earlier deployment");
+    const bool known = std::any_of(earlier.begin(), earlier.end(), [&](const CopyReport* found) {
+      return SameText(found->copy.publishedName, copy->copy.publishedName);
+    });
+    if (known || copy->owned) continue;
+    diag::TraceLine(L"deploy: %s appeared during the run, and none of its calls published it: left",
+                    copy->copy.publishedName);
+    run.Left(copy->copy.publishedName);
   }
-  // A maker's update leaves the older copies this fleet stored: they go once
-  // no device uses them.
-  for (const CopyReport* copy : Copies(after)) {
-    if (!copy->owned || copy->current != Known::kNo || !copy->devices.empty()) {
-      if (Find(before, copy->copy.publishedName) != nullptr) run.Left(copy->copy.publishedName);
-      continue;
-    }
-    if (RemoveCopy(library.entries, *copy, reboot)) {
-      DropOwnedCopy(copy->copy.publishedName);
-      run.Removed(copy->copy.publishedName);
-    } else {
-      run.Left(copy->copy.publishedName);
-    }
+  DWORD marked = ERROR_SUCCESS;
+  if ((options.adoptEarlier && !Adopt(deployment, after)) ||
+      (marked = MarkDeployed(L"" MDS_FILE_VERSION)) != ERROR_SUCCESS) {
+    if (marked != ERROR_SUCCESS) diag::TraceLine(L"deploy: the deployment marker cannot be written(%d)", marked);
+    Undo(deployment);
+    return kFleetFailed;
   }
-  return reboot || after.restartPending ? kFleetRestart : kFleetDone;
+  Prune(deployment, after);
+  return deployment.reboot || after.restartPending ? kFleetRestart : kFleetDone;
 }
 
-int UndeployLocked(const Library& library, const wchar_t* networkInf, const wchar_t* usbInf, FleetRun& run) {
+int UndeployLocked(const Library& library, const wchar_t* networkInf, const wchar_t* usbInf,
+                   const UndeployOptions& options, FleetRun& run) {
+  Sys().SetupSetNonInteractiveMode(TRUE);
   std::vector<OwnedCopy> records;
-  const DWORD read = ReadOwnedCopies(records);
-  if (read != ERROR_SUCCESS) {
-    diag::TraceLine(L"undeploy: the ownership records cannot be read(%d)", read);
-    return kFleetFailed;
-  }
-  const StoreReport store = package::ReadStore(networkInf, usbInf, &IsOwned);
+  std::vector<std::wstring> unknown;
+  if (!SettleJournal(networkInf, usbInf) || !CheckRecords(records, unknown)) return kFleetFailed;
+  const StoreReport store = package::ReadStore(networkInf, usbInf);
   if (!store.storeRead) return kFleetFailed;
+  // A copy that cannot be told stays with its record, and the run fails, so
+  // that a later run takes it out.
   bool failed = false;
   BOOL reboot = FALSE;
+  std::vector<std::wstring> kept;
   for (const OwnedCopy& record : records) {
-    const CopyReport* copy = Find(store, record.publishedName);
-    if (copy != nullptr && !IsRecorded(record, *copy, PackageOf(store, *copy))) {
-      diag::TraceLine(L"undeploy: %s is not the copy recorded (its name was given again), left", record.publishedName);
-      copy = nullptr;
-    }
-    if (copy != nullptr && !RemoveCopy(library.entries, *copy, reboot)) {
-      failed = true;  // its record stays, so that a later run takes it out
+    if (Listed(unknown, record.publishedName)) {
+      failed = true;
       run.Left(record.publishedName);
       continue;
     }
-    if (copy != nullptr) run.Removed(record.publishedName);
-    DropOwnedCopy(record.publishedName);
+    if (!options.runId.empty() && record.run != options.runId) {
+      kept.push_back(record.publishedName);
+      continue;
+    }
+    // Undoing one run gives back what it adopted; a removal takes it out.
+    if (!options.runId.empty() && record.adopted) {
+      const DWORD dropped = DropOwnedCopy(record.publishedName);
+      if (dropped != ERROR_SUCCESS) {
+        diag::TraceLine(L"undeploy: the ownership record of %s cannot be dropped(%d)", record.publishedName, dropped);
+        failed = true;
+      }
+      kept.push_back(record.publishedName);
+      continue;
+    }
+    if (RemoveOwned(library, record, reboot)) {
+      run.Removed(record.publishedName);
+    } else {
+      failed = true;
+      run.Left(record.publishedName);
+    }
   }
   for (const CopyReport* copy : Copies(store)) {
     const bool ours = std::any_of(records.begin(), records.end(), [&](const OwnedCopy& record) {
       return SameText(record.publishedName, copy->copy.publishedName);
     });
-    if (ours) continue;
-    diag::TraceLine(L"undeploy: %s was not added by a deployment, left", copy->copy.publishedName);
+    if (ours && (!Listed(kept, copy->copy.publishedName) || Listed(unknown, copy->copy.publishedName))) continue;
+    diag::TraceLine(
+        ours ? L"undeploy: %s is not this run's, left" : L"undeploy: %s was not added by a deployment, left",
+        copy->copy.publishedName);
     run.Left(copy->copy.publishedName);
   }
   if (failed) return kFleetFailed;
@@ -273,7 +545,8 @@ int LockedRun(FleetRun& run, const wchar_t* name, Work work) {
 
 int Deploy(const wchar_t* networkInf, const wchar_t* usbInf, const wchar_t* modelsSection,
            const DeployOptions& options) {
-  FleetRun run(options.adoptEarlier ? L"/deploy /adopt" : L"/deploy");
+  FleetRun run(options.adoptEarlier ? L"/deploy /adopt" : L"/deploy",
+               options.runId.empty() ? NewRunId() : options.runId);
   if (!NativeX64()) {
     diag::TraceLine(L"deploy: this PC is not an x64 one; the driver cannot load on it");
     return run.Finish(kFleetFailed);
@@ -286,9 +559,9 @@ int Deploy(const wchar_t* networkInf, const wchar_t* usbInf, const wchar_t* mode
   }
   return LockedRun(run, L"deploy", [&](const Library& library) {
     // 0.2.x kept no ownership records: its commands' record of an install
-    // counts as a caller's word, until a deployment has kept records here.
+    // counts as a caller's word, until a deployment has run here.
     DeployOptions effective = options;
-    if (!effective.adoptEarlier && !OwnershipKeyExists() && EarlierInstallRecorded()) {
+    if (!effective.adoptEarlier && !DeployedBefore() && !OwnershipKeyExists() && EarlierInstallRecorded()) {
       diag::TraceLine(L"deploy: the earlier commands' record tells of their install: its copies are taken as owned");
       effective.adoptEarlier = true;
     }
@@ -297,10 +570,9 @@ int Deploy(const wchar_t* networkInf, const wchar_t* usbInf, const wchar_t* mode
 }
 
 int Undeploy(const wchar_t* networkInf, const wchar_t* usbInf, const UndeployOptions& options) {
-  (void)options;
-  FleetRun run(L"/undeploy");
+  FleetRun run(L"/undeploy", options.runId);
   return LockedRun(run, L"undeploy",
-                   [&](const Library& library) { return UndeployLocked(library, networkInf, usbInf, run); });
+                   [&](const Library& library) { return UndeployLocked(library, networkInf, usbInf, options, run); });
 }
 
 }  // namespace fleet

@@ -1,4 +1,5 @@
-// The ownership records, through the registry calls of the call table.
+// The ownership records and the deployment marker, through the registry
+// calls of the call table, always in the 64-bit view.
 #include "fleet/ownership.h"
 
 #include <cstddef>
@@ -13,56 +14,124 @@ namespace {
 
 using platform::Sys;
 
-const wchar_t* const kValues[] = {L"Package",       L"OriginalName", L"CatalogName", L"ClassGuid",
-                                  L"DriverVersion", L"Hash",         L"Adopted"};
+const wchar_t kToolKey[] = L"SOFTWARE\\mdsdriver";
+const wchar_t kMarkerValue[] = L"Deployed";
 
-std::wstring* Field(OwnedCopy& copy, std::size_t value) {
-  std::wstring* const fields[] = {&copy.package,   &copy.originalName,  &copy.catalogName,
-                                  &copy.classGuid, &copy.driverVersion, &copy.hash};
-  return value < 6 ? fields[value] : nullptr;
+// A record's values, in the order they are written; a record an earlier
+// release wrote has the first seven.
+const wchar_t* const kValues[] = {L"Package", L"OriginalName", L"CatalogName", L"ClassGuid", L"DriverVersion",
+                                  L"Hash",    L"Adopted",      L"FileId",      L"Created",   L"Run"};
+constexpr std::size_t kValueCount = sizeof(kValues) / sizeof(kValues[0]);
+
+void Fields(OwnedCopy& copy, std::wstring* (&fields)[kValueCount], std::wstring& adopted) {
+  std::wstring* const all[] = {&copy.package,       &copy.originalName, &copy.catalogName, &copy.classGuid,
+                               &copy.driverVersion, &copy.hash,         &adopted,          &copy.stamp.id,
+                               &copy.stamp.created, &copy.run};
+  for (std::size_t i = 0; i < kValueCount; ++i) fields[i] = all[i];
 }
 
-// A REG_SZ value, or empty.
-std::wstring ReadText(HKEY key, const wchar_t* name) {
-  wchar_t text[MAX_PATH] = {};
-  DWORD type = 0, size = sizeof(text) - sizeof(wchar_t);
-  if (Sys().RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS ||
-      type != REG_SZ) {
-    return std::wstring();
-  }
+std::wstring Hex(std::uint64_t value, int digits) {
+  std::wstring text;
+  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) text += L"0123456789abcdef"[(value >> shift) & 0xF];
   return text;
 }
 
-DWORD OpenKey(const std::wstring& path, REGSAM access, platform::unique_hkey& key) {
-  HKEY opened = nullptr;
-  const LSTATUS status = Sys().RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, access | KEY_WOW64_64KEY, &opened);
-  if (status == ERROR_SUCCESS) key.reset(opened);
-  return static_cast<DWORD>(status);
+std::uint64_t Ticks(const FILETIME& time) {
+  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
+
+// A record an earlier release wrote is trusted for a copy no younger than
+// the record, give or take the file system's clock.
+constexpr std::uint64_t kClockSlack = 2ULL * 10000000ULL;  // 2 s in 100 ns
 
 }  // namespace
 
 const wchar_t kOwnershipKey[] = L"SOFTWARE\\mdsdriver\\Copies";
 
+DWORD OpenMachineKey(const std::wstring& path, REGSAM access, HKEY& key) {
+  return static_cast<DWORD>(Sys().RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, access | KEY_WOW64_64KEY, &key));
+}
+
+std::wstring ReadText(HKEY key, const wchar_t* name) {
+  std::vector<wchar_t> text(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    DWORD type = 0, size = static_cast<DWORD>((text.size() - 1) * sizeof(wchar_t));
+    const LSTATUS status =
+        Sys().RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size);
+    if (status == ERROR_MORE_DATA && attempt == 0 && size < 1024 * 1024) {
+      text.assign(size / sizeof(wchar_t) + 2, L'\0');
+      continue;
+    }
+    if (status != ERROR_SUCCESS || type != REG_SZ) return std::wstring();
+    text[size / sizeof(wchar_t)] = L'\0';
+    return text.data();
+  }
+  return std::wstring();
+}
+
+DWORD WriteTexts(HKEY key, const wchar_t* const* names, const std::wstring* texts, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const LSTATUS status =
+        Sys().RegSetValueExW(key, names[i], 0, REG_SZ, reinterpret_cast<const BYTE*>(texts[i].c_str()),
+                             static_cast<DWORD>((texts[i].size() + 1) * sizeof(wchar_t)));
+    if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD DeleteMachineKey(const std::wstring& path) {
+  const LSTATUS status = Sys().RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), KEY_WOW64_64KEY, 0);
+  return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : static_cast<DWORD>(status);
+}
+
+DWORD StampOf(const std::wstring& path, FileStamp& stamp) {
+  const platform::unique_file file(Sys().CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) {
+    const DWORD error = Sys().GetLastError();
+    return error == ERROR_PATH_NOT_FOUND ? static_cast<DWORD>(ERROR_FILE_NOT_FOUND)
+           : error != ERROR_SUCCESS      ? error
+                                         : static_cast<DWORD>(ERROR_GEN_FAILURE);
+  }
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!Sys().GetFileInformationByHandle(file.get(), &info)) {
+    const DWORD error = Sys().GetLastError();
+    return error != ERROR_SUCCESS ? error : static_cast<DWORD>(ERROR_GEN_FAILURE);
+  }
+  stamp.id = Hex(info.dwVolumeSerialNumber, 8) + L"-" +
+             Hex((static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow, 16);
+  stamp.created = Hex(Ticks(info.ftCreationTime), 16);
+  return ERROR_SUCCESS;
+}
+
 DWORD ReadOwnedCopies(std::vector<OwnedCopy>& copies) {
   copies.clear();
-  platform::unique_hkey root;
-  const DWORD opened = OpenKey(kOwnershipKey, KEY_READ, root);
-  if (opened == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
-  if (opened != ERROR_SUCCESS) return opened;
+  HKEY opened = nullptr;
+  const DWORD status = OpenMachineKey(kOwnershipKey, KEY_READ, opened);
+  if (status == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+  if (status != ERROR_SUCCESS) return status;
+  const platform::unique_hkey root(opened);
   for (DWORD index = 0;; ++index) {
     wchar_t name[MAX_PATH] = {};
     DWORD length = MAX_PATH;
-    const LSTATUS status = Sys().RegEnumKeyExW(root.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
-    if (status == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
-    if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
-    platform::unique_hkey record;
-    const DWORD recordOpened = OpenKey(std::wstring(kOwnershipKey) + L"\\" + name, KEY_QUERY_VALUE, record);
+    const LSTATUS listed = Sys().RegEnumKeyExW(root.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    if (listed == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
+    if (listed != ERROR_SUCCESS) return static_cast<DWORD>(listed);
+    HKEY recordKey = nullptr;
+    const DWORD recordOpened = OpenMachineKey(std::wstring(kOwnershipKey) + L"\\" + name, KEY_QUERY_VALUE, recordKey);
     if (recordOpened != ERROR_SUCCESS) return recordOpened;
+    const platform::unique_hkey record(recordKey);
     OwnedCopy copy;
     copy.publishedName = name;
-    for (std::size_t value = 0; value < 6; ++value) *Field(copy, value) = ReadText(record.get(), kValues[value]);
-    copy.adopted = ReadText(record.get(), kValues[6]) == L"1";
+    std::wstring* fields[kValueCount];
+    std::wstring adopted;
+    Fields(copy, fields, adopted);
+    for (std::size_t value = 0; value < kValueCount; ++value) *fields[value] = ReadText(record.get(), kValues[value]);
+    copy.adopted = adopted == L"1";
+    const LSTATUS queried = Sys().RegQueryInfoKeyW(record.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                   nullptr, nullptr, nullptr, nullptr, &copy.written);
+    if (queried != ERROR_SUCCESS) return static_cast<DWORD>(queried);
     copies.push_back(copy);
   }
 }
@@ -70,43 +139,91 @@ DWORD ReadOwnedCopies(std::vector<OwnedCopy>& copies) {
 DWORD RecordOwnedCopy(const OwnedCopy& copy) {
   HKEY created = nullptr;
   const std::wstring path = std::wstring(kOwnershipKey) + L"\\" + copy.publishedName;
-  LSTATUS status = Sys().RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                         KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &created, nullptr);
+  const LSTATUS status = Sys().RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                               KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &created, nullptr);
   if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
   const platform::unique_hkey key(created);
   OwnedCopy values = copy;
-  for (std::size_t value = 0; value < 7 && status == ERROR_SUCCESS; ++value) {
-    const std::wstring text = value < 6 ? *Field(values, value) : std::wstring(copy.adopted ? L"1" : L"0");
-    status = Sys().RegSetValueExW(key.get(), kValues[value], 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                                  static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-  }
-  return static_cast<DWORD>(status);
+  std::wstring* fields[kValueCount];
+  std::wstring adopted = copy.adopted ? L"1" : L"0";
+  Fields(values, fields, adopted);
+  std::wstring texts[kValueCount];
+  for (std::size_t value = 0; value < kValueCount; ++value) texts[value] = *fields[value];
+  return WriteTexts(key.get(), kValues, texts, kValueCount);
 }
 
 DWORD DropOwnedCopy(const std::wstring& publishedName) {
-  const std::wstring path = std::wstring(kOwnershipKey) + L"\\" + publishedName;
-  const LSTATUS status = Sys().RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
-  return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : static_cast<DWORD>(status);
+  return DeleteMachineKey(std::wstring(kOwnershipKey) + L"\\" + publishedName);
+}
+
+Holds CheckRecord(const OwnedCopy& record, const std::wstring& path, DWORD& why, OwnedCopy* upgraded) {
+  FileStamp now;
+  why = StampOf(path, now);
+  if (why == ERROR_FILE_NOT_FOUND) return Holds::kGone;
+  if (why != ERROR_SUCCESS) return Holds::kUnknown;
+  if (!record.stamp.id.empty()) return now == record.stamp ? Holds::kRecorded : Holds::kOther;
+  // An earlier release's record names a copy by name and bytes alone: the
+  // bytes must be the recorded ones, and the file no younger than the record
+  // (a copy published again under the freed name is).
+  const std::wstring hash = FileHash(path);
+  if (hash.empty()) {
+    why = ERROR_READ_FAULT;
+    return Holds::kUnknown;
+  }
+  if (hash != record.hash) return Holds::kOther;
+  std::uint64_t created = 0;
+  for (const wchar_t c : now.created)
+    created = created * 16 + static_cast<std::uint64_t>(c <= L'9' ? c - L'0' : c - L'a' + 10);
+  if (created > Ticks(record.written) + kClockSlack) return Holds::kOther;
+  if (upgraded != nullptr) {
+    *upgraded = record;
+    upgraded->stamp = now;
+  }
+  return Holds::kRecorded;
 }
 
 bool IsOwned(const difx::StoreCopy& copy, const wchar_t* package) {
   std::vector<OwnedCopy> owned;
   if (ReadOwnedCopies(owned) != ERROR_SUCCESS) return false;
-  const auto same = [](const std::wstring& a, const std::wstring& b) {
-    return Sys().CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
-  };
   for (const OwnedCopy& record : owned) {
-    if (same(record.publishedName, copy.publishedName) && same(record.package, package) &&
-        record.hash == FileHash(copy.path)) {
+    DWORD why = ERROR_SUCCESS;
+    if (Sys().CompareStringOrdinal(record.publishedName.c_str(), -1, copy.publishedName.c_str(), -1, TRUE) ==
+            CSTR_EQUAL &&
+        Sys().CompareStringOrdinal(record.package.c_str(), -1, package, -1, TRUE) == CSTR_EQUAL &&
+        CheckRecord(record, copy.path, why) == Holds::kRecorded) {
       return true;
     }
   }
   return false;
 }
 
+DWORD MarkDeployed(const wchar_t* version) {
+  HKEY created = nullptr;
+  const LSTATUS status = Sys().RegCreateKeyExW(HKEY_LOCAL_MACHINE, kToolKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                               KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &created, nullptr);
+  if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
+  const platform::unique_hkey key(created);
+  const wchar_t* const names[] = {kMarkerValue};
+  const std::wstring texts[] = {version};
+  return WriteTexts(key.get(), names, texts, 1);
+}
+
+bool DeployedBefore() {
+  HKEY opened = nullptr;
+  const DWORD status = OpenMachineKey(kToolKey, KEY_QUERY_VALUE, opened);
+  if (status == ERROR_FILE_NOT_FOUND) return false;
+  if (status != ERROR_SUCCESS) return true;
+  const platform::unique_hkey key(opened);
+  DWORD type = 0;
+  const LSTATUS queried = Sys().RegQueryValueExW(key.get(), kMarkerValue, nullptr, &type, nullptr, nullptr);
+  return queried != ERROR_FILE_NOT_FOUND;
+}
+
 bool OwnershipKeyExists() {
-  platform::unique_hkey key;
-  return OpenKey(kOwnershipKey, KEY_QUERY_VALUE, key) != ERROR_FILE_NOT_FOUND;
+  HKEY opened = nullptr;
+  const DWORD status = OpenMachineKey(kOwnershipKey, KEY_QUERY_VALUE, opened);
+  if (status == ERROR_SUCCESS) Sys().RegCloseKey(opened);
+  return status != ERROR_FILE_NOT_FOUND;
 }
 
 std::wstring FileHash(const std::wstring& path) {
@@ -129,9 +246,7 @@ std::wstring FileHash(const std::wstring& path) {
   wchar_t text[32] = {};
   diag::LineWriter out(text, 32);
   diag::Format(out, L"%lu:", static_cast<unsigned long>(size));  // an INF is far below 4 GiB
-  std::wstring result = out.c_str();
-  for (int shift = 60; shift >= 0; shift -= 4) result += L"0123456789abcdef"[(hash >> shift) & 0xF];
-  return result;
+  return out.c_str() + Hex(hash, 16);
 }
 
 }  // namespace fleet

@@ -71,7 +71,8 @@ constexpr ULONG kUnknownStatusError = 317;
   X(RegOpenKeyExW, kAdvApi32, kRegistryFailure)                             \
   X(RegSetValueExW, kAdvApi32, kRegistryFailure)                            \
   X(RegEnumKeyExW, kAdvApi32, kRegistryFailure)                             \
-  X(RegDeleteKeyW, kAdvApi32, kRegistryFailure)                             \
+  X(RegDeleteKeyExW, kAdvApi32, kRegistryFailure)                           \
+  X(RegQueryInfoKeyW, kAdvApi32, kRegistryFailure)                          \
   /* advapi32: the deployments' record folder */                            \
   X(ConvertStringSecurityDescriptorToSecurityDescriptorW, kAdvApi32, FALSE) \
   X(GetAce, kAdvApi32, FALSE)                                               \
@@ -131,8 +132,10 @@ constexpr ULONG kUnknownStatusError = 317;
   X(GetStdHandle, kKernel32, INVALID_HANDLE_VALUE)          \
   X(OutputDebugStringW, kKernel32, void())                  \
   X(GetCurrentThreadId, kKernel32, 0UL)                     \
+  X(GetCurrentProcessId, kKernel32, 0UL)                    \
   X(GetLocalTime, kKernel32, void())                        \
   X(GetSystemTime, kKernel32, void())                       \
+  X(GetSystemTimeAsFileTime, kKernel32, void())             \
   X(GetNativeSystemInfo, kKernel32, void())                 \
   X(GetEnvironmentVariableW, kKernel32, 0UL)                \
   X(Sleep, kKernel32, void())                               \

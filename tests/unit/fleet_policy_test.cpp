@@ -33,6 +33,12 @@ FARPROC WINAPI InProcessLibrary(HMODULE module, LPCSTR name) {
   if (reinterpret_cast<ULONG_PTR>(name) > 0xFFFF && std::strcmp(name, "DriverPackageUninstallW") == 0) {
     return as(&difx::Uninstall);
   }
+  if (reinterpret_cast<ULONG_PTR>(name) > 0xFFFF && std::strcmp(name, "MdsPreinstallW") == 0) {
+    return as(&difx::PreinstallNamed);
+  }
+  if (reinterpret_cast<ULONG_PTR>(name) > 0xFFFF && std::strcmp(name, "MdsRemovePublishedInfW") == 0) {
+    return as(&difx::RemovePublishedInf);
+  }
   return g_findBelow(module, name);
 }
 DWORD WINAPI LockHeldPastTheWait(HANDLE, DWORD) { return WAIT_TIMEOUT; }
