@@ -142,7 +142,9 @@ CONFIGRET WINAPI FakeGetDevNodeStatus(PULONG status, PULONG problem, DEVINST dev
   if (status == nullptr || problem == nullptr || *status != 0 || *problem != 0) {
     g_active->nodeStatusOutputsZeroed = false;
   }
-  return device.present ? CR_SUCCESS : CR_NO_SUCH_DEVNODE;
+  if (!device.present) return CR_NO_SUCH_DEVNODE;
+  if (status != nullptr) *status |= device.nodeStatus;
+  return CR_SUCCESS;
 }
 
 BOOL WINAPI FakeUpdateDriver(HWND, LPCWSTR hardwareId, LPCWSTR infPath, DWORD flags, PBOOL reboot) {

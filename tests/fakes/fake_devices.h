@@ -22,6 +22,7 @@ struct FakeDevice {
   std::map<DWORD, std::wstring> properties;  // text properties by SPDRP_ code; a missing one fails to read
   DWORD configFlags = 0;                     // SPDRP_CONFIGFLAGS
   std::wstring infPath;                      // its driver key's InfPath; empty: no driver, no driver key
+  ULONG nodeStatus = 0;                      // what CM_Get_DevNode_Status tells of an attached one
 
   // Failures of the calls about this device.
   bool failInstanceId = false;

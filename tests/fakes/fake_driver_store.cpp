@@ -95,7 +95,8 @@ BOOL WINAPI FakeUninstallOEMInf(PCWSTR name, DWORD flags, PVOID) {
   if (copy->inUse && (flags & SUOI_FORCEDELETE) == 0) return Fail(ERROR_INF_IN_USE_BY_DEVICES);
   if (copy->inUse) ++g_store->strandedDevices;
   const std::wstring path = g_store->InfFolder() + L"\\" + copy->name;
-  DeleteFileW(path.c_str());
+  // A copy another program holds open stays published.
+  if (!DeleteFileW(path.c_str())) return Fail(GetLastError());
   DeleteFileW((path.substr(0, path.size() - 4) + L".pnf").c_str());
   published.erase(copy);
   return TRUE;

@@ -79,14 +79,22 @@ enum class Act {
   kMakerRemoves,
   kUsbCatalogGone,
   kNameGivenAgain,
+  kMakerResigns,     // the network package's catalog signed anew, and stored: a twin of the same INF bytes
+  kMakerReinstalls,  // the maker's uninstaller takes every copy, and its installer stores them again
+  kHoldFirst,        // another program holds oem0.inf open, sharing nothing, until kLetGo
+  kLetGo,
+  kDeviceOnFirst,  // a device installed from oem0.inf, waiting for a restart
+  kDevicesUnreadable,
   kEarlierInstallRecorded,
   kDeploy,
-  kAdopt,
-  kUndeploy
+  kAdopt,  // as run "A"
+  kUndeploy,
+  kUndeployRunA
 };
 struct Step {
   Act act;
   int answer = 0;
+  int records = -1;  // the ownership records afterwards; -1: not counted
 };
 
 TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
@@ -101,7 +109,33 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
        {{Act::kMakerStores}, {Act::kDeploy}, {Act::kUndeploy}},
        {L"oem0.inf", L"oem1.inf"}},
       {"a maker's update between two deployments, then removal: nothing left",
-       {{Act::kDeploy}, {Act::kMakerUpdates}, {Act::kDeploy}, {Act::kUndeploy}},
+       {{Act::kDeploy}, {Act::kMakerUpdates}, {Act::kDeploy, 0, 2}, {Act::kUndeploy}},
+       {}},
+      {"an older copy a device uses is not pruned, and its restart is told",
+       {{Act::kDeploy},
+        {Act::kDeviceOnFirst},
+        {Act::kMakerUpdates},
+        {Act::kDeploy, kFleetRestart, 3},
+        {Act::kUndeploy, kFleetRestart}},
+       {}},
+      {"nor any while the devices cannot be read",
+       {{Act::kDeploy}, {Act::kMakerUpdates}, {Act::kDevicesUnreadable}, {Act::kDeploy, 0, 4}, {Act::kUndeploy}},
+       {}},
+      {"an upgrade's /adopt after a deployment adopts nothing",
+       {{Act::kMakerStores}, {Act::kDeploy, 0, 0}, {Act::kAdopt, 0, 0}, {Act::kUndeploy}},
+       {L"oem0.inf", L"oem1.inf"}},
+      {"/adopt takes only current copies",
+       {{Act::kMakerStores}, {Act::kMakerUpdates}, {Act::kAdopt, 0, 2}, {Act::kUndeploy}},
+       {L"oem0.inf", L"oem1.inf"}},
+      {"undoing the adopting run gives the copies back",
+       {{Act::kMakerStores}, {Act::kAdopt, 0, 2}, {Act::kUndeployRunA, 0, 0}},
+       {L"oem0.inf", L"oem1.inf"}},
+      {"a twin the maker signed anew stays", {{Act::kDeploy}, {Act::kMakerResigns}, {Act::kUndeploy}}, {L"oem2.inf"}},
+      {"the maker's copies stored again under our freed names stay",
+       {{Act::kDeploy}, {Act::kMakerReinstalls}, {Act::kUndeploy}},
+       {L"oem0.inf", L"oem1.inf"}},
+      {"a copy held open stays owned, and a later run takes it out",
+       {{Act::kDeploy}, {Act::kHoldFirst}, {Act::kUndeploy, kFleetFailed, 1}, {Act::kLetGo}, {Act::kUndeploy}},
        {}},
       {"the maker's folder gone: the removal still answers 0",
        {{Act::kDeploy}, {Act::kMakerRemoves}, {Act::kUndeploy}},
@@ -144,6 +178,7 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
     }
     fakes::OutputCapture output;
     fakes::FakeDevices devices;
+    HANDLE held = INVALID_HANDLE_VALUE;
     CreateDirectoryW((folder / L"windows").c_str(), nullptr);
     fakes::FakeDriverStore store(folder / L"windows");
     store.newDev = {true, row.restart, 0, 0};
@@ -184,20 +219,56 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
           ASSERT_TRUE(testing_support::WriteBytes(store.InfFolder() + L"\\oem0.inf", bytes + "; another\n"));
           break;
         }
+        case Act::kMakerResigns: {
+          std::string catalog;
+          ASSERT_TRUE(testing_support::ReadBytes(folder / L"netaapl64.cat", catalog));
+          ASSERT_TRUE(testing_support::WriteBytes(folder / L"netaapl64.cat", catalog + "again"));
+          difx::Preinstall(net.c_str(), 0);
+          break;
+        }
+        case Act::kMakerReinstalls:
+          for (const std::wstring& inf : {net, usb}) {
+            BOOL reboot = FALSE;
+            difx::Uninstall(inf.c_str(), DRIVER_PACKAGE_FORCE, nullptr, &reboot);
+            difx::Preinstall(inf.c_str(), 0);
+          }
+          break;
+        case Act::kHoldFirst:
+          held = CreateFileW((store.InfFolder() + L"\\oem0.inf").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                             nullptr);
+          ASSERT_NE(held, INVALID_HANDLE_VALUE);
+          break;
+        case Act::kLetGo:
+          CloseHandle(held);
+          break;
+        case Act::kDeviceOnFirst:
+          devices.devices.emplace_back(L"USB\\VID_05AC&PID_12A8\\1");
+          devices.devices.back().infPath = L"oem0.inf";
+          devices.devices.back().nodeStatus = DN_NEED_RESTART;
+          break;
+        case Act::kDevicesUnreadable:
+          devices.classDevsError = ERROR_ACCESS_DENIED;
+          break;
         case Act::kEarlierInstallRecorded:
           ASSERT_TRUE(RecordEarlier(kEarlierInstall));
           break;
         case Act::kDeploy:
         case Act::kAdopt:
-          answer = fleet::Deploy(net.c_str(), usb.c_str(), L"Apple.NTamd64", {step.act == Act::kAdopt, L""});
+          answer = fleet::Deploy(net.c_str(), usb.c_str(), L"Apple.NTamd64",
+                                 {step.act == Act::kAdopt, step.act == Act::kAdopt ? L"A" : L""});
           break;
         case Act::kUndeploy:
-          for (auto& copy : store.published) copy.inUse = row.restart;
-          answer = fleet::Undeploy(net.c_str(), usb.c_str());
+        case Act::kUndeployRunA:
+          // Only the first copy taken out asks for a restart: a later one must not cancel it.
+          if (!store.published.empty()) store.published.front().inUse = row.restart;
+          answer = fleet::Undeploy(net.c_str(), usb.c_str(), {step.act == Act::kUndeployRunA ? L"A" : L""});
           break;
       }
       EXPECT_EQ(answer, step.answer) << "step " << (&step - row.steps.data()) << ": "
                                      << testing::PrintToString(output.debugStrings.back());
+      std::vector<fleet::OwnedCopy> records;
+      EXPECT_TRUE(step.records < 0 || (fleet::ReadOwnedCopies(records) == 0 && records.size() == size_t(step.records)))
+          << "step " << (&step - row.steps.data()) << ": " << records.size() << " records";
     }
     std::vector<std::wstring> infs;
     for (const std::wstring& name : testing_support::ListFolder(store.InfFolder())) {
