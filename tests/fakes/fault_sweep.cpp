@@ -213,6 +213,20 @@ void* AcquiredHandle(R result, A... args) {
   }
 }
 
+// While a release runs, a kill lets it, and every call it makes, through.
+struct ReleaseScope {
+  ReleaseScope(FaultSweep& sweep, bool releases) : sweep_(sweep), releases_(releases ? 1 : 0) {
+    sweep_.releasing_ += releases_;
+  }
+  ~ReleaseScope() { sweep_.releasing_ -= releases_; }
+  ReleaseScope(const ReleaseScope&) = delete;
+  ReleaseScope& operator=(const ReleaseScope&) = delete;
+
+ private:
+  FaultSweep& sweep_;
+  int releases_;
+};
+
 template <typename Fn>
 struct Hook;
 
@@ -229,7 +243,9 @@ struct Hook<R(WINAPI*)(A...)> {
     if constexpr (ReleasesKind(Id) != nullptr) {
       sweep.Released(ReleasesKind(Id), AsHandle(std::get<0>(std::tuple<A...>(args...))));
     }
+    const ReleaseScope release(sweep, ReleasesKind(Id) != nullptr);
     if constexpr (F::kMode == Mode::kNever) {
+      sweep.ThrowIfKilled();
       return below(args...);
     } else {
       const bool fail = sweep.Tick(Id, MDS_CALLER());
@@ -392,12 +408,21 @@ FaultSweep::~FaultSweep() {
 }
 
 bool FaultSweep::Tick(CallId id, const void* caller) {
+  ThrowIfKilled();
+  if (killed_) return false;  // a release after the kill
   ++failableCalls_;
   callsMade_.push_back(id);
   sites_.push_back({id, caller, inLibrary_});
   if (std::find(failAt_.begin(), failAt_.end(), failableCalls_) == failAt_.end()) return false;
   injectedCalls_.push_back(id);
-  return true;
+  if (!kills) return true;
+  killed_ = true;
+  ThrowIfKilled();
+  return false;  // a release: done, and the run ends after it
+}
+
+void FaultSweep::ThrowIfKilled() const {
+  if (killed_ && releasing_ == 0) throw Killed();
 }
 
 void FaultSweep::Acquired(const char* kind, void* handle) {
