@@ -216,6 +216,20 @@ void* AcquiredHandle(R result, A... args) {
   }
 }
 
+// While a release runs, a kill lets it, and every call it makes, through.
+struct ReleaseScope {
+  ReleaseScope(FaultSweep& sweep, bool releases) : sweep_(sweep), releases_(releases ? 1 : 0) {
+    sweep_.releasing_ += releases_;
+  }
+  ~ReleaseScope() { sweep_.releasing_ -= releases_; }
+  ReleaseScope(const ReleaseScope&) = delete;
+  ReleaseScope& operator=(const ReleaseScope&) = delete;
+
+ private:
+  FaultSweep& sweep_;
+  int releases_;
+};
+
 template <typename Fn>
 struct Hook;
 
@@ -232,7 +246,9 @@ struct Hook<R(WINAPI*)(A...)> {
     if constexpr (ReleasesKind(Id) != nullptr) {
       sweep.Released(ReleasesKind(Id), AsHandle(std::get<0>(std::tuple<A...>(args...))));
     }
+    const ReleaseScope release(sweep, ReleasesKind(Id) != nullptr);
     if constexpr (F::kMode == Mode::kNever) {
+      sweep.ThrowIfKilled();
       return below(args...);
     } else {
       const bool fail = sweep.Tick(Id, MDS_CALLER());
@@ -260,6 +276,8 @@ struct Hook<R(WINAPI*)(A...)> {
 using PreinstallFn = package::DriverPackagePreinstallWFn;
 using UninstallFn = package::DriverPackageUninstallWFn;
 using GetPathFn = package::DriverPackageGetPathWFn;
+using PublishFn = package::MdsPreinstallWFn;
+using RemoveOneFn = package::MdsRemovePublishedInfWFn;
 
 // Function pointers of other types pass through void(*)() on their way to and from FARPROC.
 template <typename To, typename From>
@@ -270,6 +288,8 @@ To FunctionCast(From from) {
 PreinstallFn g_preinstall = nullptr;
 UninstallFn g_uninstall = nullptr;
 GetPathFn g_getPath = nullptr;
+PublishFn g_publish = nullptr;
+RemoveOneFn g_removeOne = nullptr;
 const DWORD kDifxFailure = ERROR_ACCESS_DENIED;
 
 // Runs a DIFx export, its own calls counted as the library's.
@@ -328,6 +348,22 @@ DWORD WINAPI SweptGetPath(PCWSTR inf, PWSTR path, DWORD* count) {
   return InLibrary([&] { return g_getPath(inf, path, count); });
 }
 
+DWORD WINAPI SweptPublish(PCWSTR inf, DWORD flags, PWSTR published, DWORD chars, BOOL* made) {
+  if (g_sweep->Tick(kMdsPreinstallW, MDS_CALLER())) {
+    ::SetLastError(kDifxFailure);
+    return kDifxFailure;
+  }
+  return InLibrary([&] { return g_publish(inf, flags, published, chars, made); });
+}
+
+DWORD WINAPI SweptRemoveOne(PCWSTR inf, BOOL* reboot) {
+  if (g_sweep->Tick(kMdsRemovePublishedInfW, MDS_CALLER())) {
+    ::SetLastError(kDifxFailure);
+    return kDifxFailure;
+  }
+  return InLibrary([&] { return g_removeOne(inf, reboot); });
+}
+
 FARPROC WINAPI SweptGetProcAddress(HMODULE module, LPCSTR name) {
   if (g_sweep->Tick(kGetProcAddress, MDS_CALLER())) {
     ::SetLastError(Failure<kGetProcAddress>::kError);
@@ -348,6 +384,14 @@ FARPROC WINAPI SweptGetProcAddress(HMODULE module, LPCSTR name) {
     g_getPath = inProcess ? &difx::GetPath : FunctionCast<GetPathFn>(found);
     return FunctionCast<FARPROC>(&SweptGetPath);
   }
+  if (std::strcmp(name, "MdsPreinstallW") == 0) {
+    g_publish = inProcess ? &difx::PreinstallNamed : FunctionCast<PublishFn>(found);
+    return FunctionCast<FARPROC>(&SweptPublish);
+  }
+  if (std::strcmp(name, "MdsRemovePublishedInfW") == 0) {
+    g_removeOne = inProcess ? &difx::RemovePublishedInf : FunctionCast<RemoveOneFn>(found);
+    return FunctionCast<FARPROC>(&SweptRemoveOne);
+  }
   return found;
 }
 
@@ -356,7 +400,7 @@ const char* const kCallNames[] = {
     MDS_PLATFORM_CALLS(MDS_CALL_NAME)
 #undef MDS_CALL_NAME
         "DriverPackagePreinstallW",
-    "DriverPackageUninstallW", "DriverPackageGetPathW"};
+    "DriverPackageUninstallW", "DriverPackageGetPathW", "MdsPreinstallW", "MdsRemovePublishedInfW"};
 static_assert(sizeof(kCallNames) / sizeof(kCallNames[0]) == kCallIdCount, "one name per call");
 
 const DWORD kInjectedErrors[] = {
@@ -364,7 +408,7 @@ const DWORD kInjectedErrors[] = {
     MDS_PLATFORM_CALLS(MDS_CALL_ERROR)
 #undef MDS_CALL_ERROR
         kDifxFailure,
-    kDifxFailure, kDifxFailure};
+    kDifxFailure, kDifxFailure, kDifxFailure, kDifxFailure};
 static_assert(sizeof(kInjectedErrors) / sizeof(kInjectedErrors[0]) == kCallIdCount, "one error per call");
 
 }  // namespace
@@ -395,12 +439,21 @@ FaultSweep::~FaultSweep() {
 }
 
 bool FaultSweep::Tick(CallId id, const void* caller) {
+  ThrowIfKilled();
+  if (killed_) return false;  // a release after the kill
   ++failableCalls_;
   callsMade_.push_back(id);
   sites_.push_back({id, caller, inLibrary_});
   if (std::find(failAt_.begin(), failAt_.end(), failableCalls_) == failAt_.end()) return false;
   injectedCalls_.push_back(id);
-  return true;
+  if (!kills) return true;
+  killed_ = true;
+  ThrowIfKilled();
+  return false;  // a release: done, and the run ends after it
+}
+
+void FaultSweep::ThrowIfKilled() const {
+  if (killed_ && releasing_ == 0) throw Killed();
 }
 
 void FaultSweep::Acquired(const char* kind, void* handle) {

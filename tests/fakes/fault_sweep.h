@@ -1,8 +1,9 @@
 // Systematic fault injection through the call table, the way SQLite fails
 // every I/O call in turn: a FaultSweep sits over whatever the table holds
 // (real calls or other fakes), counts every call that can fail, fails the
-// k-th one the way that call fails on Windows, and keeps the books on every
-// handle acquired and given back.
+// k-th one the way that call fails on Windows (or ends the run there, as if
+// the process were killed), and keeps the books on every handle acquired and
+// given back.
 #pragma once
 
 #include <cstddef>
@@ -21,19 +22,28 @@ enum CallId {
       kDriverPackagePreinstallW,
   kDriverPackageUninstallW,
   kDriverPackageGetPathW,
+  kMdsPreinstallW,
+  kMdsRemovePublishedInfW,
   kCallIdCount
 };
 
 const char* CallName(CallId id);
+
+// What a killed run's calls throw up to the test. No std::exception, so that
+// only a `catch (...)` takes it, and the next call throws it again.
+struct Killed {};
 
 // The last error a call fails with in the sweep (0 for one that never fails).
 DWORD InjectedError(CallId id);
 
 class FaultSweep {
  public:
-  // Which code answers the DIFx exports that the tool looks up: the library
-  // it loaded, or difxapi_x64.dll's own code linked into the test program,
-  // whose Windows calls then go through this table and are failed in turn too.
+  // Which code answers the DIFx exports that the tool looks up: whatever the
+  // table below found (the DLL it loaded, or a test's redirect to the
+  // library's code in process, whose calls then reach the fakes below), or
+  // difxapi_x64.dll's own code linked into the test program, whose Windows
+  // calls go through this table to the real functions, as the shipped DLL's
+  // own table would. Either way they are failed in turn too.
   enum class Library { kAsLoaded, kInProcess };
 
   // failAt: the 1-based number of the failable call to fail; 0 fails none.
@@ -76,19 +86,32 @@ class FaultSweep {
   void Acquired(const char* kind, void* handle);
   void Released(const char* kind, void* handle);
   // What the hooks call on to: the table as it was, or for the library's own
-  // calls the real functions, since the library has a table of its own that
-  // the test's fakes never reach.
-  const platform::Calls& below() const { return inLibrary_ ? platform::RealCalls() : below_; }
+  // calls in process (kInProcess) the real functions, since the shipped
+  // library has a table of its own that the test's fakes never reach.
+  const platform::Calls& below() const {
+    return inLibrary_ && library_ == Library::kInProcess ? platform::RealCalls() : below_;
+  }
   Library library() const { return library_; }
   bool inLibrary_ = false;  // set while a DIFx export runs
   // A failed wait answers WAIT_TIMEOUT (the store lock's holder kept it past
   // the wait) instead of WAIT_FAILED.
   bool waitsTimeOut = false;
+  // The failAt call ends the run instead of failing: it throws Killed, and so
+  // does every call after it, so that nothing more reaches the system, also
+  // where a `catch (...)` swallowed the first. Only the releases, and the
+  // calls they make on the way (a first use's lookup), go through and never
+  // throw: they run in destructors, and Windows closes a dead process's
+  // handles and lets go of its mutexes all the same.
+  bool kills = false;
+  bool killed() const { return killed_; }
+  void ThrowIfKilled() const;
+  int releasing_ = 0;  // releases under way
 
  private:
   platform::Calls below_;
   std::vector<long> failAt_;
   Library library_;
+  bool killed_ = false;
   long failableCalls_ = 0;
   std::vector<CallId> injectedCalls_;
   std::vector<CallId> callsMade_;

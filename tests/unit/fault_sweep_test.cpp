@@ -112,4 +112,25 @@ TEST(FaultSweepTest, FailsTheWayWindowsDoes) {
   EXPECT_TRUE(count.Outstanding().empty()) << "a loaded system library is no handle to give back";
 }
 
+// A kill ends the run for good: its call and every later one throw, so
+// nothing more reaches the system, while releases, and the lookups they make
+// on first use, go through and never throw, even where the kill lands in one.
+TEST(FaultSweepTest, AKillIsStickyAndLetsOnlyReleasesThrough) {
+  testing_support::TempDir dir;
+  const std::wstring inf = dir / L"a.inf", made = dir / L"made";
+  ASSERT_TRUE(testing_support::WriteBytes(inf, "[Version]\r\nSignature=\"$Windows NT$\"\r\n"));
+  for (bool releaseFirst : {false, true}) {
+    FaultSweep sweep(5);  // calls 1 to 4 open the INF, SetupAPI loaded on first use
+    sweep.kills = true;
+    platform::unique_hinf held(platform::Sys().SetupOpenInfFileW(inf.c_str(), nullptr, INF_STYLE_WIN4, nullptr));
+    if (releaseFirst) held.reset();  // 5: SetupCloseInfFile's lookup
+    EXPECT_THROW(platform::Sys().CreateDirectoryW(made.c_str(), nullptr), fakes::Killed);
+    EXPECT_THROW(platform::Sys().GetLastError(), fakes::Killed) << "again, by a call that never fails too";
+    held.reset();
+    EXPECT_TRUE(sweep.killed());
+    EXPECT_TRUE(sweep.Outstanding().empty()) << releaseFirst;
+  }
+  EXPECT_FALSE(testing_support::Exists(made));
+}
+
 }  // namespace

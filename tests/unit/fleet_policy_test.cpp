@@ -5,73 +5,29 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "driver_store.h"
-#include "fakes/fake_devices.h"
-#include "fakes/fake_driver_store.h"
-#include "fakes/output_capture.h"
 #include "fleet/deploy_record.h"
 #include "fleet/ownership.h"
-#include "support/fixture_packages.h"
-#include "support/tool_runner.h"
+#include "support/fleet_fixture.h"
 
 namespace {
 
 using fleet::kFleetBusy;
 using fleet::kFleetFailed;
 using fleet::kFleetRestart;
+using testing_support::DropRecords;
+using testing_support::kAdministrators;
+using testing_support::kEarlierInstall;
 
-decltype(&::GetProcAddress) g_findBelow = nullptr;
-FARPROC WINAPI InProcessLibrary(HMODULE module, LPCSTR name) {
-  const auto as = [](auto function) { return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function)); };
-  if (reinterpret_cast<ULONG_PTR>(name) > 0xFFFF && std::strcmp(name, "DriverPackagePreinstallW") == 0) {
-    return as(&difx::Preinstall);
-  }
-  if (reinterpret_cast<ULONG_PTR>(name) > 0xFFFF && std::strcmp(name, "DriverPackageUninstallW") == 0) {
-    return as(&difx::Uninstall);
-  }
-  if (reinterpret_cast<ULONG_PTR>(name) > 0xFFFF && std::strcmp(name, "MdsPreinstallW") == 0) {
-    return as(&difx::PreinstallNamed);
-  }
-  if (reinterpret_cast<ULONG_PTR>(name) > 0xFFFF && std::strcmp(name, "MdsRemovePublishedInfW") == 0) {
-    return as(&difx::RemovePublishedInf);
-  }
-  return g_findBelow(module, name);
-}
 DWORD WINAPI LockHeldPastTheWait(HANDLE, DWORD) { return WAIT_TIMEOUT; }
 BOOL WINAPI OnArm64(HANDLE, USHORT* process, USHORT* native) {
   *process = IMAGE_FILE_MACHINE_UNKNOWN;
   *native = IMAGE_FILE_MACHINE_ARM64;
   return TRUE;
 }
-
-void DropRecords() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\mdsdriver"); }
-
-// %ProgramData% and the security of what the tool opens in it, as set.
-std::wstring g_programData, g_folderSecurity;
-const wchar_t kAdministrators[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
-DWORD WINAPI ProgramData(LPCWSTR, LPWSTR buffer, DWORD size) {
-  g_programData.copy(buffer, size);
-  buffer[g_programData.size()] = L'\0';
-  return static_cast<DWORD>(g_programData.size());
-}
-DWORD WINAPI FolderSecurity(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*, PACL* dacl, PACL*,
-                            PSECURITY_DESCRIPTOR* descriptor) {
-  ConvertStringSecurityDescriptorToSecurityDescriptorW(g_folderSecurity.c_str(), SDDL_REVISION_1, descriptor, nullptr);
-  BOOL present = FALSE, defaulted = FALSE;
-  GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
-  GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
-  return ERROR_SUCCESS;
-}
-// 0.2.x's commands' record, with `lines`.
-bool RecordEarlier(const char* lines) {
-  CreateDirectoryW((g_programData + L"\\mdsdriver").c_str(), nullptr);
-  return testing_support::WriteBytes(g_programData + L"\\mdsdriver\\deploy.log", lines);
-}
-const char kEarlierInstall[] = "08.12.2026 14:03:27,51 install 0 installed \r\n";
 
 enum class Act {
   kMakerStores,
@@ -166,30 +122,16 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    DropRecords();
-    testing_support::TempDir folder;
-    const std::wstring packages = testing_support::FixtureDir() + L"\\packages\\";
-    const std::wstring net = folder / L"netaapl64.inf", usb = folder / L"usbaapl64.inf";
-    for (const wchar_t* name : {L"NetDrivers\\netaapl64.", L"Drivers\\usbaapl64."}) {
-      for (const wchar_t* extension : {L"inf", L"cat"}) {
-        const std::wstring file = std::wstring(name) + extension;
-        ASSERT_TRUE(CopyFileW((packages + file).c_str(), (folder / file.substr(file.find(L'\\') + 1)).c_str(), 0));
-      }
-    }
-    fakes::OutputCapture output;
-    fakes::FakeDevices devices;
+    testing_support::FleetFixture fleet;
+    const testing_support::TempDir& folder = fleet.folder;
+    const std::wstring &net = fleet.net, &usb = fleet.usb;
+    fakes::OutputCapture& output = fleet.output;
+    fakes::FakeDriverStore& store = fleet.store;
+    fakes::FakeDevices& devices = fleet.devices;
     HANDLE held = INVALID_HANDLE_VALUE;
-    CreateDirectoryW((folder / L"windows").c_str(), nullptr);
-    fakes::FakeDriverStore store(folder / L"windows");
     store.newDev = {true, row.restart, 0, 0};
-    g_findBelow = platform::Sys().GetProcAddress;
-    auto library = platform::Override(&platform::Calls::GetProcAddress, &InProcessLibrary);
     auto wait = platform::Override(&platform::Calls::WaitForSingleObject,
                                    row.busy ? &LockHeldPastTheWait : platform::Sys().WaitForSingleObject);
-    g_programData = folder.path();
-    g_folderSecurity = kAdministrators;
-    auto place = platform::Override(&platform::Calls::GetEnvironmentVariableW, &ProgramData);
-    auto security = platform::Override(&platform::Calls::GetSecurityInfo, &FolderSecurity);
     auto machine =
         platform::Override(&platform::Calls::IsWow64Process2, row.arm64 ? &OnArm64 : platform::Sys().IsWow64Process2);
     for (const Step& step : row.steps) {
@@ -250,7 +192,7 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
           devices.classDevsError = ERROR_ACCESS_DENIED;
           break;
         case Act::kEarlierInstallRecorded:
-          ASSERT_TRUE(RecordEarlier(kEarlierInstall));
+          ASSERT_TRUE(fleet.programData.RecordEarlier(kEarlierInstall));
           break;
         case Act::kDeploy:
         case Act::kAdopt:
@@ -270,10 +212,7 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
       EXPECT_TRUE(step.records < 0 || (fleet::ReadOwnedCopies(records) == 0 && records.size() == size_t(step.records)))
           << "step " << (&step - row.steps.data()) << ": " << records.size() << " records";
     }
-    std::vector<std::wstring> infs;
-    for (const std::wstring& name : testing_support::ListFolder(store.InfFolder())) {
-      if (name.size() > 4 && name.compare(name.size() - 4, 4, L".inf") == 0) infs.push_back(name);
-    }
+    const std::vector<std::wstring> infs = fleet.Infs();
     EXPECT_EQ(infs, row.after);
     std::vector<fleet::OwnedCopy> owned;
     EXPECT_EQ(fleet::ReadOwnedCopies(owned), 0u);
@@ -297,14 +236,13 @@ TEST(FleetPolicyTest, RecordsAndBelievesOnlyWhereNobodyElseMayWrite) {
               {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;FA;;;BU)", kEarlierInstall, false, false, false},
               {L"O:BUD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", kEarlierInstall, false, false, false},
               {L"O:BAD:P(A;;FA;;;BA)(A;;FRFW;;;BU)", kEarlierInstall, false, false, false}};
-  auto place = platform::Override(&platform::Calls::GetEnvironmentVariableW, &ProgramData);
-  auto security = platform::Override(&platform::Calls::GetSecurityInfo, &FolderSecurity);
+  testing_support::FakeProgramData programData;
   fakes::OutputCapture output;
   for (const auto& row : rows) {
     testing_support::TempDir folder;
-    g_programData = folder.path();
-    g_folderSecurity = row.security;
-    ASSERT_TRUE(RecordEarlier(row.lines));
+    programData.folder = folder.path();
+    programData.security = row.security;
+    ASSERT_TRUE(programData.RecordEarlier(row.lines));
     const std::wstring other = folder / L"other.log", record = folder / L"mdsdriver\\deploy.log";
     ASSERT_TRUE(!row.otherName || CreateHardLinkW(other.c_str(), record.c_str(), nullptr));
     EXPECT_EQ(fleet::EarlierInstallRecorded(), row.believed) << testing::PrintToString(row.security);
@@ -314,8 +252,8 @@ TEST(FleetPolicyTest, RecordsAndBelievesOnlyWhereNobodyElseMayWrite) {
     EXPECT_EQ(bytes, row.lines + std::string(row.written ? "one\r\n" : ""));
     DeleteFileW(other.c_str());
   }
-  g_programData.clear();  // %ProgramData% not set: nothing is written anywhere
-  g_folderSecurity = kAdministrators;
+  programData.folder.clear();  // %ProgramData% not set: nothing is written anywhere
+  programData.security = kAdministrators;
   EXPECT_FALSE(fleet::AppendDeployRecord(L"one"));
 }
 
