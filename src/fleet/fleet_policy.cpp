@@ -317,8 +317,11 @@ bool SettleJournal(const wchar_t* networkInf, const wchar_t* usbInf) {
         return false;
       }
       for (const CopyReport* copy : Copies(store)) {
+        // A record the killed run left half-written holds no copy.
         const bool recorded = std::any_of(records.begin(), records.end(), [&](const OwnedCopy& record) {
-          return SameText(record.publishedName, copy->copy.publishedName);
+          DWORD why = ERROR_SUCCESS;
+          return SameText(record.publishedName, copy->copy.publishedName) &&
+                 CheckRecord(record, copy->copy.path, why) == Holds::kRecorded;
         });
         if (recorded || Listed(intent.before, copy->copy.publishedName) ||
             !SameText(kPackageNames[copy->copy.package], intent.package) || FileHash(copy->copy.path) != intent.hash) {
