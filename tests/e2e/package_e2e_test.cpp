@@ -424,6 +424,71 @@ TEST_F(InventoryE2ETest, DeploymentsOwnWhatTheyAdd) {
   EXPECT_TRUE(doc["packages"][0]["copies"].empty() && doc["packages"][1]["copies"].empty());
 }
 
+// Under Wine's own store: a deployment owns what its calls published, and
+// nothing else the INF folder holds or held (the maker's copies are /i's).
+TEST_F(InventoryE2ETest, OwnsOnlyWhatItsCallsPublished) {
+  enum Act { kMaker, kMakerAgain, kHoldFirst, kLetGo, kTwin, kDeploy, kUndeploy, kUndeployFails };
+  const struct {
+    const char* what;
+    std::vector<Act> acts;
+    std::vector<std::wstring> after;  // the copies of either package left
+  } rows[] = {
+      {"a maker's copy held open through /deploy",
+       {kMaker, kHoldFirst, kDeploy, kLetGo, kUndeploy},
+       {L"netaapl64.inf", L"usbaapl64.inf"}},
+      {"a twin under another name", {kDeploy, kTwin, kUndeploy}, {L"oem90.inf"}},
+      {"the maker's removal and reinstall in between",
+       {kDeploy, kMakerAgain, kUndeploy},
+       {L"netaapl64.inf", L"usbaapl64.inf"}},
+      {"an owned copy held at the removal", {kDeploy, kHoldFirst, kUndeployFails, kLetGo, kUndeploy}, {}},
+  };
+  const std::wstring first = testing_support::SystemInfDir() + L"\\netaapl64.inf";
+  std::string bytes[2];
+  ASSERT_TRUE(testing_support::ReadBytes(NetworkInfPath(), bytes[0]) &&
+              testing_support::ReadBytes(UsbInfPath(), bytes[1]));
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\mdsdriver");
+    CleanStore();
+    HANDLE held = INVALID_HANDLE_VALUE;
+    for (const Act act : row.acts) {
+      const wchar_t* const fleet[] = {L"/deploy", L"/undeploy", L"/undeploy"};
+      switch (act) {
+        case kMakerAgain:  // its uninstaller takes every copy; its installer writes the package anew
+          Run(L"/u", 1);
+          ASSERT_TRUE(testing_support::WriteBytes(NetworkInfPath(), bytes[0]) &&
+                      testing_support::WriteBytes(UsbInfPath(), bytes[1]));
+          // fall through
+        case kMaker:
+          Run(L"/i", 1);
+          break;
+        case kHoldFirst:  // another program's open, sharing nothing
+          held = CreateFileW(first.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+          ASSERT_NE(held, INVALID_HANDLE_VALUE);
+          break;
+        case kLetGo:
+          CloseHandle(held);
+          break;
+        case kTwin:
+          ASSERT_TRUE(CopyFileW(first.c_str(), (testing_support::SystemInfDir() + L"\\oem90.inf").c_str(), TRUE));
+          break;
+        default:
+          EXPECT_EQ(RunAsDebuggee(folder_ / L"mdsdriver.exe", fleet[act - kDeploy], folder_.path()).exitCode,
+                    act == kUndeployFails ? 1603u : 0u);
+      }
+    }
+    std::vector<std::wstring> left;
+    for (const std::string& package : bytes) {
+      for (const std::wstring& copy : testing_support::SystemCopiesOfBytes(package))
+        left.push_back(copy.substr(copy.rfind(L'\\') + 1));
+    }
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, row.after);
+  }
+  CleanStore();
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\mdsdriver");
+}
+
 // Without the library nothing is read: the document says so, and still
 // names both packages.
 TEST_F(InventoryE2ETest, SaysWhenItReadNothing) {
