@@ -230,8 +230,6 @@ bool RemoveOwned(const Library& library, const OwnedCopy& record, BOOL& reboot) 
   const std::wstring path = CopyPath(record.publishedName);
   Intent intent;
   intent.kind = Intent::Kind::kRemove;
-  intent.package = record.package;
-  intent.run = record.run;
   intent.publishedName = record.publishedName;
   intent.stamp = record.stamp;
   DWORD status = WriteIntent(intent);

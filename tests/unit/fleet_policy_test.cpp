@@ -41,6 +41,8 @@ enum class Act {
   kLetGo,
   kDeviceOnFirst,  // a device installed from oem0.inf, waiting for a restart
   kDevicesUnreadable,
+  kRecordsOfOldRelease,  // the records as 0.3.0 wrote them: no file identity, creation time or run
+  kRepublishedLater,     // oem0.inf taken out, and the same bytes published under its name an hour on
   kEarlierInstallRecorded,
   kDeploy,
   kAdopt,  // as run "A"
@@ -90,6 +92,10 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
       {"the maker's copies stored again under our freed names stay",
        {{Act::kDeploy}, {Act::kMakerReinstalls}, {Act::kUndeploy}},
        {L"oem0.inf", L"oem1.inf"}},
+      {"0.3.0's records: their copies go", {{Act::kDeploy}, {Act::kRecordsOfOldRelease}, {Act::kUndeploy}}, {}},
+      {"but not a copy published again under the name after the record",
+       {{Act::kDeploy}, {Act::kRecordsOfOldRelease}, {Act::kRepublishedLater}, {Act::kUndeploy}},
+       {L"oem0.inf"}},
       {"a copy held open stays owned, and a later run takes it out",
        {{Act::kDeploy}, {Act::kHoldFirst}, {Act::kUndeploy, kFleetFailed, 1}, {Act::kLetGo}, {Act::kUndeploy}},
        {}},
@@ -191,6 +197,29 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
         case Act::kDevicesUnreadable:
           devices.classDevsError = ERROR_ACCESS_DENIED;
           break;
+        case Act::kRecordsOfOldRelease:
+          for (const wchar_t* name : {L"oem0.inf", L"oem1.inf"}) {
+            for (const wchar_t* value : {L"FileId", L"Created", L"Run"}) {
+              ASSERT_EQ(RegDeleteKeyValueW(HKEY_LOCAL_MACHINE,
+                                           (std::wstring(L"SOFTWARE\\mdsdriver\\Copies\\") + name).c_str(), value),
+                        ERROR_SUCCESS);
+            }
+          }
+          break;
+        case Act::kRepublishedLater: {
+          const std::wstring copy = store.InfFolder() + L"\\oem0.inf";
+          std::string bytes;
+          ASSERT_TRUE(testing_support::ReadBytes(copy, bytes) && DeleteFileW(copy.c_str()));
+          ASSERT_TRUE(testing_support::WriteBytes(copy, bytes));
+          FILETIME now = {};
+          GetSystemTimeAsFileTime(&now);
+          const ULONGLONG hourOn = ((ULONGLONG{now.dwHighDateTime} << 32) | now.dwLowDateTime) + 36000000000ULL;
+          FILETIME later = {static_cast<DWORD>(hourOn), static_cast<DWORD>(hourOn >> 32)};
+          const HANDLE file = CreateFileW(copy.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+          ASSERT_TRUE(SetFileTime(file, &later, nullptr, &later));
+          CloseHandle(file);
+          break;
+        }
         case Act::kEarlierInstallRecorded:
           ASSERT_TRUE(fleet.programData.RecordEarlier(kEarlierInstall));
           break;
