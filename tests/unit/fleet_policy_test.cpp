@@ -23,6 +23,10 @@ using testing_support::kAdministrators;
 using testing_support::kEarlierInstall;
 
 DWORD WINAPI LockHeldPastTheWait(HANDLE, DWORD) { return WAIT_TIMEOUT; }
+bool g_dropsRefused = false;
+LSTATUS WINAPI DeleteUnlessRefused(HKEY key, LPCWSTR path, REGSAM view, DWORD reserved) {
+  return g_dropsRefused ? ERROR_ACCESS_DENIED : RegDeleteKeyExW(key, path, view, reserved);
+}
 BOOL WINAPI OnArm64(HANDLE, USHORT* process, USHORT* native) {
   *process = IMAGE_FILE_MACHINE_UNKNOWN;
   *native = IMAGE_FILE_MACHINE_ARM64;
@@ -41,6 +45,8 @@ enum class Act {
   kLetGo,
   kDeviceOnFirst,  // a device installed from oem0.inf, waiting for a restart
   kDevicesUnreadable,
+  kDropsRefused,  // the registry refuses every key's deletion until kDropsAllowed
+  kDropsAllowed,
   kRecordsOfOldRelease,  // the records as 0.3.0 wrote them: no file identity, creation time or run
   kRepublishedLater,     // oem0.inf taken out, and the same bytes published under its name an hour on
   kEarlierInstallRecorded,
@@ -92,6 +98,13 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
       {"the maker's copies stored again under our freed names stay",
        {{Act::kDeploy}, {Act::kMakerReinstalls}, {Act::kUndeploy}},
        {L"oem0.inf", L"oem1.inf"}},
+      {"a record that cannot be dropped fails the removal, and the next run drops it",
+       {{Act::kDeploy},
+        {Act::kDropsRefused},
+        {Act::kUndeploy, kFleetFailed, 2},
+        {Act::kDropsAllowed},
+        {Act::kUndeploy, 0, 0}},
+       {}},
       {"0.3.0's records: their copies go", {{Act::kDeploy}, {Act::kRecordsOfOldRelease}, {Act::kUndeploy}}, {}},
       {"but not a copy published again under the name after the record",
        {{Act::kDeploy}, {Act::kRecordsOfOldRelease}, {Act::kRepublishedLater}, {Act::kUndeploy}},
@@ -136,6 +149,7 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
     fakes::FakeDevices& devices = fleet.devices;
     HANDLE held = INVALID_HANDLE_VALUE;
     store.newDev = {true, row.restart, 0, 0};
+    auto drops = platform::Override(&platform::Calls::RegDeleteKeyExW, &DeleteUnlessRefused);
     auto wait = platform::Override(&platform::Calls::WaitForSingleObject,
                                    row.busy ? &LockHeldPastTheWait : platform::Sys().WaitForSingleObject);
     auto machine =
@@ -196,6 +210,10 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
           break;
         case Act::kDevicesUnreadable:
           devices.classDevsError = ERROR_ACCESS_DENIED;
+          break;
+        case Act::kDropsRefused:
+        case Act::kDropsAllowed:
+          g_dropsRefused = step.act == Act::kDropsRefused;
           break;
         case Act::kRecordsOfOldRelease:
           for (const wchar_t* name : {L"oem0.inf", L"oem1.inf"}) {
