@@ -432,15 +432,24 @@ TEST_F(InventoryE2ETest, OwnsOnlyWhatItsCallsPublished) {
     const char* what;
     std::vector<Act> acts;
     std::vector<std::wstring> after;  // the copies of either package left
+    const char* said;                 // by the last run's record line
   } rows[] = {
       {"a maker's copy held open through /deploy",
        {kMaker, kHoldFirst, kDeploy, kLetGo, kUndeploy},
-       {L"netaapl64.inf", L"usbaapl64.inf"}},
-      {"a twin under another name", {kDeploy, kTwin, kUndeploy}, {L"oem90.inf"}},
+       {L"netaapl64.inf", L"usbaapl64.inf"},
+       " /undeploy 0 added= removed=oem"},
+      {"a twin under another name",
+       {kDeploy, kTwin, kUndeploy},
+       {L"oem90.inf"},
+       " /undeploy 0 added= removed=netaapl64.inf,usbaapl64.inf left=oem90.inf run="},
       {"the maker's removal and reinstall in between",
        {kDeploy, kMakerAgain, kUndeploy},
-       {L"netaapl64.inf", L"usbaapl64.inf"}},
-      {"an owned copy held at the removal", {kDeploy, kHoldFirst, kUndeployFails, kLetGo, kUndeploy}, {}},
+       {L"netaapl64.inf", L"usbaapl64.inf"},
+       " /undeploy 0 added= removed= left=netaapl64.inf,usbaapl64.inf run="},
+      {"an owned copy held at the removal",
+       {kDeploy, kHoldFirst, kUndeployFails, kLetGo, kUndeploy},
+       {},
+       " /undeploy 0 added= removed=netaapl64.inf left= run="},
   };
   const std::wstring first = testing_support::SystemInfDir() + L"\\netaapl64.inf";
   std::string bytes[2];
@@ -451,6 +460,7 @@ TEST_F(InventoryE2ETest, OwnsOnlyWhatItsCallsPublished) {
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\mdsdriver");
     CleanStore();
     HANDLE held = INVALID_HANDLE_VALUE;
+    std::string said;
     for (const Act act : row.acts) {
       const wchar_t* const fleet[] = {L"/deploy", L"/undeploy", L"/undeploy"};
       switch (act) {
@@ -473,8 +483,9 @@ TEST_F(InventoryE2ETest, OwnsOnlyWhatItsCallsPublished) {
           ASSERT_TRUE(CopyFileW(first.c_str(), (testing_support::SystemInfDir() + L"\\oem90.inf").c_str(), TRUE));
           break;
         default:
-          EXPECT_EQ(RunAsDebuggee(folder_ / L"mdsdriver.exe", fleet[act - kDeploy], folder_.path()).exitCode,
-                    act == kUndeployFails ? 1603u : 0u);
+          const ToolRun run = RunAsDebuggee(folder_ / L"mdsdriver.exe", fleet[act - kDeploy], folder_.path());
+          EXPECT_EQ(run.exitCode, act == kUndeployFails ? 1603u : 0u);
+          said = run.output;
       }
     }
     std::vector<std::wstring> left;
@@ -484,6 +495,7 @@ TEST_F(InventoryE2ETest, OwnsOnlyWhatItsCallsPublished) {
     }
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, row.after);
+    EXPECT_NE(said.find(row.said), std::string::npos) << said;
   }
   CleanStore();
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\mdsdriver");

@@ -302,6 +302,10 @@ TEST(FleetPolicyTest, RecordsAndBelievesOnlyWhereNobodyElseMayWrite) {
   programData.folder.clear();  // %ProgramData% not set: nothing is written anywhere
   programData.security = kAdministrators;
   EXPECT_FALSE(fleet::AppendDeployRecord(L"one"));
+  // A hash as 0.3.0 wrote it in its records: size, then FNV-1a in 16 hex digits.
+  testing_support::TempDir folder;
+  ASSERT_TRUE(testing_support::WriteBytes(folder / L"a.inf", "a"));
+  EXPECT_EQ(fleet::FileHash(folder / L"a.inf"), L"1:af63dc4c8601ec8c");
 }
 
 }  // namespace
