@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "fakes/output_capture.h"
 #include "fleet/deploy_record.h"
 #include "fleet/ownership.h"
+#include "platform/store_lock.h"
 #include "support/fixture_packages.h"
 #include "support/tool_runner.h"
 
@@ -44,7 +46,8 @@ BOOL WINAPI OnArm64(HANDLE, USHORT* process, USHORT* native) {
 
 void DropRecords() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\mdsdriver"); }
 
-// %ProgramData% and the security of what the tool opens in it, as set.
+// %ProgramData% and the security of what the tool opens in it (and of the
+// store lock's mutex), as set.
 std::wstring g_programData, g_folderSecurity;
 const wchar_t kAdministrators[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
 DWORD WINAPI ProgramData(LPCWSTR, LPWSTR buffer, DWORD size) {
@@ -57,7 +60,7 @@ DWORD WINAPI FolderSecurity(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* 
   ConvertStringSecurityDescriptorToSecurityDescriptorW(g_folderSecurity.c_str(), SDDL_REVISION_1, descriptor, nullptr);
   BOOL present = FALSE, defaulted = FALSE;
   GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
-  GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
+  if (dacl != nullptr) GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
   return ERROR_SUCCESS;
 }
 // 0.2.x's commands' record, with `lines`.
@@ -90,6 +93,7 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
     std::vector<std::wstring> after;  // the INF folder afterwards
     bool restart = false;             // newdev moves the copies' devices, and that asks for a restart
     bool busy = false, arm64 = false;
+    bool strangersLock = false;  // the store lock's mutex, made first by the users (an event's is end to end)
   } const rows[] = {
       {"the maker's own copies stay as they were",
        {{Act::kMakerStores}, {Act::kDeploy}, {Act::kUndeploy}},
@@ -123,6 +127,7 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
       {"a restart asked for", {{Act::kDeploy}, {Act::kUndeploy, kFleetRestart}}, {}, true},
       {"busy", {{Act::kDeploy, kFleetBusy}}, {}, false, true},
       {"ARM64", {{Act::kDeploy, kFleetFailed}}, {}, false, false, true},
+      {"a stranger's lock", {{Act::kDeploy, kFleetBusy}, {Act::kUndeploy, kFleetBusy}}, {}, false, false, false, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -146,7 +151,8 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
     auto wait = platform::Override(&platform::Calls::WaitForSingleObject,
                                    row.busy ? &LockHeldPastTheWait : platform::Sys().WaitForSingleObject);
     g_programData = folder.path();
-    g_folderSecurity = kAdministrators;
+    g_folderSecurity = row.strangersLock ? L"O:BUD:P(A;;GA;;;BU)" : kAdministrators;
+    const HANDLE strangers = row.strangersLock ? CreateMutexW(nullptr, FALSE, platform::kStoreLockName) : nullptr;
     auto place = platform::Override(&platform::Calls::GetEnvironmentVariableW, &ProgramData);
     auto security = platform::Override(&platform::Calls::GetSecurityInfo, &FolderSecurity);
     auto machine =
@@ -193,6 +199,10 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
       EXPECT_EQ(answer, step.answer) << "step " << (&step - row.steps.data()) << ": "
                                      << testing::PrintToString(output.debugStrings.back());
     }
+    if (strangers != nullptr) CloseHandle(strangers);
+    EXPECT_EQ(std::count_if(output.debugStrings.begin(), output.debugStrings.end(),
+                            [](const std::wstring& line) { return line.find(L"lock's name is taken") != line.npos; }),
+              row.strangersLock ? 2 : 0);
     std::vector<std::wstring> infs;
     for (const std::wstring& name : testing_support::ListFolder(store.InfFolder())) {
       if (name.size() > 4 && name.compare(name.size() - 4, 4, L".inf") == 0) infs.push_back(name);
