@@ -26,15 +26,6 @@ DWORD Finish(DWORD status) {
   return status;
 }
 
-// Preinstall and uninstall each look at the system INF folder and then change
-// it. Two processes doing that at once could both find no copy and both make
-// one, so each takes the store lock first.
-template <typename Work>
-DWORD WithStoreLocked(Work work) {
-  const platform::StoreLock lock(platform::kStoreLockWaitMs);
-  return lock.status() == ERROR_SUCCESS ? work() : lock.status();
-}
-
 // Runs one entry point's work; nothing may leave the library as an exception.
 template <typename Work>
 DWORD Guarded(Work work) {
@@ -147,8 +138,8 @@ DWORD GetPathOf(PCWSTR infPath, PWSTR storePath, DWORD* count) {
 // Whether the tool's log is on: the marker stands beside the exe, as the
 // tool looks for it. Only then does the library tell anything, so that
 // without the marker nothing is written anywhere, the debugger channel
-// included. Looked at once an uninstall; the library runs on the tool's one
-// thread.
+// included. Looked at once an uninstall, or a lock that cannot be had; the
+// library runs on the tool's one thread.
 bool g_telling = false;
 
 bool LogMarkerThere() {
@@ -163,8 +154,9 @@ bool LogMarkerThere() {
 }
 
 // One line to the debugger channel (the channel the tool's log lines also
-// go to) for each attempt at a copy: the library keeps no log of its own, and
-// the tool logs only the library's answers, not which way a removal went.
+// go to) for each attempt at a copy, and for a store lock it cannot have: the
+// library keeps no log of its own, and the tool logs only the library's
+// answers, not which way a removal went.
 void Tell(const wchar_t* format, const diag::FormatArg* args, std::size_t count) {
   if (!g_telling) return;
   diag::Line line;
@@ -179,6 +171,26 @@ DWORD Told(const std::wstring& copy, const wchar_t* attempt, DWORD status) {
   const diag::FormatArg args[] = {copy, attempt, status};
   Tell(L"%s: %s answered %lu", args, 3);
   return status;
+}
+
+// The lock's name taken: the work goes on without the lock, and says so.
+void TellNameTaken(DWORD why) {
+  g_telling = LogMarkerThere();
+  const diag::FormatArg args[] = {why};
+  Tell(
+      L"the store lock's name is taken by another object or an untrusted owner, or cannot be opened(%lu): working "
+      L"without the lock",
+      args, 1);
+}
+const platform::StoreLockWatch kStoreLockWatch = {nullptr, nullptr, &TellNameTaken};
+
+// Preinstall and uninstall each look at the system INF folder and then change
+// it. Two processes doing that at once could both find no copy and both make
+// one, so each takes the store lock first.
+template <typename Work>
+DWORD WithStoreLocked(Work work) {
+  const platform::StoreLock lock(platform::kStoreLockWaitMs, &kStoreLockWatch);
+  return lock.status() == ERROR_SUCCESS ? work() : lock.status();
 }
 
 // DiUninstallDriverW asks for "the fully qualified path of the INF file" and

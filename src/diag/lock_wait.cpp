@@ -1,4 +1,5 @@
-// The store lock's waits, told through the log or the trace.
+// The store lock's waits, told through the log or the trace, and a name
+// taken, told through the trace.
 #include "diag/lock_wait.h"
 
 #include "diag/log.h"
@@ -11,13 +12,21 @@ void LogWaiting() { LogLine(kLockWaiting); }
 void LogGaveUp(unsigned long waitedMs, DWORD status) { LogLine(kLockGaveUp, waitedMs, status); }
 void TraceWaiting() { TraceLine(kLockWaiting); }
 void TraceGaveUp(unsigned long waitedMs, DWORD status) { TraceLine(kLockGaveUp, waitedMs, status); }
+// Always on the trace, for the logged runs too: the lock's name taken is the
+// one sign that runs no longer exclude each other, and the log is off by
+// default.
+void TraceNameTaken(DWORD why) { TraceLine(kLockNameTaken, why); }
 
 }  // namespace
 
 const wchar_t kLockWaiting[] = L"Waiting for the store lock (another run holds it)...";
 const wchar_t kLockGaveUp[] = L"Waiting for the store lock failed after %lu ms(%d)";
 
-const platform::StoreLockWatch kLoggedLockWait = {&LogWaiting, &LogGaveUp};
-const platform::StoreLockWatch kTracedLockWait = {&TraceWaiting, &TraceGaveUp};
+const wchar_t kLockNameTaken[] =
+    L"The store lock's name is taken by another object or an untrusted owner, or cannot be opened(%d): this run "
+    L"does not have the lock";
+
+const platform::StoreLockWatch kLoggedLockWait = {&LogWaiting, &LogGaveUp, &TraceNameTaken};
+const platform::StoreLockWatch kTracedLockWait = {&TraceWaiting, &TraceGaveUp, &TraceNameTaken};
 
 }  // namespace diag

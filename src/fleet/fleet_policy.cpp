@@ -534,7 +534,7 @@ template <typename Work>
 int LockedRun(FleetRun& run, const wchar_t* name, Work work) {
   Library library;
   if (!LoadDifx(library)) return run.Finish(kFleetFailed);
-  const platform::StoreLock lock(platform::kStoreLockWaitMs, &diag::kTracedLockWait);
+  const platform::StoreLock lock(platform::kStoreLockWaitMs, &diag::kTracedLockWait, platform::LockUse::kRequired);
   if (lock.status() != ERROR_SUCCESS) {
     diag::TraceLine(L"%s: the store is busy(%d)", name, lock.status());
     return run.Finish(kFleetBusy);

@@ -94,6 +94,9 @@ constexpr ULONG kUnknownStatusError = 317;
   X(GetSecurityInfo, kAdvApi32, kSecurityInfoFailure)                       \
   X(IsWellKnownSid, kAdvApi32, FALSE)                                       \
   X(EqualSid, kAdvApi32, FALSE)                                             \
+  /* advapi32: the store lock's private namespace */                        \
+  X(CreateWellKnownSid, kAdvApi32, FALSE)                                   \
+  X(CheckTokenMembership, kAdvApi32, FALSE)                                 \
   /* ntdll (in every process already): the log file */                      \
   X(NtCreateFile, kNtDll, kNtCreateFileFailure)                             \
   X(NtQueryDirectoryFile, kNtDll, kNtQueryDirectoryFileFailure)             \
@@ -101,11 +104,18 @@ constexpr ULONG kUnknownStatusError = 317;
 
 // Looked up in kernel32 when the table is made, and null where the system
 // lacks them (SetDefaultDllDirectories: Windows 7 without KB2533623;
-// IsWow64Process2: Windows 10 before version 1511), so
-// their absence never stops the exe from loading.
-#define MDS_PLATFORM_CALLS_LOOKED_UP(X)         \
-  X(SetDefaultDllDirectories, kKernel32, FALSE) \
-  X(IsWow64Process2, kKernel32, FALSE)
+// IsWow64Process2: Windows 10 before version 1511; the private namespace
+// calls: Wine), so their absence never stops the exe from loading.
+#define MDS_PLATFORM_CALLS_LOOKED_UP(X)            \
+  X(SetDefaultDllDirectories, kKernel32, FALSE)    \
+  X(IsWow64Process2, kKernel32, FALSE)             \
+  /* the store lock's private namespace */         \
+  X(CreateBoundaryDescriptorW, kKernel32, nullptr) \
+  X(AddSIDToBoundaryDescriptor, kKernel32, FALSE)  \
+  X(CreatePrivateNamespaceW, kKernel32, nullptr)   \
+  X(OpenPrivateNamespaceW, kKernel32, nullptr)     \
+  X(ClosePrivateNamespace, kKernel32, FALSE)       \
+  X(DeleteBoundaryDescriptor, kKernel32, void())
 
 #define MDS_PLATFORM_CALLS_LINKED(X)                        \
   /* kernel32: system and modules */                        \

@@ -1,7 +1,9 @@
 // RAII owners for the handles the tool and its library acquire: a loaded
 // library, an INF handle, a device information set, a file, a kernel object
-// (mutex, token), a directory search, a registry key and memory the system allocated. Each is given back exactly
-// once, through the call table, on every path out of its scope.
+// (mutex, token), a directory search, a registry key, memory the system
+// allocated, and the store lock's private namespace and boundary descriptor.
+// Each is given back exactly once, through the call table, on every path out
+// of its scope.
 #pragma once
 
 #include <utility>
@@ -97,6 +99,22 @@ struct LocalTraits {
   static void Close(type h) noexcept { Sys().LocalFree(h); }
 };
 
+// The store lock's private namespace. Closed, never destroyed: it lives on
+// while any other run has it open.
+struct PrivateNamespaceTraits {
+  using type = HANDLE;
+  static type Invalid() noexcept { return nullptr; }
+  static void Close(type h) noexcept { Sys().ClosePrivateNamespace(h, 0); }
+};
+
+// A boundary descriptor: the caller's own memory, which the system copies
+// into the namespace it makes or opens with it.
+struct BoundaryDescriptorTraits {
+  using type = HANDLE;
+  static type Invalid() noexcept { return nullptr; }
+  static void Close(type h) noexcept { Sys().DeleteBoundaryDescriptor(h); }
+};
+
 using unique_library = UniqueHandle<LibraryTraits>;
 using unique_hinf = UniqueHandle<InfTraits>;
 using unique_hdevinfo = UniqueHandle<DevInfoTraits>;
@@ -105,5 +123,7 @@ using unique_kernel_object = UniqueHandle<KernelObjectTraits>;
 using unique_find = UniqueHandle<FindTraits>;
 using unique_local = UniqueHandle<LocalTraits>;
 using unique_hkey = UniqueHandle<RegistryKeyTraits>;
+using unique_private_namespace = UniqueHandle<PrivateNamespaceTraits>;
+using unique_boundary_descriptor = UniqueHandle<BoundaryDescriptorTraits>;
 
 }  // namespace platform

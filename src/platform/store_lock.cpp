@@ -1,7 +1,9 @@
-// The store lock: a named mutex in the global namespace, trusted only when
-// it belongs to the system, the administrators or this process's own user.
+// The store lock: a named mutex in a private namespace of the
+// administrators' or in the global namespace, trusted only when it belongs to
+// the system, the administrators or this process's own user.
 #include "platform/store_lock.h"
 
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -61,35 +63,143 @@ namespace {
 // The outermost lock alive on this thread, if any.
 thread_local const StoreLock* t_outermost = nullptr;
 
+// Only SYSTEM and the administrators may make the namespace, or open it.
+const wchar_t kNamespaceSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
+
+// The last error of the call that just failed; never ERROR_SUCCESS, which
+// Wine's stubs leave.
+DWORD LastFailure() {
+  const DWORD error = Sys().GetLastError();
+  return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+}
+
+bool PrivateNamespacesOffered() {
+  const Calls& sys = Sys();
+  return sys.CreateBoundaryDescriptorW != nullptr && sys.AddSIDToBoundaryDescriptor != nullptr &&
+         sys.CreatePrivateNamespaceW != nullptr && sys.OpenPrivateNamespaceW != nullptr &&
+         sys.ClosePrivateNamespace != nullptr && sys.DeleteBoundaryDescriptor != nullptr;
+}
+
+// The boundary holds the Administrators group: only a process whose token
+// holds it may make the namespace.
+unique_boundary_descriptor AdministratorsBoundary(DWORD& error) {
+  unique_boundary_descriptor boundary(Sys().CreateBoundaryDescriptorW(kStoreLockNamespace, 0));
+  if (!boundary) {
+    error = LastFailure();
+    return boundary;
+  }
+  alignas(SID) BYTE administrators[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof(administrators);
+  if (!Sys().CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size)) {
+    error = LastFailure();
+    return unique_boundary_descriptor();
+  }
+  // The descriptor may move as it grows.
+  HANDLE grown = boundary.release();
+  const bool added = Sys().AddSIDToBoundaryDescriptor(&grown, administrators) != FALSE;
+  if (!added) error = LastFailure();
+  boundary.reset(grown);
+  return added ? std::move(boundary) : unique_boundary_descriptor();
+}
+
+// Opens the namespace, or makes it. The last run to have it open may close
+// it between this run's try to make it and its try to open it; the next try
+// to make it then succeeds.
+unique_private_namespace OpenNamespace(DWORD& error) {
+  const unique_boundary_descriptor boundary = AdministratorsBoundary(error);
+  if (!boundary) return unique_private_namespace();
+  PSECURITY_DESCRIPTOR rawDescriptor = nullptr;
+  if (!Sys().ConvertStringSecurityDescriptorToSecurityDescriptorW(kNamespaceSecurity, SDDL_REVISION_1, &rawDescriptor,
+                                                                  nullptr)) {
+    error = LastFailure();
+    return unique_private_namespace();
+  }
+  const unique_local descriptor(rawDescriptor);
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    unique_private_namespace made(Sys().CreatePrivateNamespaceW(&attributes, boundary.get(), kStoreLockNamespace));
+    if (made) return made;
+    error = LastFailure();
+    if (error != ERROR_ALREADY_EXISTS) return made;
+    unique_private_namespace opened(Sys().OpenPrivateNamespaceW(boundary.get(), kStoreLockNamespace));
+    if (opened) return opened;
+    error = LastFailure();
+  }
+  return unique_private_namespace();
+}
+
+// Opens the lock's mutex in its place, or makes it, asking for no more than
+// the lock needs: waiting, releasing (which needs no right of its own) and
+// reading its owner. An object SYSTEM makes lets the administrators just
+// that much, so a deployment tool's run as SYSTEM and an elevated
+// administrator's run share it; asking for full access would have refused
+// the second. `place` stays open as long as the mutex.
+LockNameState OpenLock(unique_private_namespace& place, unique_kernel_object& mutex, DWORD& why) {
+  const wchar_t* name = kStoreLockName;
+  if (StoreLockPlace() == LockPlace::kPrivateNamespace) {
+    place = OpenNamespace(why);
+    if (!place) return LockNameState::kTaken;
+    name = kStoreLockNamespacedName;
+  }
+  mutex.reset(Sys().CreateMutexExW(nullptr, name, 0, SYNCHRONIZE | READ_CONTROL));
+  if (!mutex) {
+    why = LastFailure();
+    return LockNameState::kTaken;
+  }
+  if (Sys().GetLastError() != ERROR_ALREADY_EXISTS) return LockNameState::kFree;
+  if (HasTrustedOwner(mutex.get())) return LockNameState::kTrustedMutex;
+  why = ERROR_INVALID_OWNER;
+  mutex.reset();
+  return LockNameState::kTaken;
+}
+
 }  // namespace
 
 const wchar_t kStoreLockName[] = L"Global\\mdsdriver.difxapi_x64.store";
+const wchar_t kStoreLockNamespace[] = L"mdsdriver";
+const wchar_t kStoreLockNamespacedName[] = L"mdsdriver\\difxapi_x64.store";
 
-StoreLock::StoreLock(DWORD waitMs, const StoreLockWatch* watch) : outer_(t_outermost) {
+LockPlace StoreLockPlace() {
+  if (!PrivateNamespacesOffered()) return LockPlace::kGlobalName;
+  // Only a run known to be outside the boundary uses the global name: one
+  // that cannot tell tries the namespace, and fails there if it must.
+  alignas(SID) BYTE administrators[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof(administrators);
+  BOOL member = TRUE;
+  if (Sys().CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) &&
+      Sys().CheckTokenMembership(nullptr, administrators, &member) && !member) {
+    return LockPlace::kGlobalName;
+  }
+  return LockPlace::kPrivateNamespace;
+}
+
+LockNameState StoreLockNameState() {
+  unique_private_namespace place;
+  unique_kernel_object mutex;
+  DWORD why = ERROR_SUCCESS;
+  return OpenLock(place, mutex, why);
+}
+
+StoreLock::StoreLock(DWORD waitMs, const StoreLockWatch* watch, LockUse use) : outer_(t_outermost) {
   if (outer_ != nullptr) {
     status_ = outer_->status_;
     return;
   }
   t_outermost = this;
-  // Opens the lock, or makes it, asking for no more than the lock needs:
-  // waiting, releasing (which needs no right of its own) and reading its
-  // owner. An object SYSTEM makes lets the administrators just that much, so
-  // a deployment tool's run as SYSTEM and an elevated administrator's run
-  // share it; asking for full access would have refused the second.
-  mutex_.reset(Sys().CreateMutexExW(nullptr, kStoreLockName, 0, SYNCHRONIZE | READ_CONTROL));
-  const bool existed = Sys().GetLastError() == ERROR_ALREADY_EXISTS;
-  // The name is taken by another kind of object, or by a mutex this run may
-  // not use, or one a stranger made: nobody may hold the work up with it,
-  // so it goes ahead without the lock, as it did before there was one.
-  if (!mutex_) return;
-  if (existed && !HasTrustedOwner(mutex_.get())) return;
-
+  DWORD why = ERROR_SUCCESS;
+  if (OpenLock(place_, mutex_, why) == LockNameState::kTaken) {
+    // A preferred lock goes ahead without, as runs did before there was a
+    // lock: nobody may hold the work up by taking the name.
+    if (use == LockUse::kRequired) status_ = why;
+    if (watch != nullptr && watch->nameTaken != nullptr) watch->nameTaken(why);
+    return;
+  }
   Wait(waitMs, watch);
 }
 
 DWORD StoreLock::WaitAgain(DWORD waitMs, const StoreLockWatch* watch) {
   // Only a lock whose own wait failed has a mutex to wait for and none held.
-  if (outer_ == nullptr && status_ != ERROR_SUCCESS) Wait(waitMs, watch);
+  if (outer_ == nullptr && mutex_ && status_ != ERROR_SUCCESS) Wait(waitMs, watch);
   return status_;
 }
 
@@ -110,12 +220,7 @@ void StoreLock::Wait(DWORD waitMs, const StoreLockWatch* watch) {
     status_ = ERROR_SUCCESS;
     return;
   }
-  if (wait == WAIT_TIMEOUT) {
-    status_ = ERROR_TIMEOUT;
-  } else {
-    const DWORD error = Sys().GetLastError();
-    status_ = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
-  }
+  status_ = wait == WAIT_TIMEOUT ? ERROR_TIMEOUT : LastFailure();
   if (waits && watch != nullptr && watch->gaveUp != nullptr) {
     watch->gaveUp(static_cast<unsigned long>(Sys().GetTickCount64() - started), status_);
   }

@@ -16,23 +16,36 @@ namespace platform {
 // acquire of the same mutex, which a Windows mutex grants its owning thread
 // at once.)
 // Told when a run finds the lock held and starts to wait for it, and when it
-// gives up: a run that waits minutes must say so while it waits. Either may
-// be null.
+// gives up: a run that waits minutes must say so while it waits. Told too
+// when the run cannot have the lock at all, whatever it waits: its name is
+// held by another kind of object or by a mutex whose owner this run does not
+// trust, or its place cannot be opened; `why` is the system's error, or
+// ERROR_INVALID_OWNER for a stranger's mutex. Any of them may be null.
 struct StoreLockWatch {
   void (*waiting)();
   void (*gaveUp)(unsigned long waitedMs, DWORD status);
+  void (*nameTaken)(DWORD why);
 };
+
+// What a run does when the lock's name is taken. The seed switches and our
+// library prefer the lock but go on without it, so that nobody can hold an
+// install up by taking the name; the fleet's switches require it, since
+// their ownership records are sound only when no other run changes the
+// store between their reads.
+enum class LockUse { kPreferred, kRequired };
 
 class StoreLock {
  public:
-  // Waits for the lock, at most `waitMs`, telling `watch` (if given) of a wait.
-  explicit StoreLock(DWORD waitMs, const StoreLockWatch* watch = nullptr);
+  // Waits for the lock, at most `waitMs`, telling `watch` (if given) of a
+  // wait. A required lock whose name is taken is not had: status() says why.
+  explicit StoreLock(DWORD waitMs, const StoreLockWatch* watch = nullptr, LockUse use = LockUse::kPreferred);
   ~StoreLock();
   StoreLock(const StoreLock&) = delete;
   StoreLock& operator=(const StoreLock&) = delete;
 
   // ERROR_SUCCESS when the work may go ahead; ERROR_TIMEOUT when the lock's
-  // holder kept it past the wait, or the wait's own failure.
+  // holder kept it past the wait, or the wait's own failure; for a required
+  // lock whose name is taken, the watch's `why`.
   DWORD status() const { return status_; }
 
   // The outermost lock of a run whose wait failed waits for it once more, as
@@ -43,6 +56,8 @@ class StoreLock {
  private:
   void Wait(DWORD waitMs, const StoreLockWatch* watch);
 
+  // Open while the mutex is: the namespace lives only while a run has it open.
+  unique_private_namespace place_;
   unique_kernel_object mutex_;
   bool held_ = false;
   DWORD status_ = ERROR_SUCCESS;
@@ -54,8 +69,28 @@ class StoreLock {
 // unelevated run, its own user (whose programs it could not keep out anyway).
 bool IsTrustedSid(PSID sid);
 
+// Where the lock lives for this run. Where Windows offers private
+// namespaces, a run whose token holds the Administrators group (elevated, or
+// SYSTEM) makes and opens it in one that only SYSTEM and the administrators
+// may make or open, so that no other user can take its name. Elsewhere (an
+// unelevated run, which cannot change the store anyway; Wine, which has no
+// private namespaces) it is the global name, as in releases before.
+enum class LockPlace { kGlobalName, kPrivateNamespace };
+LockPlace StoreLockPlace();
+
+// What the lock's name holds now, for a run that only asks: nothing (no run
+// has the lock open), a mutex this run may wait for, or something that makes
+// the lock unusable (another kind of object, a stranger's mutex, or a place
+// that cannot be opened).
+enum class LockNameState { kFree, kTrustedMutex, kTaken };
+LockNameState StoreLockNameState();
+
 // Its name in the global namespace.
 extern const wchar_t kStoreLockName[];
+
+// The private namespace's name (and its boundary's), and the lock's name in it.
+extern const wchar_t kStoreLockNamespace[];
+extern const wchar_t kStoreLockNamespacedName[];
 
 // How long a run waits for the lock. Its holder keeps it for milliseconds: the
 // wait is long enough for a crowd of runs and still ends, so a run never hangs

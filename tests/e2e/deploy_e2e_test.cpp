@@ -253,6 +253,20 @@ TEST_F(DeployE2ETest, UninstallTakesOutOnlyWhatADeploymentAdded) {
   }
 }
 
+// Another kind of object under the store lock's name (Wine offers no private
+// namespace): "/deploy", which needs the lock, answers 1618 and changes
+// nothing; "/i" goes on without it. Both say why.
+TEST_F(DeployE2ETest, ALockNameTakenStopsDeployButNotInstall) {
+  const HANDLE squatter = CreateEventW(nullptr, FALSE, FALSE, L"Global\\mdsdriver.difxapi_x64.store");
+  const char kTaken[] =
+      "The store lock's name is taken by another object or an untrusted owner, or cannot be opened(6)";
+  EXPECT_EQ(Run(L"install.cmd"), 1618u);
+  EXPECT_TRUE(Said(kTaken) && Said("deploy: the store is busy(6)") && Stored() == 0) << output_;
+  output_ = testing_support::RunAsDebuggee(root_ + L"\\mdsdriver.exe", L"/i", root_).output;
+  EXPECT_TRUE(Said(kTaken) && Stored() == 2) << output_;
+  CloseHandle(squatter);
+}
+
 // The tool's answers that Wine never gives, or only after minutes, from a
 // stand-in: a restart asked for counts as done, a busy store as nothing done.
 TEST_F(DeployE2ETest, RestartAndBusyAnswersArePassedOn) {

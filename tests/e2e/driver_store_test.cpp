@@ -53,8 +53,9 @@ const NewDev kWithout{true, false, 0, 0}, kUnloadable{false, false, 0, 0}, kWith
 
 // The store lock: free, its wait timing out, or held for 1.5 s by another
 // thread, owned by the Administrators group (waited for) or by this user
-// while the run is elevated (not waited for).
-enum class Lock { kFree, kTimesOut, kAdministrators, kOwnUserElevated };
+// while the run is elevated (not waited for); or held in a private namespace
+// where Windows offers one.
+enum class Lock { kFree, kTimesOut, kAdministrators, kOwnUserElevated, kNamespace };
 
 struct StoreCase {
   const char* what;
@@ -155,6 +156,8 @@ const StoreCase kStoreCases[] = {
     {"an elevated run does not wait for a lock any program of its user could hold",
      {{L"oem0.inf", Holds::kOther, true, false}}, Call::kPreinstall, 0, {L"oem0.inf", L"oem1.inf"}, nullptr, kWithout,
      0, FALSE, Lock::kOwnUserElevated},
+    {"a lock held in the private namespace is waited for", {{L"oem0.inf", Holds::kOther, true, false}},
+     Call::kPreinstall, 0, {L"oem0.inf", L"oem1.inf"}, nullptr, kWithout, 0, FALSE, Lock::kNamespace},
     {"a copy whose presence cannot be told is not tried by its store path: newdev's answer stands, the copy stays",
      {{L"oem1.inf", Holds::kPackage, true, true, false, true}}, Call::kForcedUninstall, ERROR_FILE_NOT_FOUND,
      {L"oem1.inf"}, nullptr, kStorePathOnly},
@@ -188,6 +191,21 @@ BOOL WINAPI RowToken(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID info, DW
   return read;
 }
 
+// A private namespace as Windows offers it (Wine has none), which another
+// run has open: its mutex is a real one under a global name of the test's.
+const wchar_t kNamespacedMutex[] = L"Global\\mdsdriver.test.namespaced";
+int g_namespace = 0;  // its handle, and its boundary's
+HANDLE WINAPI FakeBoundary(LPCWSTR, ULONG) { return &g_namespace; }
+BOOL WINAPI FakeAddSid(HANDLE*, PSID) { return TRUE; }
+VOID WINAPI FakeDeleteBoundary(HANDLE) {}
+HANDLE WINAPI FakeMake(LPSECURITY_ATTRIBUTES, LPVOID, LPCWSTR) { return SetLastError(ERROR_ALREADY_EXISTS), nullptr; }
+HANDLE WINAPI FakeOpen(LPVOID, LPCWSTR) { return &g_namespace; }
+BOOLEAN WINAPI FakeClose(HANDLE, ULONG) { return TRUE; }
+HANDLE WINAPI NamespacedMutex(LPSECURITY_ATTRIBUTES security, LPCWSTR name, DWORD flags, DWORD access) {
+  const bool inside = std::wstring(name) == platform::kStoreLockNamespacedName;
+  return platform::RealCalls().CreateMutexExW(security, inside ? kNamespacedMutex : name, flags, access);
+}
+
 // The tool's log is on (its marker stands beside the exe), so the library
 // tells which way each removal went.
 // The row's file at `path` with the given trait (InfFile::unknown, ::vanishes).
@@ -214,9 +232,11 @@ std::vector<std::wstring> SortedNames(const std::wstring& folder) {
 TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
   for (const StoreCase& row : kStoreCases) {
     SCOPED_TRACE(row.what);
-    const bool lockHeld = row.lock == Lock::kAdministrators || row.lock == Lock::kOwnUserElevated;
-    const HANDLE lock = lockHeld ? testing_support::MakeStoreMutex(row.lock == Lock::kAdministrators)
-                                 : CreateMutexW(nullptr, FALSE, platform::kStoreLockName);
+    const bool inNamespace = row.lock == Lock::kNamespace, nameTaken = row.lock == Lock::kOwnUserElevated;
+    const bool lockHeld = row.lock == Lock::kAdministrators || nameTaken || inNamespace;
+    const HANDLE lock = inNamespace ? CreateMutexW(nullptr, FALSE, kNamespacedMutex)
+                        : lockHeld  ? testing_support::MakeStoreMutex(row.lock == Lock::kAdministrators)
+                                    : CreateMutexW(nullptr, FALSE, platform::kStoreLockName);
     ASSERT_NE(lock, nullptr);
     testing_support::TempDir folder;
     CreateDirectoryW((folder / L"package").c_str(), nullptr);
@@ -236,6 +256,19 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
     auto token = platform::Override(&platform::Calls::GetTokenInformation, &RowToken);
     auto attributes = platform::Override(&platform::Calls::GetFileAttributesW, &RowAttributes);
     auto attributesEx = platform::Override(&platform::Calls::GetFileAttributesExW, &RowAttributesEx);
+    const auto offer = [&](auto entry, auto fake) {
+      return platform::Override(entry, inNamespace ? fake : platform::Sys().*entry);
+    };
+    auto boundary = offer(&platform::Calls::CreateBoundaryDescriptorW, &FakeBoundary);
+    auto sid = offer(&platform::Calls::AddSIDToBoundaryDescriptor, &FakeAddSid);
+    auto make = offer(&platform::Calls::CreatePrivateNamespaceW, &FakeMake);
+    auto open = offer(&platform::Calls::OpenPrivateNamespaceW, &FakeOpen);
+    auto close = offer(&platform::Calls::ClosePrivateNamespace, &FakeClose);
+    auto drop = offer(&platform::Calls::DeleteBoundaryDescriptor, &FakeDeleteBoundary);
+    auto mutex = platform::Override(&platform::Calls::CreateMutexExW, &NamespacedMutex);
+    EXPECT_EQ(platform::StoreLockPlace() == platform::LockPlace::kPrivateNamespace, inNamespace);
+    EXPECT_EQ(platform::StoreLockNameState(),
+              nameTaken ? platform::LockNameState::kTaken : platform::LockNameState::kTrustedMutex);
     std::vector<HANDLE> held;
     for (const InfFile& file : row.before) {
       std::string bytes = file.holds == Holds::kOther ? "[Version]\r\n; another\r\n" : package;
@@ -295,7 +328,8 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
     EXPECT_EQ(status, row.status);
     EXPECT_EQ(GetLastError(), row.status) << "the status is the last error too";
     holder.join();
-    EXPECT_EQ(took >= 1000, row.lock == Lock::kAdministrators) << "waited " << took << " ms for the lock";
+    EXPECT_EQ(took >= 1000, row.lock == Lock::kAdministrators || inNamespace)
+        << "waited " << took << " ms for the lock";
     for (HANDLE file : held) CloseHandle(file);
     EXPECT_EQ(SortedNames(store.InfFolder()), row.after);
     EXPECT_EQ(store.strandedDevices, row.strandedDevices);
@@ -313,9 +347,13 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
     if (row.path != nullptr) {
       EXPECT_EQ(std::wstring(path), store.InfFolder() + L"\\" + row.path);
     }
+    EXPECT_EQ(std::any_of(told.debugStrings.begin(), told.debugStrings.end(),
+                          [](const std::wstring& l) { return l.find(L"the store lock's name is taken") != l.npos; }),
+              nameTaken);
     // `lock` keeps the mutex alive, so a lock kept by a closed handle shows too.
     EXPECT_TRUE(testing_support::StoreLockIsFree()) << "the store lock was kept";
     CloseHandle(lock);
+    EXPECT_EQ(platform::StoreLockNameState(), platform::LockNameState::kFree);
   }
 }
 

@@ -118,6 +118,15 @@ MDS_FAILS(GetTokenInformation, Mode::kReturn, ERROR_INSUFFICIENT_BUFFER);
 MDS_FAILS(GetSecurityInfo, Mode::kReturn, ERROR_ACCESS_DENIED);
 MDS_NEVER_FAILS(IsWellKnownSid);  // a "no", not a failure
 MDS_NEVER_FAILS(EqualSid);
+// The store lock's private namespace (absent under Wine).
+MDS_FAILS(CreateWellKnownSid, Mode::kReturn, ERROR_INSUFFICIENT_BUFFER);
+MDS_FAILS(CheckTokenMembership, Mode::kReturn, ERROR_NO_IMPERSONATION_TOKEN);
+MDS_FAILS(CreateBoundaryDescriptorW, Mode::kReturn, ERROR_NOT_ENOUGH_MEMORY);
+MDS_FAILS(AddSIDToBoundaryDescriptor, Mode::kReturn, ERROR_NOT_ENOUGH_MEMORY);
+MDS_FAILS(CreatePrivateNamespaceW, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(OpenPrivateNamespaceW, Mode::kReturn, ERROR_ACCESS_DENIED);
+MDS_FAILS(ClosePrivateNamespace, Mode::kAfter, ERROR_INVALID_HANDLE);
+MDS_NEVER_FAILS(DeleteBoundaryDescriptor);
 MDS_FAILS(GetSystemWindowsDirectoryW, Mode::kReturn, ERROR_INSUFFICIENT_BUFFER);
 MDS_FAILS(GetFileAttributesW, Mode::kReturn, ERROR_ACCESS_DENIED);
 MDS_FAILS(GetFileAttributesExW, Mode::kReturn, ERROR_ACCESS_DENIED);
@@ -157,6 +166,8 @@ constexpr const char* AcquiresKind(CallId id) {
          : id == kConvertStringSecurityDescriptorToSecurityDescriptorW    ? "local memory"
          : id == kWaitForSingleObject                                     ? "held lock"
          : id == kLockFileEx                                              ? "file lock"
+         : id == kCreatePrivateNamespaceW                                 ? "namespace"
+         : id == kOpenPrivateNamespaceW                                   ? "namespace"
                                                                           : nullptr;
 }
 constexpr const char* ReleasesKind(CallId id) {
@@ -169,6 +180,7 @@ constexpr const char* ReleasesKind(CallId id) {
          : id == kRegCloseKey                  ? "registry key"
          : id == kReleaseMutex                 ? "held lock"
          : id == kUnlockFileEx                 ? "file lock"
+         : id == kClosePrivateNamespace        ? "namespace"
                                                : nullptr;
 }
 bool Matches(const std::string& held, const char* released) {

@@ -56,7 +56,7 @@ DWORD WINAPI FolderSecurity(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* 
                                                        nullptr);
   BOOL present = FALSE, defaulted = FALSE;
   GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
-  GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
+  if (dacl != nullptr) GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
   return ERROR_SUCCESS;
 }
 

@@ -5,12 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "driver_store.h"
 #include "fleet/deploy_record.h"
 #include "fleet/ownership.h"
+#include "platform/store_lock.h"
 #include "support/fleet_fixture.h"
 
 namespace {
@@ -68,6 +70,7 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
     std::vector<std::wstring> after;  // the INF folder afterwards
     bool restart = false;             // newdev moves the copies' devices, and that asks for a restart
     bool busy = false, arm64 = false;
+    bool strangersLock = false;  // the store lock's mutex, made first by the users (an event's is end to end)
   } const rows[] = {
       {"the maker's own copies stay as they were",
        {{Act::kMakerStores}, {Act::kDeploy}, {Act::kUndeploy}},
@@ -138,6 +141,7 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
       {"a restart asked for", {{Act::kDeploy}, {Act::kUndeploy, kFleetRestart}}, {}, true},
       {"busy", {{Act::kDeploy, kFleetBusy}}, {}, false, true},
       {"ARM64", {{Act::kDeploy, kFleetFailed}}, {}, false, false, true},
+      {"a stranger's lock", {{Act::kDeploy, kFleetBusy}, {Act::kUndeploy, kFleetBusy}}, {}, false, false, false, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -154,6 +158,8 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
                                    row.busy ? &LockHeldPastTheWait : platform::Sys().WaitForSingleObject);
     auto machine =
         platform::Override(&platform::Calls::IsWow64Process2, row.arm64 ? &OnArm64 : platform::Sys().IsWow64Process2);
+    fleet.programData.security = row.strangersLock ? L"O:BUD:P(A;;GA;;;BU)" : kAdministrators;
+    const HANDLE strangers = row.strangersLock ? CreateMutexW(nullptr, FALSE, platform::kStoreLockName) : nullptr;
     for (const Step& step : row.steps) {
       int answer = 0;
       switch (step.act) {
@@ -259,6 +265,10 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
       EXPECT_TRUE(step.records < 0 || (fleet::ReadOwnedCopies(records) == 0 && records.size() == size_t(step.records)))
           << "step " << (&step - row.steps.data()) << ": " << records.size() << " records";
     }
+    if (strangers != nullptr) CloseHandle(strangers);
+    EXPECT_EQ(std::count_if(output.debugStrings.begin(), output.debugStrings.end(),
+                            [](const std::wstring& line) { return line.find(L"lock's name is taken") != line.npos; }),
+              row.strangersLock ? 2 : 0);
     const std::vector<std::wstring> infs = fleet.Infs();
     EXPECT_EQ(infs, row.after);
     std::vector<fleet::OwnedCopy> owned;
