@@ -197,30 +197,47 @@ TEST_F(DeployE2ETest, AFailedInstallAnswers1603AndLeavesOnlyItsLog) {
   EXPECT_TRUE(Said("is newer than this one")) << output_;
 }
 
-// "/compare": the other exe's file version against this build's, field by field.
+// "/compare": the other exe's file version against this build's, or against
+// the version given, field by field.
 TEST_F(DeployE2ETest, CompareTellsAnOlderExeFromANewerOne) {
   const DWORD own[] = {MDS_VERSION_NUMBERS};
   const DWORD high = own[0] << 16 | own[1], low = own[2] << 16 | own[3];
   const struct {
     DWORD high, low, answer;
-  } rows[] = {{high, low, 41},         {high, low + 1, 42}, {high + 1, 0, 42}, {high - 1, 0xFFFFFFFF, 40},
-              {high + 0x10000, 0, 42}, {0, 0, 40}};
-  const auto compare = [&](const std::wstring& other) {
-    const testing_support::ToolRun run =
-        testing_support::RunAsDebuggee(root_ + L"\\mdsdriver.exe", L"/compare \"" + other + L"\"", root_);
+    const wchar_t* version = nullptr;  // null: this build's
+  } rows[] = {{high, low, 41},
+              {high, low + 1, 42},
+              {high + 1, 0, 42},
+              {high - 1, 0xFFFFFFFF, 40},
+              {high + 0x10000, 0, 42},
+              {0, 0, 40},
+              {2, 0xFFFFFFFF, 40, L"0.3"},
+              {3, 0, 41, L"0.3"},
+              {3, 1, 42, L"0.3.0"},
+              {0x10002, 3, 41, L"1.2.0.3"},
+              {0x10002, 3 << 16, 40, L"1.2.4"}};
+  const auto compare = [&](const std::wstring& other, const wchar_t* version = nullptr) {
+    const testing_support::ToolRun run = testing_support::RunAsDebuggee(
+        root_ + L"\\mdsdriver.exe",
+        L"/compare \"" + other + L"\"" + (version ? L" \"" + std::wstring(version) + L"\"" : L""), root_);
     output_ = run.output;
     return run.exitCode;
   };
   for (const auto& row : rows) {
     ASSERT_TRUE(CopyWithVersion(root_ + L"\\mdsdriver.exe", package_ / L"other.exe", row.high, row.low));
-    EXPECT_EQ(compare(package_ / L"other.exe"), row.answer) << row.high << "." << row.low;
+    EXPECT_EQ(compare(package_ / L"other.exe", row.version), row.answer) << row.high << "." << row.low;
     char version[96];
     std::snprintf(version, sizeof(version), "is version %lu.%lu.%lu.%lu, this one %lu.%lu.%lu.%lu (", row.high >> 16,
                   row.high & 0xFFFF, row.low >> 16, row.low & 0xFFFF, own[0], own[1], own[2], own[3]);
-    EXPECT_TRUE(Said(version)) << output_;
+    EXPECT_TRUE(row.version || Said(version)) << output_;
   }
   EXPECT_EQ(compare(root_ + L"\\vezazez.cfg"), 43u) << "no version";
   EXPECT_EQ(compare(root_ + L"\\none.exe"), 43u) << "no file";
+  EXPECT_EQ(compare(root_ + L"\\none.exe", L"0.3"), 43u) << "no file";
+  for (const wchar_t* text :
+       {L"", L"0.3.", L".3", L"0..3", L"1.2.3.4.5", L"65536", L"0.3a", L"-1", L" 1", L"0.3\" \"0"}) {
+    EXPECT_EQ(compare(package_ / L"other.exe", text), 43u) << testing::PrintToString(text);
+  }
 }
 
 // Copies stored before by someone else (the maker's installer; here /i) stay
