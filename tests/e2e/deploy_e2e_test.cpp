@@ -253,7 +253,7 @@ TEST_F(DeployE2ETest, UninstallTakesOutOnlyWhatADeploymentAdded) {
     const char* record;
     bool stay;
   } rows[] = {{"the maker's copies", 0, "", true},
-              {"an older exe installed", 1, "", false},
+              {"0.2.x's exe installed (an archive install)", 2, "", false},
               {"0.2.x's record, written by a user", 0, "08.12.2026 14:03:27,51 install 0 installed \r\n", true}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -272,25 +272,33 @@ TEST_F(DeployE2ETest, UninstallTakesOutOnlyWhatADeploymentAdded) {
 
 // The tool's answers that Wine never gives, or only after minutes, from a
 // stand-in: a restart asked for counts as done, a busy store as nothing done.
+// Over an older exe, /adopt follows only when /compare finds it below 0.3.0
+// too: from 0.3.0 on a deployment keeps its own records.
 TEST_F(DeployE2ETest, RestartAndBusyAnswersArePassedOn) {
   const std::wstring standin = testing_support::ModuleDir() + L"\\mds_standin.exe";
   const struct {
     const wchar_t* command;
     const char* answer;
-    bool installed;  // the folder afterwards
+    bool installed;              // the folder afterwards
+    const char* said = nullptr;  // over an earlier exe: the command's line
   } rows[] = {{L"install.cmd", "3010", true},
               {L"install.cmd", "1618", false},
               {L"uninstall.cmd", "3010", false},
-              {L"uninstall.cmd", "1618", true}};
+              {L"uninstall.cmd", "1618", true},
+              {L"install.cmd", "40 41 0", true, "/deploy answered 0: installed"},
+              {L"install.cmd", "40 40 0", true, "/deploy /adopt answered 0: installed"}};
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::PrintToString(row.command) + row.answer);
     SetUp();
     const bool uninstall = row.command[0] == L'u';
     ASSERT_TRUE(!uninstall || Run(L"install.cmd") == 0u);
+    if (row.said != nullptr) InstallEarlier(2);
     ASSERT_TRUE(testing_support::WriteBytes(root_ + L"\\answers.txt", row.answer));
     ASSERT_TRUE(CopyFileW(standin.c_str(), ((uninstall ? installed_ : root_) + L"\\mdsdriver.exe").c_str(), FALSE));
-    EXPECT_EQ(Run(row.command), static_cast<DWORD>(std::atoi(row.answer)));
+    const char* last = std::strrchr(row.answer, ' ');  // the tool's answer, after /compare's
+    EXPECT_EQ(Run(row.command), static_cast<DWORD>(std::atoi(last != nullptr ? last : row.answer)));
     EXPECT_EQ(Exists(installed_), row.installed);
+    EXPECT_TRUE(row.said == nullptr || Said(row.said)) << output_;
   }
 }
 
