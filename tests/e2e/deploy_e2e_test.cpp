@@ -19,6 +19,7 @@
 
 namespace {
 
+using testing_support::CopyWithVersion;
 using testing_support::CountSystemCopiesOf;
 using testing_support::Exists;
 using testing_support::ListFolder;
@@ -38,18 +39,6 @@ std::string FileVersion(const std::wstring& path) {
   std::snprintf(text, sizeof(text), "%u.%u.%u.%u", HIWORD(info->dwFileVersionMS), LOWORD(info->dwFileVersionMS),
                 HIWORD(info->dwFileVersionLS), LOWORD(info->dwFileVersionLS));
   return text;
-}
-
-// A copy of an exe whose fixed file version reads `high`.`low` (two 16-bit
-// fields in each): the numbers that follow the block's signature (its last
-// occurrence: the code that checks it holds it too), patched.
-bool CopyWithVersion(const std::wstring& exe, const std::wstring& copy, DWORD high, DWORD low) {
-  std::string bytes;
-  const size_t at = testing_support::ReadBytes(exe, bytes) ? bytes.rfind("\xBD\x04\xEF\xFE") : std::string::npos;
-  if (at == std::string::npos) return false;
-  std::memcpy(&bytes[at + 8], &high, 4);
-  std::memcpy(&bytes[at + 12], &low, 4);
-  return testing_support::WriteBytes(copy, bytes);
 }
 
 // The release archive as it unzips, in a folder whose path has a space: the
