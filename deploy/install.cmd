@@ -38,9 +38,11 @@ echo install.cmd: mdsdriver.exe and difxapi_x64.dll are neither beside install.c
 exit /b 1603
 
 rem An earlier installation, found by its exe in the folder: a newer one
-rem stays; an older one is an earlier deployment, whose copies in the store
-rem "/deploy /adopt" takes as this deployment's (0.2.x kept no record of
-rem what it added). cmd cannot read a file version: the new exe tells. With
+rem stays. An older one below 0.3.0 is an archive install of 0.2.x, which
+rem kept no record of what it added: "/deploy /adopt" takes the copies in the
+rem store as this deployment's. From 0.3.0 on the tool keeps its own
+rem records, and an adoption would take copies that the maker's installer
+rem stored as well. cmd cannot read a file version: the new exe tells. With
 rem no exe there, the tool itself reads 0.2.x's record of an install, which
 rem only it can tell from one that a user wrote.
 :earlier
@@ -49,8 +51,11 @@ if not exist "%dest%\mdsdriver.exe" goto :copy
 "%source%mdsdriver.exe" /compare "%dest%\mdsdriver.exe"
 set "compared=%ERRORLEVEL%"
 if "%compared%"=="41" goto :copy
-if "%compared%"=="40" set "adopt= /adopt"
-if "%compared%"=="40" goto :copy
+if not "%compared%"=="40" goto :refuse
+"%source%mdsdriver.exe" /compare "%dest%\mdsdriver.exe" 0.3.0
+if "%ERRORLEVEL%"=="40" set "adopt= /adopt"
+goto :copy
+:refuse
 if "%compared%"=="42" echo install.cmd: "%dest%\mdsdriver.exe" is newer than this one: it stays, and nothing is installed
 if not "%compared%"=="42" echo install.cmd: the version of "%dest%\mdsdriver.exe" cannot be told (mdsdriver.exe /compare answered %compared%): nothing is installed
 exit /b 1603

@@ -1,10 +1,12 @@
 // mdsdriver_msi.dll: the Windows Installer package's custom actions. It sits
 // in the package's Binary table and is never installed. The tool does the
-// work: the install step runs "mdsdriver.exe /deploy", the removal step
-// "/undeploy". These actions run it, read its four answers (0 done, 3010
-// done and a restart finishes it, 1618 busy, 1603 failed with the PC as it
-// was) and turn them into what msiexec can say; every command line and
-// answer goes into the installation log (msiexec /l*v).
+// work: the install step runs "mdsdriver.exe /deploy /run <id>" (with /adopt
+// over an archive install of 0.2.x), its rollback "/undeploy /run <id>", the
+// removal step "/undeploy". These actions run it, read its four answers (0
+// done, 3010 done and a restart finishes it, 1618 busy, 1603 failed with the
+// PC as it was) and turn them into what msiexec can say; every command line
+// and answer goes into the installation log (msiexec /l*v). What the tool
+// owns and how it records that is the tool's alone: nothing here reads it.
 //
 // The library carries its own copy of mdsdriver.exe and difxapi_x64.dll (as
 // resources), so that a step whose installed tool is gone puts that copy back
@@ -13,14 +15,16 @@
 // This is msiexec's plug-in, not part of the tool: it has no fakes, and the
 // tests run it only under msiexec, so it calls Windows directly rather than
 // through the tool's call table.
+#include <cstdint>
 #include <string>
-#include <vector>
 
+#include "app/version_compare.h"
 #include "diag/format.h"
 #include "platform/win.h"
 // After windows.h.
 #include <msi.h>
 #include <msiquery.h>
+#include <objbase.h>
 
 namespace {
 
@@ -40,15 +44,16 @@ constexpr DWORD kBusyPauseMs = 5000;
 constexpr int kCarriedExe = 101;
 constexpr int kCarriedLibrary = 102;
 
-// Under HKEY_LOCAL_MACHINE, in the 64-bit view: the tool's key; its ownership
-// records, one subkey per copy a deployment added; and this package's state
-// between its actions, which only the system and administrators may write.
+// The first release that keeps ownership records: an mdsdriver.exe below it
+// in the install folder is an archive install of 0.2.x, whose copies in the
+// store no record names.
+const wchar_t kFirstRecordingRelease[] = L"0.3.0";
+
+// Under HKEY_LOCAL_MACHINE, in the 64-bit view: the tool's key, and in it
+// this package's state between its actions, which only the system and
+// administrators may write.
 const wchar_t kToolKey[] = L"SOFTWARE\\mdsdriver";
-const wchar_t kCopies[] = L"Copies";
 const wchar_t kState[] = L"Installer";
-// A copy of the records as they were before the install step's /deploy, for
-// its rollback.
-const wchar_t kBefore[] = L"Installer\\Before";
 // The product code of an installation that a restart finishes. A deferred
 // action cannot call MsiSetMode: it leaves this, and RequestRestart, after
 // InstallFinalize, reads it.
@@ -80,17 +85,42 @@ std::wstring Property(MSIHANDLE install, const wchar_t* name) {
   return value;
 }
 
-// CustomActionData, which the "Set..." action of the same name fills (a
-// deferred action can read nothing else but the product code).
+// CustomActionData, which PrepareInstall or the "Set..." action of the same
+// name fills (a deferred action can read nothing else but the product code).
 std::wstring ActionData(MSIHANDLE install) { return Property(install, L"CustomActionData"); }
 
-// The install folder, with its closing backslash, from CustomActionData's
-// last (or only) field.
-std::wstring InstallFolder(MSIHANDLE install, const std::wstring& data) {
-  std::wstring folder = data.substr(data.find_last_of(L';') + 1);
-  if (folder.empty()) Log(install, L"no install folder in CustomActionData");
+// The install folder, with its closing backslash; empty when `from` (the
+// property read) holds none.
+std::wstring InstallFolder(MSIHANDLE install, std::wstring folder, const wchar_t* from = L"CustomActionData") {
+  if (folder.empty()) Log(install, L"no install folder in %s", from);
   if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
   return folder;
+}
+
+// The removal's install folder: CustomActionData's last field.
+std::wstring RemovalFolder(MSIHANDLE install, const std::wstring& data) {
+  return InstallFolder(install, data.substr(data.find_last_of(L';') + 1));
+}
+
+// The install step and its rollback: CustomActionData is "<the tool's
+// arguments>;<install folder>", as PrepareInstall set it (the arguments hold
+// no ';'). The folder is empty when the data is not whole.
+struct Step {
+  std::wstring arguments;
+  std::wstring folder;
+};
+
+Step ReadStep(MSIHANDLE install) {
+  const std::wstring data = ActionData(install);
+  const std::size_t split = data.find(L';');
+  Step step;
+  if (split == std::wstring::npos || split == 0) {
+    Log(install, L"no command line in CustomActionData");
+    return step;
+  }
+  step.arguments = data.substr(0, split);
+  step.folder = InstallFolder(install, data.substr(split + 1));
+  return step;
 }
 
 bool SameText(const std::wstring& a, const std::wstring& b) {
@@ -125,67 +155,6 @@ HKEY OpenToolKey(REGSAM access = KEY_READ | KEY_WRITE) {
     return nullptr;
   }
   return key;
-}
-
-// The names of the ownership records (the copies the deployments own);
-// false when they cannot be read.
-bool OwnedCopies(HKEY tool, std::vector<std::wstring>& names) {
-  names.clear();
-  HKEY copies = nullptr;
-  const LSTATUS opened = RegOpenKeyExW(tool, kCopies, 0, KEY_READ, &copies);
-  if (opened == ERROR_FILE_NOT_FOUND) return true;
-  if (opened != ERROR_SUCCESS) return false;
-  LSTATUS status = ERROR_SUCCESS;
-  for (DWORD index = 0; status == ERROR_SUCCESS; ++index) {
-    wchar_t name[MAX_PATH];
-    DWORD length = MAX_PATH;
-    status = RegEnumKeyExW(copies, index, name, &length, nullptr, nullptr, nullptr, nullptr);
-    if (status == ERROR_SUCCESS) names.emplace_back(name, length);
-  }
-  RegCloseKey(copies);
-  return status == ERROR_NO_MORE_ITEMS;
-}
-
-// A record's value (empty when it has none): under `parent`, one of the
-// tool's subkeys, the record's key by the copy's published name.
-std::wstring RecordValue(HKEY tool, const wchar_t* parent, const std::wstring& name, const wchar_t* value) {
-  wchar_t text[MAX_PATH] = L"";
-  DWORD size = sizeof(text);
-  if (RegGetValueW(tool, (std::wstring(parent) + L"\\" + name).c_str(), value, RRF_RT_REG_SZ, nullptr, text, &size) !=
-      ERROR_SUCCESS) {
-    return std::wstring();
-  }
-  return text;
-}
-
-// Keeps the records as they are now under kBefore; false when they cannot be.
-bool KeepRecords(HKEY tool) {
-  HKEY before = nullptr, copies = nullptr;
-  bool kept = RegCreateKeyExW(tool, kBefore, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &before,
-                              nullptr) == ERROR_SUCCESS;
-  const LSTATUS opened = kept ? RegOpenKeyExW(tool, kCopies, 0, KEY_READ, &copies) : ERROR_SUCCESS;
-  kept = kept && (opened == ERROR_FILE_NOT_FOUND ||
-                  (opened == ERROR_SUCCESS && RegCopyTreeW(copies, nullptr, before) == ERROR_SUCCESS));
-  if (copies != nullptr) RegCloseKey(copies);
-  if (before != nullptr) RegCloseKey(before);
-  return kept;
-}
-
-// Whether the install step's /deploy took the copy over rather than added it.
-bool Adopted(HKEY tool, const std::wstring& name) { return RecordValue(tool, kCopies, name, L"Adopted") == L"1"; }
-
-// Copies the record `name` from one of the tool's subkeys to another,
-// replacing what is there; true when it is there.
-bool CopyRecord(HKEY tool, const wchar_t* from, const wchar_t* to, const std::wstring& name) {
-  HKEY source = nullptr, target = nullptr;
-  const std::wstring fromPath = std::wstring(from) + L"\\" + name, toPath = std::wstring(to) + L"\\" + name;
-  bool copied = RegOpenKeyExW(tool, fromPath.c_str(), 0, KEY_READ, &source) == ERROR_SUCCESS;
-  copied = copied && RegCreateKeyExW(tool, toPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                                     &target, nullptr) == ERROR_SUCCESS;
-  copied = copied && RegCopyTreeW(source, nullptr, target) == ERROR_SUCCESS;
-  if (source != nullptr) RegCloseKey(source);
-  if (target != nullptr) RegCloseKey(target);
-  return copied;
 }
 
 void WriteRestartFor(HKEY tool, const std::wstring& product) {
@@ -284,45 +253,6 @@ UINT Outcome(MSIHANDLE install, HKEY tool, DWORD answer, const wchar_t* failure)
   return ERROR_INSTALL_FAILURE;
 }
 
-// Undoes one /deploy, from the ownership records before it (kBefore) and
-// now. A record the same as before, by its copy's name and hash, is no
-// doing of this /deploy.
-void UndoDeploy(MSIHANDLE install, HKEY tool, const std::wstring& folder, const std::vector<std::wstring>& now) {
-  std::vector<std::wstring> added, kept;
-  for (const std::wstring& name : now) {
-    const std::wstring hash = RecordValue(tool, kBefore, name, L"Hash");
-    if (!hash.empty() && hash == RecordValue(tool, kCopies, name, L"Hash")) {
-      kept.push_back(name);
-    } else if (Adopted(tool, name)) {
-      RegDeleteKeyW(tool, (std::wstring(kCopies) + L"\\" + name).c_str());
-      Log(install, L"undo: %s was in the store before: it stays, owned by no deployment", name);
-    } else {
-      added.push_back(name);
-    }
-  }
-  if (added.empty()) {
-    Log(install, L"undo: the installation added no copy: nothing to take out");
-    return;
-  }
-  // /undeploy sees only the records of what was added; the others wait in
-  // kBefore meanwhile.
-  for (const std::wstring& name : kept) RegDeleteKeyW(tool, (std::wstring(kCopies) + L"\\" + name).c_str());
-  // Under Wine the installed files are gone before the rollback runs: the
-  // copy put back for it goes again.
-  const bool installed = GetFileAttributesW((folder + L"mdsdriver.exe").c_str()) != INVALID_FILE_ATTRIBUTES;
-  Log(install, L"undo: /undeploy takes out what the installation added: %u copies", added.size());
-  RunWhileBusy(install, folder, L"/undeploy");
-  if (!installed) {
-    DeleteFileW((folder + L"mdsdriver.exe").c_str());
-    DeleteFileW((folder + L"difxapi_x64.dll").c_str());
-    // The ended tool's image may be let go of a moment later.
-    for (int tries = 0; tries < 10 && !RemoveDirectoryW(folder.c_str()); ++tries) Sleep(200);
-  }
-  for (const std::wstring& name : kept) {
-    if (!CopyRecord(tool, kBefore, kCopies, name)) Log(install, L"undo: the record of %s is lost", name);
-  }
-}
-
 // The tool's own log, which it writes into log\ beside itself while
 // vezazez.cfg is there: its *.log files, then the folder. Windows Installer
 // has no row for files it did not install but named by a pattern (Wine takes
@@ -345,19 +275,72 @@ void RemoveToolLog(const std::wstring& folder) {
 
 // Forgets what an earlier installation left for its later actions; only
 // this one's may count.
-void ForgetState(HKEY tool) {
-  RegDeleteTreeW(tool, kBefore);
-  RegDeleteKeyValueW(tool, kState, kRestartFor);
+void ForgetState(HKEY tool) { RegDeleteKeyValueW(tool, kState, kRestartFor); }
+
+// Whether the install folder holds an archive install of 0.2.x: an
+// mdsdriver.exe whose file version is below the first recording release,
+// read before InstallFiles replaces it. 0.2.x kept no records, so /deploy
+// /adopt takes the copies in the store as this deployment's; after any
+// later release, or with no exe there, an adoption would only take copies
+// that the maker's installer stored. Nothing else decides: no property, and
+// so no command line, has a say.
+bool ArchiveInstallOf02(MSIHANDLE install, const std::wstring& folder) {
+  const std::wstring exe = folder + L"mdsdriver.exe";
+  wchar_t text[64] = L"";
+  DWORD size = sizeof(text) / sizeof(text[0]);
+  const UINT read = MsiGetFileVersionW(exe.c_str(), text, &size, nullptr, nullptr);
+  std::uint64_t found = 0, first = 0;
+  if (read != ERROR_SUCCESS || !app::ReadVersionText(text, found) ||
+      !app::ReadVersionText(kFirstRecordingRelease, first)) {
+    Log(install, L"%s: no earlier file version to read(%lu): /deploy adopts nothing", exe, read);
+    return false;
+  }
+  if (found >= first) {
+    Log(install, L"%s is version %s, not below %s: /deploy adopts nothing", exe, text, kFirstRecordingRelease);
+    return false;
+  }
+  Log(install, L"%s is version %s, below %s: an archive install of 0.2.x, whose copies /deploy /adopt takes over", exe,
+      text, kFirstRecordingRelease);
+  return true;
+}
+
+// A fresh identity for the install step's run, a braced GUID: its rollback
+// names it to /undeploy, which then takes out only what that run added.
+bool NewRunId(MSIHANDLE install, std::wstring& run) {
+  GUID guid = {};
+  wchar_t text[39] = L"";
+  const HRESULT made = CoCreateGuid(&guid);
+  if (FAILED(made) || StringFromGUID2(guid, text, 39) != 39) {
+    Log(install, L"no run identity can be made(%lu): nothing was changed", static_cast<unsigned long>(made));
+    return false;
+  }
+  run = text;
+  return true;
 }
 
 }  // namespace
 
-// After the files are in place: /deploy, with /adopt on an upgrade (the
-// earlier version's copies become this one's: 0.2.x kept no records). The
-// tool takes out what it added when it fails itself. For the rollback of a
-// later failure, the ownership records as they were before go into the
-// package's state first: nothing is run without them. CustomActionData is
-// "<older versions found>;<install folder>".
+// Immediate, after CostFinalize has resolved the install folder and before
+// InstallFiles: the install step's command line and its rollback's, into
+// the CustomActionData of each ("<arguments>;<install folder>"). Both name
+// one run identity, made here; /adopt only over an archive install of 0.2.x.
+extern "C" __declspec(dllexport) UINT WINAPI PrepareInstall(MSIHANDLE install) {
+  const std::wstring folder = InstallFolder(install, Property(install, L"MdsFolder"), L"MdsFolder");
+  std::wstring run;
+  if (folder.empty() || !NewRunId(install, run)) return ERROR_INSTALL_FAILURE;
+  const std::wstring deploy = ArchiveInstallOf02(install, folder) ? L"/deploy /adopt /run " : L"/deploy /run ";
+  if (MsiSetPropertyW(install, L"MdsInstallDrivers", (deploy + run + L";" + folder).c_str()) != ERROR_SUCCESS ||
+      MsiSetPropertyW(install, L"MdsUndoInstall", (L"/undeploy /run " + run + L";" + folder).c_str()) !=
+          ERROR_SUCCESS) {
+    Log(install, L"the install step's CustomActionData cannot be set: nothing was changed");
+    return ERROR_INSTALL_FAILURE;
+  }
+  Log(install, L"the install step's run is %s", run);
+  return ERROR_SUCCESS;
+}
+
+// After the files are in place: /deploy /run <id>, as PrepareInstall set it.
+// The tool takes out what it added when it fails itself.
 extern "C" __declspec(dllexport) UINT WINAPI InstallDrivers(MSIHANDLE install) {
   const HKEY tool = OpenToolKey();
   if (tool == nullptr) {
@@ -365,40 +348,32 @@ extern "C" __declspec(dllexport) UINT WINAPI InstallDrivers(MSIHANDLE install) {
     return ERROR_INSTALL_FAILURE;
   }
   ForgetState(tool);
-  const std::wstring data = ActionData(install);
-  const std::wstring folder = InstallFolder(install, data);
+  const Step step = ReadStep(install);
   UINT result = ERROR_INSTALL_FAILURE;
-  if (!folder.empty() && !KeepRecords(tool)) {
-    Log(install, L"the ownership records cannot be kept for the rollback: nothing was changed");
-  } else if (!folder.empty()) {
-    const bool upgrade = !data.empty() && data[0] != L';' && data.find(L';') != std::wstring::npos;
-    result = Outcome(install, tool, RunWhileBusy(install, folder, upgrade ? L"/deploy /adopt" : L"/deploy"),
+  if (!step.folder.empty()) {
+    result = Outcome(install, tool, RunWhileBusy(install, step.folder, step.arguments.c_str()),
                      L"the packages are not stored: the installation fails");
   }
   RegCloseKey(tool);
   return result;
 }
 
-// Rollback of InstallDrivers, when it or a later action failed: undoes
-// exactly what its /deploy added. Copies it took over go back to being no
-// deployment's; copies it added are taken out by /undeploy, while the records
-// that were there before are set aside, then put back.
+// Rollback of InstallDrivers, when it or a later action failed: /undeploy
+// /run <id> takes out exactly what the install step's run added, and drops
+// that run's records; the tool decides what that is. It runs the package's
+// own copy when the installed tool is gone: under Wine the installed files
+// go before the rollback runs, and that copy then goes again.
 extern "C" __declspec(dllexport) UINT WINAPI UndoInstall(MSIHANDLE install) {
-  const std::wstring folder = InstallFolder(install, ActionData(install));
-  const HKEY tool = OpenToolKey();
-  HKEY before = nullptr;
-  std::vector<std::wstring> now;
-  if (folder.empty() || tool == nullptr || RegOpenKeyExW(tool, kBefore, 0, KEY_READ, &before) != ERROR_SUCCESS) {
-    Log(install, L"undo: the installation step changed nothing: nothing to undo");
-  } else if (!OwnedCopies(tool, now)) {
-    Log(install, L"undo: the ownership records cannot be read: the copies stay");
-  } else {
-    UndoDeploy(install, tool, folder, now);
-  }
-  if (before != nullptr) RegCloseKey(before);
-  if (tool != nullptr) {
-    RegDeleteTreeW(tool, kBefore);
-    RegCloseKey(tool);
+  const Step step = ReadStep(install);
+  if (step.folder.empty()) return ERROR_SUCCESS;
+  const bool installed = GetFileAttributesW((step.folder + L"mdsdriver.exe").c_str()) != INVALID_FILE_ATTRIBUTES;
+  const DWORD answer = RunWhileBusy(install, step.folder, step.arguments.c_str());
+  if (answer != kDone && answer != kRestart) Log(install, L"undo: what the installation added is not all taken out");
+  if (!installed) {
+    DeleteFileW((step.folder + L"mdsdriver.exe").c_str());
+    DeleteFileW((step.folder + L"difxapi_x64.dll").c_str());
+    // The ended tool's image may be let go of a moment later.
+    for (int tries = 0; tries < 10 && !RemoveDirectoryW(step.folder.c_str()); ++tries) Sleep(200);
   }
   return ERROR_SUCCESS;
 }
@@ -417,7 +392,7 @@ extern "C" __declspec(dllexport) UINT WINAPI RemoveDrivers(MSIHANDLE install) {
   }
   ForgetState(tool);
   const std::wstring data = ActionData(install);
-  const std::wstring folder = InstallFolder(install, data);
+  const std::wstring folder = RemovalFolder(install, data);
   UINT result = ERROR_INSTALL_FAILURE;
   if (!folder.empty() && OtherVersionInstalled(install, data)) {
     result = ERROR_SUCCESS;
@@ -434,7 +409,7 @@ extern "C" __declspec(dllexport) UINT WINAPI RemoveDrivers(MSIHANDLE install) {
 // packages back.
 extern "C" __declspec(dllexport) UINT WINAPI UndoRemove(MSIHANDLE install) {
   const std::wstring data = ActionData(install);
-  const std::wstring folder = InstallFolder(install, data);
+  const std::wstring folder = RemovalFolder(install, data);
   if (folder.empty() || OtherVersionInstalled(install, data)) return ERROR_SUCCESS;
   Log(install, L"undo: the product stays installed: /deploy puts the packages back");
   const DWORD answer = RunWhileBusy(install, folder, L"/deploy");
@@ -445,8 +420,6 @@ extern "C" __declspec(dllexport) UINT WINAPI UndoRemove(MSIHANDLE install) {
 // After InstallFinalize, where an action may ask for a restart: when a step
 // of this installation left word that the tool asked for one, msiexec then
 // answers 3010 (and, without /norestart or REBOOT=ReallySuppress, restarts).
-// It also drops the install step's record for its rollback, which a
-// finished installation no longer needs.
 extern "C" __declspec(dllexport) UINT WINAPI RequestRestart(MSIHANDLE install) {
   const HKEY tool = OpenToolKey(KEY_READ);
   wchar_t product[39] = L"";

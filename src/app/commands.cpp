@@ -81,9 +81,15 @@ int RunUndeploy(const DriverPaths& p, const Options& options) {
   if (!ReadFleetOptions(L"undeploy", options, nullptr, undeploy.runId)) return fleet::kFleetFailed;
   return fleet::Undeploy(p.networkInf, p.usbInf, undeploy);
 }
-// "/compare <exe>": read-only, for the install command.
+// "/compare <exe> [<version>]": read-only, for the install command. A third
+// argument is refused: the caller meant something that this does not do.
 int RunCompare(const DriverPaths&, const Options& options) {
-  return CompareFileVersion(options.count > 0 ? options.values[0] : nullptr);
+  if (options.count > 2) {
+    diag::TraceLine(L"compare: unknown option %s; usage: mdsdriver.exe /compare <exe> [<version>]", options.values[2]);
+    return kOtherIsUnknown;
+  }
+  return CompareFileVersion(options.count > 0 ? options.values[0] : nullptr,
+                            options.count > 1 ? options.values[1] : nullptr);
 }
 
 // Compared in this order; the first equal switch wins.

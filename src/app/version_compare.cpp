@@ -1,6 +1,6 @@
 // The comparison reads the other file's fixed version block, the numbers that
 // Explorer and a detection rule read, and compares them with the numbers
-// this build carries in its own.
+// this build carries in its own, or with a version the caller gives.
 #include "app/version_compare.h"
 
 #include <cstdint>
@@ -56,22 +56,30 @@ bool ReadVersion(const wchar_t* path, std::uint64_t& version) {
   return true;
 }
 
+// One of the four fields, the most significant first.
+unsigned Field(std::uint64_t version, int index) {
+  return static_cast<unsigned>((version >> (48 - 16 * index)) & 0xFFFF);
+}
+
 }  // namespace
 
-int CompareFileVersion(const wchar_t* otherPath) {
+int CompareFileVersion(const wchar_t* otherPath, const wchar_t* versionText) {
   if (otherPath == nullptr) {
     diag::TraceLine(L"compare: no file named");
     return kOtherIsUnknown;
   }
+  std::uint64_t against = OwnVersion();
+  if (versionText != nullptr && !ReadVersionText(versionText, against)) {
+    diag::TraceLine(L"compare: %s is no version (1 to 4 dot-separated numbers of 0 to 65535)", versionText);
+    return kOtherIsUnknown;
+  }
   std::uint64_t other = 0;
   if (!ReadVersion(otherPath, other)) return kOtherIsUnknown;
-  const std::uint64_t own = OwnVersion();
-  const int answer = other < own ? kOtherIsOlder : other == own ? kOtherIsSame : kOtherIsNewer;
-  diag::TraceLine(L"compare: %s is version %u.%u.%u.%u, this one %u.%u.%u.%u (%d)", otherPath,
-                  static_cast<unsigned>(other >> 48), static_cast<unsigned>((other >> 32) & 0xFFFF),
-                  static_cast<unsigned>((other >> 16) & 0xFFFF), static_cast<unsigned>(other & 0xFFFF),
-                  unsigned{kOwnNumbers[0]}, unsigned{kOwnNumbers[1]}, unsigned{kOwnNumbers[2]},
-                  unsigned{kOwnNumbers[3]}, answer);
+  const int answer = other < against ? kOtherIsOlder : other == against ? kOtherIsSame : kOtherIsNewer;
+  diag::TraceLine(L"compare: %s is version %u.%u.%u.%u, %s %u.%u.%u.%u (%d)", otherPath, Field(other, 0),
+                  Field(other, 1), Field(other, 2), Field(other, 3),
+                  versionText != nullptr ? L"the version given" : L"this one", Field(against, 0), Field(against, 1),
+                  Field(against, 2), Field(against, 3), answer);
   return answer;
 }
 

@@ -19,6 +19,7 @@
 
 namespace {
 
+using testing_support::CopyWithVersion;
 using testing_support::CountSystemCopiesOf;
 using testing_support::Exists;
 using testing_support::ListFolder;
@@ -38,18 +39,6 @@ std::string FileVersion(const std::wstring& path) {
   std::snprintf(text, sizeof(text), "%u.%u.%u.%u", HIWORD(info->dwFileVersionMS), LOWORD(info->dwFileVersionMS),
                 HIWORD(info->dwFileVersionLS), LOWORD(info->dwFileVersionLS));
   return text;
-}
-
-// A copy of an exe whose fixed file version reads `high`.`low` (two 16-bit
-// fields in each): the numbers that follow the block's signature (its last
-// occurrence: the code that checks it holds it too), patched.
-bool CopyWithVersion(const std::wstring& exe, const std::wstring& copy, DWORD high, DWORD low) {
-  std::string bytes;
-  const size_t at = testing_support::ReadBytes(exe, bytes) ? bytes.rfind("\xBD\x04\xEF\xFE") : std::string::npos;
-  if (at == std::string::npos) return false;
-  std::memcpy(&bytes[at + 8], &high, 4);
-  std::memcpy(&bytes[at + 12], &low, 4);
-  return testing_support::WriteBytes(copy, bytes);
 }
 
 // The release archive as it unzips, in a folder whose path has a space: the
@@ -197,30 +186,47 @@ TEST_F(DeployE2ETest, AFailedInstallAnswers1603AndLeavesOnlyItsLog) {
   EXPECT_TRUE(Said("is newer than this one")) << output_;
 }
 
-// "/compare": the other exe's file version against this build's, field by field.
+// "/compare": the other exe's file version against this build's, or against
+// the version given, field by field.
 TEST_F(DeployE2ETest, CompareTellsAnOlderExeFromANewerOne) {
   const DWORD own[] = {MDS_VERSION_NUMBERS};
   const DWORD high = own[0] << 16 | own[1], low = own[2] << 16 | own[3];
   const struct {
     DWORD high, low, answer;
-  } rows[] = {{high, low, 41},         {high, low + 1, 42}, {high + 1, 0, 42}, {high - 1, 0xFFFFFFFF, 40},
-              {high + 0x10000, 0, 42}, {0, 0, 40}};
-  const auto compare = [&](const std::wstring& other) {
-    const testing_support::ToolRun run =
-        testing_support::RunAsDebuggee(root_ + L"\\mdsdriver.exe", L"/compare \"" + other + L"\"", root_);
+    const wchar_t* version = nullptr;  // null: this build's
+  } rows[] = {{high, low, 41},
+              {high, low + 1, 42},
+              {high + 1, 0, 42},
+              {high - 1, 0xFFFFFFFF, 40},
+              {high + 0x10000, 0, 42},
+              {0, 0, 40},
+              {2, 0xFFFFFFFF, 40, L"0.3"},
+              {3, 0, 41, L"0.3"},
+              {3, 1, 42, L"0.3.0"},
+              {0x10002, 3, 41, L"1.2.0.3"},
+              {0x10002, 3 << 16, 40, L"1.2.4"}};
+  const auto compare = [&](const std::wstring& other, const wchar_t* version = nullptr) {
+    const testing_support::ToolRun run = testing_support::RunAsDebuggee(
+        root_ + L"\\mdsdriver.exe",
+        L"/compare \"" + other + L"\"" + (version ? L" \"" + std::wstring(version) + L"\"" : L""), root_);
     output_ = run.output;
     return run.exitCode;
   };
   for (const auto& row : rows) {
     ASSERT_TRUE(CopyWithVersion(root_ + L"\\mdsdriver.exe", package_ / L"other.exe", row.high, row.low));
-    EXPECT_EQ(compare(package_ / L"other.exe"), row.answer) << row.high << "." << row.low;
+    EXPECT_EQ(compare(package_ / L"other.exe", row.version), row.answer) << row.high << "." << row.low;
     char version[96];
     std::snprintf(version, sizeof(version), "is version %lu.%lu.%lu.%lu, this one %lu.%lu.%lu.%lu (", row.high >> 16,
                   row.high & 0xFFFF, row.low >> 16, row.low & 0xFFFF, own[0], own[1], own[2], own[3]);
-    EXPECT_TRUE(Said(version)) << output_;
+    EXPECT_TRUE(row.version || Said(version)) << output_;
   }
   EXPECT_EQ(compare(root_ + L"\\vezazez.cfg"), 43u) << "no version";
   EXPECT_EQ(compare(root_ + L"\\none.exe"), 43u) << "no file";
+  EXPECT_EQ(compare(root_ + L"\\none.exe", L"0.3"), 43u) << "no file";
+  for (const wchar_t* text :
+       {L"", L"0.3.", L".3", L"0..3", L"1.2.3.4.5", L"65536", L"0.3a", L"-1", L" 1", L"0.3\" \"0"}) {
+    EXPECT_EQ(compare(package_ / L"other.exe", text), 43u) << testing::PrintToString(text);
+  }
 }
 
 // Copies stored before by someone else (the maker's installer; here /i) stay
@@ -236,7 +242,7 @@ TEST_F(DeployE2ETest, UninstallTakesOutOnlyWhatADeploymentAdded) {
     const char* record;
     bool stay;
   } rows[] = {{"the maker's copies", 0, "", true},
-              {"an older exe installed", 1, "", false},
+              {"0.2.x's exe installed (an archive install)", 2, "", false},
               {"0.2.x's record, written by a user", 0, "08.12.2026 14:03:27,51 install 0 installed \r\n", true}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -269,25 +275,33 @@ TEST_F(DeployE2ETest, ALockNameTakenStopsDeployButNotInstall) {
 
 // The tool's answers that Wine never gives, or only after minutes, from a
 // stand-in: a restart asked for counts as done, a busy store as nothing done.
+// Over an older exe, /adopt follows only when /compare finds it below 0.3.0
+// too: from 0.3.0 on a deployment keeps its own records.
 TEST_F(DeployE2ETest, RestartAndBusyAnswersArePassedOn) {
   const std::wstring standin = testing_support::ModuleDir() + L"\\mds_standin.exe";
   const struct {
     const wchar_t* command;
     const char* answer;
-    bool installed;  // the folder afterwards
+    bool installed;              // the folder afterwards
+    const char* said = nullptr;  // over an earlier exe: the command's line
   } rows[] = {{L"install.cmd", "3010", true},
               {L"install.cmd", "1618", false},
               {L"uninstall.cmd", "3010", false},
-              {L"uninstall.cmd", "1618", true}};
+              {L"uninstall.cmd", "1618", true},
+              {L"install.cmd", "40 41 0", true, "/deploy answered 0: installed"},
+              {L"install.cmd", "40 40 0", true, "/deploy /adopt answered 0: installed"}};
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::PrintToString(row.command) + row.answer);
     SetUp();
     const bool uninstall = row.command[0] == L'u';
     ASSERT_TRUE(!uninstall || Run(L"install.cmd") == 0u);
+    if (row.said != nullptr) InstallEarlier(2);
     ASSERT_TRUE(testing_support::WriteBytes(root_ + L"\\answers.txt", row.answer));
     ASSERT_TRUE(CopyFileW(standin.c_str(), ((uninstall ? installed_ : root_) + L"\\mdsdriver.exe").c_str(), FALSE));
-    EXPECT_EQ(Run(row.command), static_cast<DWORD>(std::atoi(row.answer)));
+    const char* last = std::strrchr(row.answer, ' ');  // the tool's answer, after /compare's
+    EXPECT_EQ(Run(row.command), static_cast<DWORD>(std::atoi(last != nullptr ? last : row.answer)));
     EXPECT_EQ(Exists(installed_), row.installed);
+    EXPECT_TRUE(row.said == nullptr || Said(row.said)) << output_;
   }
 }
 

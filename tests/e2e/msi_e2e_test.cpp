@@ -15,6 +15,7 @@
 
 namespace {
 
+using testing_support::CopyWithVersion;
 using testing_support::CountSystemCopiesOf;
 using testing_support::Exists;
 using testing_support::NetworkInfPath;
@@ -50,6 +51,12 @@ class MsiE2ETest : public testing::Test {
   bool Logged(const char* text) {
     std::string log;
     return testing_support::ReadBytes(log_, log) && log.find(text) != std::string::npos;
+  }
+  // The run identity on the first logged command line that starts with `command`.
+  std::string RunId(const std::string& command) {
+    std::string log;
+    const size_t at = testing_support::ReadBytes(log_, log) ? log.find(command) : std::string::npos;
+    return at == std::string::npos ? "" : log.substr(at + command.size(), 38);
   }
 
   // The installed products named mdsdriver, as Apps and Features lists them,
@@ -91,7 +98,7 @@ class MsiE2ETest : public testing::Test {
 TEST_F(MsiE2ETest, InstallsAgainUpgradesAndRemovesWithTheStore) {
   ASSERT_EQ(Msiexec(L"/i \"" + package_ + L"\" MDSLOG=1"), 0u);
   ExpectInstalled(L"" MDS_VERSION_TEXT);
-  EXPECT_TRUE(Logged("mdsdriver.exe\" /deploy answered 0")) << "each step's answer is in the log";
+  EXPECT_TRUE(Logged("mdsdriver.exe\" /deploy /run {")) << "each step's command line is in the log";
   EXPECT_TRUE(Exists(installed_ + L"\\vezazez.cfg")) << "MDSLOG=1 switches the tool's log on";
   EXPECT_TRUE(Exists(installed_ + L"\\log"));
 
@@ -100,7 +107,7 @@ TEST_F(MsiE2ETest, InstallsAgainUpgradesAndRemovesWithTheStore) {
 
   ASSERT_EQ(Install(upgrade_), 0u) << "a higher version replaces this one";
   ExpectInstalled(L"" MDS_TEST_UPGRADE_VERSION);
-  EXPECT_TRUE(Logged("mdsdriver.exe\" /deploy /adopt answered 0")) << "it takes the older version's copies over";
+  EXPECT_TRUE(Logged("mdsdriver.exe\" /deploy /run {") && !Logged("/adopt")) << "the older version kept records";
 
   ASSERT_EQ(Msiexec(L"/x " + Products().begin()->first), 0u);
   EXPECT_TRUE(Products().empty());
@@ -125,12 +132,12 @@ TEST_F(MsiE2ETest, AFailedInstallChangesNothing) {
   } rows[] = {{UsbInfPath(), L"", "LaunchConditions. Return value 0"},  // Wine's word for a failure; Windows logs 3
               {L"", L" ALLUSERS=\"\"", "LaunchConditions. Return value 0"},  // Wine ignores MSIINSTALLPERUSER=1
               {testing_support::PackageRoot() + L"\\Drivers\\usbaapl64.cat", L"", "the packages are not stored"},
-              {L"", L"", "undo: /undeploy takes out what the installation added: 1 copies"}};
+              {L"", L"", "mdsdriver.exe\" /undeploy /run {"}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.logged);
     SetUp();
     ASSERT_TRUE(row.remove.empty() || DeleteFileW(row.remove.c_str()));
-    const bool late = row.logged[0] == 'u';
+    const bool late = row.logged[0] == 'm';
     if (late) {  // the network package owned by an earlier deployment
       ASSERT_EQ(Tool(L"/deploy"), 0u);
       const std::wstring usb = testing_support::SystemCopiesOf(UsbInfPath()).at(0);
@@ -140,6 +147,7 @@ TEST_F(MsiE2ETest, AFailedInstallChangesNothing) {
     // Wine answers a failing exe action's 1603 with 1627; Windows with 1603.
     EXPECT_EQ(Msiexec(L"/i \"" + (late ? failing_ : package_) + L"\"" + row.arguments), late ? 1627u : 1603u);
     EXPECT_TRUE(Logged(row.logged));
+    EXPECT_EQ(RunId("\" /undeploy /run "), RunId("\" /deploy /run ")) << "the rollback undoes its own run";
     EXPECT_TRUE(Products().empty());
     EXPECT_FALSE(Exists(installed_));
     EXPECT_EQ(CountSystemCopiesOf(UsbInfPath()) + 10 * CountSystemCopiesOf(NetworkInfPath()), late ? 10 : 0);
@@ -161,30 +169,41 @@ TEST_F(MsiE2ETest, AFailedInstallChangesNothing) {
   for (const MSIHANDLE handle : {record, view, database}) MsiCloseHandle(handle);
 }
 
-// Removal takes out what a deployment added and nothing else, and answers
-// as the tool did (a stand-in gives the answers Wine never gives, or only
-// after minutes): a restart asked for is msiexec's 3010, a store busy at
-// first is waited for, a failure fails it; with the installed tool gone it
-// runs its own copy. (Wine's rollback of a failed removal unregisters the
-// product; Windows keeps it.)
+// Removal takes out what a deployment added and nothing else, also after an
+// upgrade: only 0.2.x's exe in the folder has the install adopt (never a
+// property), and then the copies 0.2.x stored go. It answers as the tool did
+// (a stand-in gives the answers Wine never gives, or only after minutes): a
+// restart asked for is msiexec's 3010, a store busy at first is waited for, a
+// failure fails it; with the installed tool gone it runs its own copy.
+// (Wine's rollback of a failed removal unregisters the product; Windows
+// keeps it.)
 TEST_F(MsiE2ETest, RemovalTakesOutWhatADeploymentAdded) {
   const struct {
     const char* logged;
     const char* standin;  // its answers, or null for the tool
-    bool makers;          // the packages stored before, by someone else
+    bool makers;          // the packages stored before, by someone else; upgraded before the removal
     DWORD answer;
-  } rows[] = {{"/undeploy answered 0", nullptr, true, 0},
-              {"the package's own copy is put back", nullptr, false, 0},
-              {"msiexec answers 3010", "3010", false, 3010},
-              {"the driver store is busy", "1618 0", false, 0},
-              {"the driver store stayed busy", "1618 1618 1618 1618 1618 0", false, 1603},
-              {"the packages are not all taken out", "1603", false, 1603}};
+    const wchar_t* arguments = L"";  // the first install's
+    bool archive = false;            // 0.2.x's exe in the folder: it stored the packages
+  } rows[] = {
+      {"/undeploy answered 0", nullptr, true, 0},
+      {"/undeploy answered 0", nullptr, true, 0, L" WIX_UPGRADE_DETECTED={4E3B5C2A-1D6F-4A8B-9C0E-7F2D1B3A5C6E}"},
+      {"/undeploy answered 0", nullptr, true, 0, L"", true},
+      {"the package's own copy is put back", nullptr, false, 0},
+      {"msiexec answers 3010", "3010", false, 3010},
+      {"the driver store is busy", "1618 0", false, 0},
+      {"the driver store stayed busy", "1618 1618 1618 1618 1618 0", false, 1603},
+      {"the packages are not all taken out", "1603", false, 1603}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.logged);
     SetUp();
     ASSERT_TRUE(!row.makers || Tool(L"/i") == 1u);
     const std::vector<std::wstring> before = testing_support::SystemInfNames();
-    ASSERT_EQ(Install(package_), 0u);
+    ASSERT_TRUE(!row.archive || (CreateDirectoryW(installed_.c_str(), nullptr) &&
+                                 CopyWithVersion(bin_ + L"\\mdsdriver.exe", installed_ + L"\\mdsdriver.exe", 2, 0)));
+    ASSERT_EQ(Msiexec(L"/i \"" + package_ + L"\"" + row.arguments), 0u);
+    EXPECT_EQ(Logged("mdsdriver.exe\" /deploy /adopt /run {"), row.archive);
+    ASSERT_TRUE(!row.makers || Install(upgrade_) == 0u);
     if (row.standin == nullptr && !row.makers) testing_support::RemoveTree(installed_);
     if (row.standin != nullptr) {
       ASSERT_TRUE(testing_support::WriteBytes(installed_ + L"\\answers.txt", row.standin));
@@ -193,9 +212,9 @@ TEST_F(MsiE2ETest, RemovalTakesOutWhatADeploymentAdded) {
     EXPECT_EQ(Msiexec(L"/x " + Products().begin()->first), row.answer);
     EXPECT_TRUE(Logged(row.logged));
     EXPECT_FALSE(Logged(": not written, error")) << "the package's own copies were put back";
-    EXPECT_EQ(Stored(), row.makers || row.standin != nullptr ? 2 : 0);
+    EXPECT_EQ(Stored(), (row.makers && !row.archive) || row.standin != nullptr ? 2 : 0);
     EXPECT_TRUE(row.answer == 1603 || Products().empty());
-    EXPECT_TRUE(!row.makers || testing_support::SystemInfNames() == before) << "the maker's copies as they were";
+    EXPECT_TRUE(!row.makers || row.archive || testing_support::SystemInfNames() == before) << "the maker's copies";
   }
 }
 

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 namespace testing_support {
@@ -176,6 +177,17 @@ bool ReadBytes(const std::wstring& path, std::string& bytes) {
   while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0) bytes.append(chunk, read);
   CloseHandle(file);
   return true;
+}
+
+// The numbers follow the version block's signature (its last occurrence:
+// the code that checks it holds it too).
+bool CopyWithVersion(const std::wstring& exe, const std::wstring& copy, DWORD high, DWORD low) {
+  std::string bytes;
+  const size_t at = ReadBytes(exe, bytes) ? bytes.rfind("\xBD\x04\xEF\xFE") : std::string::npos;
+  if (at == std::string::npos) return false;
+  std::memcpy(&bytes[at + 8], &high, 4);
+  std::memcpy(&bytes[at + 12], &low, 4);
+  return WriteBytes(copy, bytes);
 }
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }

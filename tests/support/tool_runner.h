@@ -47,5 +47,9 @@ bool ReadBytes(const std::wstring& path, std::string& bytes);
 bool Exists(const std::wstring& path);
 void RemoveTree(const std::wstring& path);
 std::vector<std::wstring> ListFolder(const std::wstring& folder);  // names only, no "." or ".."
+// A copy of an exe whose fixed file version reads `high`.`low` (two 16-bit
+// fields in each): an earlier or later release of it, as far as a version
+// check can tell.
+bool CopyWithVersion(const std::wstring& exe, const std::wstring& copy, DWORD high, DWORD low);
 
 }  // namespace testing_support
