@@ -54,8 +54,8 @@ const NewDev kWithout{true, false, 0, 0}, kUnloadable{false, false, 0, 0}, kWith
 // The store lock: free, its wait timing out, or held for 1.5 s by another
 // thread, owned by the Administrators group (waited for) or by this user
 // while the run is elevated (not waited for); or held in a private namespace
-// where Windows offers one.
-enum class Lock { kFree, kTimesOut, kAdministrators, kOwnUserElevated, kNamespace };
+// where Windows offers one, or that namespace refused (not waited for).
+enum class Lock { kFree, kTimesOut, kAdministrators, kOwnUserElevated, kNamespace, kNamespaceRefused };
 
 struct StoreCase {
   const char* what;
@@ -158,6 +158,8 @@ const StoreCase kStoreCases[] = {
      0, FALSE, Lock::kOwnUserElevated},
     {"a lock held in the private namespace is waited for", {{L"oem0.inf", Holds::kOther, true, false}},
      Call::kPreinstall, 0, {L"oem0.inf", L"oem1.inf"}, nullptr, kWithout, 0, FALSE, Lock::kNamespace},
+    {"a namespace that cannot be opened is no lock to wait for", {{L"oem0.inf", Holds::kOther, true, false}},
+     Call::kPreinstall, 0, {L"oem0.inf", L"oem1.inf"}, nullptr, kWithout, 0, FALSE, Lock::kNamespaceRefused},
     {"a copy whose presence cannot be told is not tried by its store path: newdev's answer stands, the copy stays",
      {{L"oem1.inf", Holds::kPackage, true, true, false, true}}, Call::kForcedUninstall, ERROR_FILE_NOT_FOUND,
      {L"oem1.inf"}, nullptr, kStorePathOnly},
@@ -198,7 +200,9 @@ int g_namespace = 0;  // its handle, and its boundary's
 HANDLE WINAPI FakeBoundary(LPCWSTR, ULONG) { return &g_namespace; }
 BOOL WINAPI FakeAddSid(HANDLE*, PSID) { return TRUE; }
 VOID WINAPI FakeDeleteBoundary(HANDLE) {}
-HANDLE WINAPI FakeMake(LPSECURITY_ATTRIBUTES, LPVOID, LPCWSTR) { return SetLastError(ERROR_ALREADY_EXISTS), nullptr; }
+HANDLE WINAPI FakeMake(LPSECURITY_ATTRIBUTES, LPVOID, LPCWSTR) {
+  return SetLastError(g_row->lock == Lock::kNamespace ? ERROR_ALREADY_EXISTS : ERROR_ACCESS_DENIED), nullptr;
+}
 HANDLE WINAPI FakeOpen(LPVOID, LPCWSTR) { return &g_namespace; }
 BOOLEAN WINAPI FakeClose(HANDLE, ULONG) { return TRUE; }
 HANDLE WINAPI NamespacedMutex(LPSECURITY_ATTRIBUTES security, LPCWSTR name, DWORD flags, DWORD access) {
@@ -232,8 +236,9 @@ std::vector<std::wstring> SortedNames(const std::wstring& folder) {
 TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
   for (const StoreCase& row : kStoreCases) {
     SCOPED_TRACE(row.what);
-    const bool inNamespace = row.lock == Lock::kNamespace, nameTaken = row.lock == Lock::kOwnUserElevated;
-    const bool lockHeld = row.lock == Lock::kAdministrators || nameTaken || inNamespace;
+    const bool refused = row.lock == Lock::kNamespaceRefused, inNamespace = refused || row.lock == Lock::kNamespace;
+    const bool nameTaken = refused || row.lock == Lock::kOwnUserElevated;
+    const bool lockHeld = row.lock == Lock::kAdministrators || row.lock == Lock::kOwnUserElevated || inNamespace;
     const HANDLE lock = inNamespace ? CreateMutexW(nullptr, FALSE, kNamespacedMutex)
                         : lockHeld  ? testing_support::MakeStoreMutex(row.lock == Lock::kAdministrators)
                                     : CreateMutexW(nullptr, FALSE, platform::kStoreLockName);
@@ -328,7 +333,7 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
     EXPECT_EQ(status, row.status);
     EXPECT_EQ(GetLastError(), row.status) << "the status is the last error too";
     holder.join();
-    EXPECT_EQ(took >= 1000, row.lock == Lock::kAdministrators || inNamespace)
+    EXPECT_EQ(took >= 1000, row.lock == Lock::kAdministrators || row.lock == Lock::kNamespace)
         << "waited " << took << " ms for the lock";
     for (HANDLE file : held) CloseHandle(file);
     EXPECT_EQ(SortedNames(store.InfFolder()), row.after);
@@ -353,7 +358,8 @@ TEST(DriverStoreTest, AnswersAsWindowsDocumentsIt) {
     // `lock` keeps the mutex alive, so a lock kept by a closed handle shows too.
     EXPECT_TRUE(testing_support::StoreLockIsFree()) << "the store lock was kept";
     CloseHandle(lock);
-    EXPECT_EQ(platform::StoreLockNameState(), platform::LockNameState::kFree);
+    EXPECT_EQ(platform::StoreLockNameState(),
+              refused ? platform::LockNameState::kTaken : platform::LockNameState::kFree);
   }
 }
 
