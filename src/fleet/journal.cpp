@@ -70,43 +70,28 @@ DWORD SettleIntent(const Intent& intent) {
 
 DWORD ReadIntents(std::vector<Intent>& intents) {
   intents.clear();
-  HKEY opened = nullptr;
-  const DWORD status = OpenMachineKey(kJournalKey, KEY_READ, opened);
-  if (status == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
-  if (status != ERROR_SUCCESS) return status;
-  const platform::unique_hkey root(opened);
-  for (DWORD index = 0;; ++index) {
-    wchar_t name[MAX_PATH] = {};
-    DWORD length = MAX_PATH;
-    const LSTATUS listed = Sys().RegEnumKeyExW(root.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
-    if (listed == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
-    if (listed != ERROR_SUCCESS) return static_cast<DWORD>(listed);
-    HKEY entryKey = nullptr;
-    const DWORD entryOpened = OpenMachineKey(std::wstring(kJournalKey) + L"\\" + name, KEY_QUERY_VALUE, entryKey);
-    if (entryOpened != ERROR_SUCCESS) return entryOpened;
-    const platform::unique_hkey entry(entryKey);
+  return ForEachMachineSubkey(kJournalKey, [&](const std::wstring& name, HKEY entry) {
     Intent intent;
-    const std::wstring kind = ReadText(entry.get(), kValues[0]);
+    const std::wstring kind = ReadText(entry, kValues[0]);
     intent.kind = kind == L"remove" ? Intent::Kind::kRemove : Intent::Kind::kPublish;
-    intent.package = ReadText(entry.get(), kValues[1]);
-    intent.run = ReadText(entry.get(), kValues[2]);
-    intent.source = ReadText(entry.get(), kValues[3]);
-    intent.hash = ReadText(entry.get(), kValues[4]);
-    intent.before = Split(ReadText(entry.get(), kValues[5]));
-    intent.publishedName = ReadText(entry.get(), kValues[6]);
-    intent.stamp.id = ReadText(entry.get(), kValues[7]);
-    intent.stamp.created = ReadText(entry.get(), kValues[8]);
+    intent.package = ReadText(entry, kValues[1]);
+    intent.run = ReadText(entry, kValues[2]);
+    intent.source = ReadText(entry, kValues[3]);
+    intent.hash = ReadText(entry, kValues[4]);
+    intent.before = Split(ReadText(entry, kValues[5]));
+    intent.publishedName = ReadText(entry, kValues[6]);
+    intent.stamp.id = ReadText(entry, kValues[7]);
+    intent.stamp.created = ReadText(entry, kValues[8]);
     if (kind.empty()) {
       // Half-written: its change was never begun, and it matches no copy.
       // It goes under the name it has.
-      const std::wstring entryName = name;
       intent = Intent();
-      intent.kind = entryName.compare(0, 7, L"remove ") == 0 ? Intent::Kind::kRemove : Intent::Kind::kPublish;
-      (intent.kind == Intent::Kind::kRemove ? intent.publishedName : intent.package) =
-          entryName.substr(entryName.find(L' ') + 1);
+      intent.kind = name.compare(0, 7, L"remove ") == 0 ? Intent::Kind::kRemove : Intent::Kind::kPublish;
+      (intent.kind == Intent::Kind::kRemove ? intent.publishedName : intent.package) = name.substr(name.find(L' ') + 1);
     }
     intents.push_back(intent);
-  }
+    return static_cast<DWORD>(ERROR_SUCCESS);
+  });
 }
 
 DWORD ListInfFolder(std::vector<std::wstring>& names) {

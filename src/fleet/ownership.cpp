@@ -105,35 +105,29 @@ DWORD StampOf(const std::wstring& path, FileStamp& stamp) {
   return ERROR_SUCCESS;
 }
 
+DWORD MachineSubkeyName(HKEY key, DWORD index, std::wstring& name) {
+  wchar_t text[MAX_PATH] = {};
+  DWORD length = MAX_PATH;
+  const LSTATUS status = Sys().RegEnumKeyExW(key, index, text, &length, nullptr, nullptr, nullptr, nullptr);
+  if (status == ERROR_SUCCESS) name = text;
+  return static_cast<DWORD>(status);
+}
+
 DWORD ReadOwnedCopies(std::vector<OwnedCopy>& copies) {
   copies.clear();
-  HKEY opened = nullptr;
-  const DWORD status = OpenMachineKey(kOwnershipKey, KEY_READ, opened);
-  if (status == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
-  if (status != ERROR_SUCCESS) return status;
-  const platform::unique_hkey root(opened);
-  for (DWORD index = 0;; ++index) {
-    wchar_t name[MAX_PATH] = {};
-    DWORD length = MAX_PATH;
-    const LSTATUS listed = Sys().RegEnumKeyExW(root.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
-    if (listed == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
-    if (listed != ERROR_SUCCESS) return static_cast<DWORD>(listed);
-    HKEY recordKey = nullptr;
-    const DWORD recordOpened = OpenMachineKey(std::wstring(kOwnershipKey) + L"\\" + name, KEY_QUERY_VALUE, recordKey);
-    if (recordOpened != ERROR_SUCCESS) return recordOpened;
-    const platform::unique_hkey record(recordKey);
+  return ForEachMachineSubkey(kOwnershipKey, [&](const std::wstring& name, HKEY record) {
     OwnedCopy copy;
     copy.publishedName = name;
     std::wstring* fields[kValueCount];
     std::wstring adopted;
     Fields(copy, fields, adopted);
-    for (std::size_t value = 0; value < kValueCount; ++value) *fields[value] = ReadText(record.get(), kValues[value]);
+    for (std::size_t value = 0; value < kValueCount; ++value) *fields[value] = ReadText(record, kValues[value]);
     copy.adopted = adopted == L"1";
-    const LSTATUS queried = Sys().RegQueryInfoKeyW(record.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    const LSTATUS queried = Sys().RegQueryInfoKeyW(record, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                                    nullptr, nullptr, nullptr, nullptr, &copy.written);
-    if (queried != ERROR_SUCCESS) return static_cast<DWORD>(queried);
-    copies.push_back(copy);
-  }
+    if (queried == ERROR_SUCCESS) copies.push_back(copy);
+    return static_cast<DWORD>(queried);
+  });
 }
 
 DWORD RecordOwnedCopy(const OwnedCopy& copy) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/handles.h"
 #include "platform/win.h"
 #include "store_copies.h"
 
@@ -83,8 +84,38 @@ DWORD OpenMachineKey(const std::wstring& path, REGSAM access, HKEY& key);
 std::wstring ReadText(HKEY key, const wchar_t* name);
 // Sets REG_SZ values in order; ERROR_SUCCESS or the first failure.
 DWORD WriteTexts(HKEY key, const wchar_t* const* names, const std::wstring* texts, std::size_t count);
+// Calls visit(name, key) for each subkey of the key at `path`, opened for
+// reading its values, until one answers other than ERROR_SUCCESS. No key at
+// `path` has no subkeys. ERROR_SUCCESS, or the first failure.
+template <typename Visit>
+DWORD ForEachMachineSubkey(const std::wstring& path, Visit visit);
+
 // Deletes a key that has no subkeys, in the 64-bit view; ERROR_SUCCESS also
 // when it was not there.
 DWORD DeleteMachineKey(const std::wstring& path);
+
+// The listing for ForEachMachineSubkey: the subkey's name at `index`;
+// ERROR_NO_MORE_ITEMS past the last.
+DWORD MachineSubkeyName(HKEY key, DWORD index, std::wstring& name);
+
+template <typename Visit>
+DWORD ForEachMachineSubkey(const std::wstring& path, Visit visit) {
+  HKEY opened = nullptr;
+  DWORD status = OpenMachineKey(path, KEY_READ, opened);
+  if (status == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+  if (status != ERROR_SUCCESS) return status;
+  const platform::unique_hkey root(opened);
+  for (DWORD index = 0;; ++index) {
+    std::wstring name;
+    status = MachineSubkeyName(root.get(), index, name);
+    if (status == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
+    HKEY child = nullptr;
+    if (status == ERROR_SUCCESS) status = OpenMachineKey(path + L"\\" + name, KEY_QUERY_VALUE, child);
+    if (status != ERROR_SUCCESS) return status;
+    const platform::unique_hkey key(child);
+    status = visit(name, key.get());
+    if (status != ERROR_SUCCESS) return status;
+  }
+}
 
 }  // namespace fleet
