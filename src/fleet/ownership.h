@@ -110,7 +110,10 @@ DWORD ForEachMachineSubkey(const std::wstring& path, Visit visit) {
     status = MachineSubkeyName(root.get(), index, name);
     if (status == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
     HKEY child = nullptr;
-    if (status == ERROR_SUCCESS) status = OpenMachineKey(path + L"\\" + name, KEY_QUERY_VALUE, child);
+    std::wstring childPath = path;
+    childPath += L'\\';
+    childPath += name;
+    if (status == ERROR_SUCCESS) status = OpenMachineKey(childPath, KEY_QUERY_VALUE, child);
     if (status != ERROR_SUCCESS) return status;
     const platform::unique_hkey key(child);
     status = visit(name, key.get());
