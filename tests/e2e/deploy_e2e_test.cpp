@@ -261,15 +261,19 @@ TEST_F(DeployE2ETest, UninstallTakesOutOnlyWhatADeploymentAdded) {
 
 // Another kind of object under the store lock's name (Wine offers no private
 // namespace): "/deploy", which needs the lock, answers 1618 and changes
-// nothing; "/i" goes on without it. Both say why.
+// nothing; "/i" goes on without it. Both say why, and so does the library.
 TEST_F(DeployE2ETest, ALockNameTakenStopsDeployButNotInstall) {
   const HANDLE squatter = CreateEventW(nullptr, FALSE, FALSE, L"Global\\mdsdriver.difxapi_x64.store");
   const char kTaken[] =
       "The store lock's name is taken by another object or an untrusted owner, or cannot be opened(6)";
   EXPECT_EQ(Run(L"install.cmd"), 1618u);
   EXPECT_TRUE(Said(kTaken) && Said("deploy: the store is busy(6)") && Stored() == 0) << output_;
-  output_ = testing_support::RunAsDebuggee(root_ + L"\\mdsdriver.exe", L"/i", root_).output;
+  const testing_support::ToolRun install = testing_support::RunAsDebuggee(root_ + L"\\mdsdriver.exe", L"/i", root_);
+  output_ = install.output;
   EXPECT_TRUE(Said(kTaken) && Stored() == 2) << output_;
+  EXPECT_TRUE(std::any_of(install.debugStrings.begin(), install.debugStrings.end(), [](const std::wstring& line) {
+    return line.rfind(L"difxapi_x64: the store lock's name is taken", 0) == 0;
+  })) << "the library says so too, with the marker";
   CloseHandle(squatter);
 }
 
