@@ -329,10 +329,9 @@ TEST(FleetPolicyTest, RecordsAndBelievesOnlyWhereNobodyElseMayWrite) {
               {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;FA;;;BU)", kEarlierInstall, false, false, false},
               {L"O:BUD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", kEarlierInstall, false, false, false},
               {L"O:BAD:P(A;;FA;;;BA)(A;;FRFW;;;BU)", kEarlierInstall, false, false, false},
-              // users may add files, or folders; a grant of another type
+              // users may add files, or folders
               {L"O:BAD:P(A;;FA;;;BA)(A;;0x2;;;BU)", kEarlierInstall, false, false, false},
-              {L"O:BAD:P(A;;FA;;;BA)(A;;0x4;;;BU)", kEarlierInstall, false, false, false},
-              {L"O:BAD:P(A;;FA;;;BA)(OA;;FA;;;BU)", kEarlierInstall, false, false, false}};
+              {L"O:BAD:P(A;;FA;;;BA)(A;;0x4;;;BU)", kEarlierInstall, false, false, false}};
   testing_support::FakeProgramData programData;
   fakes::OutputCapture output;
   for (const auto& row : rows) {
