@@ -65,12 +65,20 @@ bool FlagFirstMatchingDevice(HDEVINFO devices, const wchar_t* hardwareId) {
 }
 
 // Asks the driver update service to install the INF on the attached devices
-// with this ID (for "/re" even where their current driver ranks better). Its
-// outcome changes nothing here: detached devices are caught by the flag
-// instead; only a restart it asks for is passed on.
+// with this ID (for "/re" even where their current driver ranks better). For
+// "/re" its outcome changes nothing: detached devices are caught by the flag
+// instead; a restart it asks for is passed on, and so is a refusal to a
+// caller that asks for it.
 void UpdateAttachedDevices(const wchar_t* hardwareId, const wchar_t* fullInfPath, const UpdateOptions& options) {
   BOOL rebootRequired = FALSE;
-  Sys().UpdateDriverForPlugAndPlayDevicesW(nullptr, hardwareId, fullInfPath, options.installFlags, &rebootRequired);
+  if (!Sys().UpdateDriverForPlugAndPlayDevicesW(nullptr, hardwareId, fullInfPath, options.installFlags,
+                                                &rebootRequired)) {
+    const DWORD error = Sys().GetLastError();
+    if (options.updateFailure != nullptr && *options.updateFailure == ERROR_SUCCESS && error != ERROR_NO_MORE_ITEMS &&
+        error != ERROR_NO_SUCH_DEVINST) {
+      *options.updateFailure = error != ERROR_SUCCESS ? error : static_cast<DWORD>(ERROR_GEN_FAILURE);
+    }
+  }
   if (rebootRequired && options.rebootRequired != nullptr) *options.rebootRequired = TRUE;
 }
 

@@ -33,6 +33,10 @@ struct UpdateOptions {
   // yet, and this gets the path of the copy that this call published (empty
   // when it published none), so that a deployment owns exactly that.
   std::wstring* publishedInf;
+  // When given, gets the first error of an update that the service refused,
+  // other than "no such device" and "a better driver is there": such a
+  // refusal can leave the device half updated.
+  unsigned long* updateFailure = nullptr;
 };
 int UpdateDevice(const wchar_t* infPath, const wchar_t* modelsSection, const UpdateOptions& options);
 

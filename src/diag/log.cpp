@@ -301,7 +301,9 @@ void LogFile::AppendLine(const wchar_t* line, std::size_t length) {
   if (locked) platform::Sys().UnlockFileEx(file.get(), 0, 1, 0, &lockRegion);
 }
 
-void LogLineArgs(const wchar_t* format, const FormatArg* args, std::size_t count) {
+namespace {
+
+void AppendRecord(const wchar_t* format, const FormatArg* args, std::size_t count, bool toDebugger) {
   if (!g_logFile) g_logFile.reset(new LogFile());
   if (!g_logFile->enabled()) return;
 
@@ -309,8 +311,18 @@ void LogLineArgs(const wchar_t* format, const FormatArg* args, std::size_t count
   const FormatArg stamp[] = {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
   Line line;
   ComposeLine(line, L"%04d-%02d-%02d %02d:%02d:%02d\t", stamp, 6, format, args, count);
-  platform::Sys().OutputDebugStringW(line.text);
+  if (toDebugger) platform::Sys().OutputDebugStringW(line.text);
   g_logFile->AppendLine(line.text, line.length);
+}
+
+}  // namespace
+
+void LogLineArgs(const wchar_t* format, const FormatArg* args, std::size_t count) {
+  AppendRecord(format, args, count, true);
+}
+
+void AppendLogRecordArgs(const wchar_t* format, const FormatArg* args, std::size_t count) {
+  AppendRecord(format, args, count, false);
 }
 
 const LogFile* CurrentLogFile() { return g_logFile.get(); }

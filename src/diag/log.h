@@ -81,6 +81,10 @@ void LogLine(const wchar_t* format, const Args&... args) {
   LogLineArgs(format, packed, sizeof...(Args));
 }
 
+// Appends one record to the file log only, as LogLine does but without the
+// debugger channel: for a trace line that the trace sent there already.
+void AppendLogRecordArgs(const wchar_t* format, const FormatArg* args, std::size_t count);
+
 // For tests: the log object made so far, or nullptr before the first LogLine.
 const LogFile* CurrentLogFile();
 

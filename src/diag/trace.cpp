@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "diag/log.h"
 #include "diag/narrow.h"
 #include "platform/calls.h"
 
@@ -10,10 +11,14 @@ namespace diag {
 namespace {
 
 bool g_toStandardOutput = true;
+bool g_toLog = false;
+// A line that the log traces about itself (a refused file) goes no further.
+thread_local bool t_inLog = false;
 
 }  // namespace
 
 void SetTraceToStandardOutput(bool on) { g_toStandardOutput = on; }
+void SetTraceToLog(bool on) { g_toLog = on; }
 
 // Writes all of `bytes` at once. Each trace line leaves the process at once,
 // so nothing traced is lost if the process is ended from outside.
@@ -42,6 +47,13 @@ void TraceLineArgs(const wchar_t* format, const FormatArg* args, std::size_t cou
   ComposeTraceLine(line, platform::Sys().GetCurrentThreadId(), format, args, count);
   platform::Sys().OutputDebugStringW(line.text);
   if (g_toStandardOutput) WriteStandardOutput(Narrow(line.text, line.length, Newline::kCrLf));
+  if (g_toLog && !t_inLog) {
+    struct Entered {  // left again even when the append throws
+      Entered() { t_inLog = true; }
+      ~Entered() { t_inLog = false; }
+    } entered;
+    AppendLogRecordArgs(format, args, count);
+  }
 }
 
 }  // namespace diag

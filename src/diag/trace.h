@@ -19,6 +19,11 @@ void ComposeTraceLine(Line& line, unsigned long threadId, const wchar_t* format,
 // of its own ("/inventory") turns it off.
 void SetTraceToStandardOutput(bool on);
 
+// Whether trace lines also go, as records, to the file log when it is on.
+// Off until a switch whose outcome fleets collect from that log ("/deploy",
+// "/undeploy") turns it on, so that the log says what the trace says.
+void SetTraceToLog(bool on);
+
 // Writes `bytes` to standard output as they stand.
 void WriteStandardOutput(const std::string& bytes);
 

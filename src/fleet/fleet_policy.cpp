@@ -40,26 +40,62 @@ bool SameText(const std::wstring& a, const std::wstring& b) {
   return Sys().CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
-// One run's record: what it added, removed and left, then its answer, as the
-// record line and the trace's last line.
+// The first cause of the running run's failure, for its record line.
+thread_local std::wstring* t_reason = nullptr;
+
+// Keeps `text` as the run's reason when it has none yet, without the area's
+// name in front ("deploy: "): the record line names the switch already.
+void Cause(const std::wstring& text) {
+  if (t_reason == nullptr || !t_reason->empty()) return;
+  const std::size_t colon = text.find(L": ");
+  *t_reason = colon != std::wstring::npos && text.find(L' ') == colon + 1 ? text.substr(colon + 2) : text;
+}
+
+// Traces why the run fails, and keeps the first such line as its reason.
+template <typename... Args>
+void Fail(const wchar_t* format, const Args&... args) {
+  std::wstring text;
+  diag::AppendFormat(text, format, args...);
+  diag::TraceLine(L"%s", text);
+  Cause(text);
+}
+
+// One run's record: what it added, removed, adopted and left, its answer and
+// on a failure its first cause, as the record line and the trace's last
+// line. While it lives, the trace goes to the tool's own log too, where
+// fleets collect it.
 class FleetRun {
  public:
-  FleetRun(const wchar_t* name, std::wstring id) : name_(name), id_(std::move(id)) {}
+  FleetRun(const wchar_t* name, std::wstring id) : name_(name), id_(std::move(id)) {
+    t_reason = &reason_;
+    diag::SetTraceToLog(true);
+  }
+  ~FleetRun() {
+    diag::SetTraceToLog(false);
+    t_reason = nullptr;
+  }
+  FleetRun(const FleetRun&) = delete;
+  FleetRun& operator=(const FleetRun&) = delete;
 
   const std::wstring& id() const { return id_; }
   void Added(const std::wstring& copy) { Append(added_, copy); }
   void Removed(const std::wstring& copy) { Append(removed_, copy); }
+  void Adopted(const std::wstring& copy) { Append(adopted_, copy); }
   void Left(const std::wstring& copy) { Append(left_, copy); }
-  void Note(const wchar_t* note) { note_ = note; }
 
+  // The fields keep their order, and new ones come after the old, for the
+  // scripts that read them; the reason comes last, as it holds spaces.
   int Finish(int answer) {
     SYSTEMTIME now = {};
     Sys().GetSystemTime(&now);
     std::wstring line;
-    diag::AppendFormat(line, L"%04d-%02d-%02dT%02d:%02d:%02dZ mdsdriver %s %s %d added=%s removed=%s left=%s run=%s",
-                       now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, L"" MDS_FILE_VERSION,
-                       name_, answer, added_, removed_, left_, id_);
-    if (note_ != nullptr) diag::AppendFormat(line, L" %s", note_);
+    diag::AppendFormat(
+        line, L"%04d-%02d-%02dT%02d:%02d:%02dZ mdsdriver %s %s %d added=%s removed=%s left=%s run=%s adopted=%s",
+        now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, L"" MDS_FILE_VERSION, name_, answer,
+        added_, removed_, left_, id_, adopted_);
+    if (answer == kFleetFailed || answer == kFleetBusy) {
+      diag::AppendFormat(line, L" reason=%s", reason_.empty() ? std::wstring(L"unknown") : reason_);
+    }
     diag::TraceLine(L"%s", line);
     AppendDeployRecord(line);
     return answer;
@@ -72,8 +108,7 @@ class FleetRun {
   }
   const wchar_t* name_;
   std::wstring id_;
-  std::wstring added_, removed_, left_;
-  const wchar_t* note_ = nullptr;
+  std::wstring added_, removed_, adopted_, left_, reason_;
 };
 
 // A run's own identity when its caller names none: the time and the process,
@@ -125,7 +160,7 @@ bool LoadDifx(Library& library) {
   library.module.reset(Sys().LoadLibraryW(path.c_str()));
   if (!library.module) {
     const DWORD error = Sys().GetLastError();
-    diag::TraceLine(L"fleet: LoadLirary failed(%d), %s", error, path);
+    Fail(L"fleet: LoadLirary failed(%d), %s", error, path);
     return false;
   }
   library.publish = reinterpret_cast<package::MdsPreinstallWFn>(
@@ -133,7 +168,7 @@ bool LoadDifx(Library& library) {
   library.removeOne = reinterpret_cast<package::MdsRemovePublishedInfWFn>(
       reinterpret_cast<void (*)()>(Sys().GetProcAddress(library.module.get(), "MdsRemovePublishedInfW")));
   if (library.publish == nullptr || library.removeOne == nullptr) {
-    diag::TraceLine(L"fleet: %s lacks MdsPreinstallW or MdsRemovePublishedInfW: it is not this release's", path);
+    Fail(L"fleet: %s lacks MdsPreinstallW or MdsRemovePublishedInfW: it is not this release's", path);
     return false;
   }
   return true;
@@ -185,7 +220,7 @@ bool Announce(Deployment& deployment, const wchar_t* inf, const wchar_t* package
   DWORD status = ListInfFolder(intent.before);
   if (status == ERROR_SUCCESS) status = WriteIntent(intent);
   if (status != ERROR_SUCCESS) {
-    diag::TraceLine(L"deploy: the journal cannot be written(%d)", status);
+    Fail(L"deploy: the journal cannot be written(%d)", status);
     return false;
   }
   deployment.open.push_back(intent);
@@ -198,7 +233,7 @@ bool SettleOpen(Deployment& deployment) {
   for (const Intent& intent : deployment.open) {
     const DWORD status = SettleIntent(intent);
     if (status != ERROR_SUCCESS) {
-      diag::TraceLine(L"deploy: the journal cannot be settled(%d)", status);
+      Fail(L"deploy: the journal cannot be settled(%d)", status);
       return false;
     }
   }
@@ -216,11 +251,12 @@ bool Claim(Deployment& deployment, const std::wstring& path, const wchar_t* pack
   if (status == ERROR_SUCCESS)
     status = record.hash.empty() ? static_cast<DWORD>(ERROR_READ_FAULT) : RecordOwnedCopy(record);
   deployment.claims.push_back(record);
+  if (!adopted) deployment.run.Added(record.publishedName);
   if (status != ERROR_SUCCESS) {
-    diag::TraceLine(L"deploy: the ownership record of %s cannot be written(%d)", record.publishedName, status);
+    Fail(L"deploy: the ownership record of %s cannot be written(%d)", record.publishedName, status);
     return false;
   }
-  if (!adopted) deployment.run.Added(record.publishedName);
+  if (adopted) deployment.run.Adopted(record.publishedName);
   return true;
 }
 
@@ -234,21 +270,21 @@ bool RemoveOwned(const Library& library, const OwnedCopy& record, BOOL& reboot) 
   intent.stamp = record.stamp;
   DWORD status = WriteIntent(intent);
   if (status != ERROR_SUCCESS) {
-    diag::TraceLine(L"fleet: the journal cannot be written(%d): %s is left", status, record.publishedName);
+    Fail(L"fleet: the journal cannot be written(%d): %s is left", status, record.publishedName);
     return false;
   }
   BOOL needsReboot = FALSE;
   status = library.removeOne(path.c_str(), &needsReboot);
   if (needsReboot) reboot = TRUE;
   const bool gone = difx::FilePresence(path) == difx::Presence::kAbsent;
-  if (!gone) diag::TraceLine(L"fleet: %s could not be taken out(%d): its record stays", record.publishedName, status);
+  if (!gone) Fail(L"fleet: %s could not be taken out(%d): its record stays", record.publishedName, status);
   DWORD dropped = gone ? DropOwnedCopy(record.publishedName) : ERROR_SUCCESS;
   if (dropped != ERROR_SUCCESS) {
-    diag::TraceLine(L"fleet: the ownership record of %s cannot be dropped(%d)", record.publishedName, dropped);
+    Fail(L"fleet: the ownership record of %s cannot be dropped(%d)", record.publishedName, dropped);
     return false;  // the journal entry stays, so that the next run drops it
   }
   dropped = SettleIntent(intent);
-  if (dropped != ERROR_SUCCESS) diag::TraceLine(L"fleet: the journal cannot be settled(%d)", dropped);
+  if (dropped != ERROR_SUCCESS) Fail(L"fleet: the journal cannot be settled(%d)", dropped);
   return gone && dropped == ERROR_SUCCESS;
 }
 
@@ -258,7 +294,10 @@ bool RemoveOwned(const Library& library, const OwnedCopy& record, BOOL& reboot) 
 void Undo(Deployment& deployment) {
   for (const OwnedCopy& claim : deployment.claims) {
     if (claim.adopted) {
-      DropOwnedCopy(claim.publishedName);
+      const DWORD dropped = DropOwnedCopy(claim.publishedName);
+      if (dropped != ERROR_SUCCESS) {
+        Fail(L"deploy: the ownership record of %s cannot be dropped(%d): it stays owned", claim.publishedName, dropped);
+      }
     } else if (RemoveOwned(deployment.library, claim, deployment.reboot)) {
       deployment.run.Removed(claim.publishedName);
     } else {
@@ -284,10 +323,17 @@ bool Publish(Deployment& deployment, const wchar_t* inf, const wchar_t* package,
 bool UpdateDevices(Deployment& deployment, const wchar_t* usbInf, const wchar_t* modelsSection) {
   if (!Announce(deployment, usbInf, kPackageNames[1])) return false;
   std::wstring published;
+  DWORD failure = ERROR_SUCCESS;
   device::UpdateDevice(usbInf, modelsSection,
-                       device::UpdateOptions{INSTALLFLAG_NONINTERACTIVE, &deployment.reboot, &published});
-  return (published.empty() || Claim(deployment, published, kPackageNames[1], false, nullptr)) &&
-         SettleOpen(deployment);
+                       device::UpdateOptions{INSTALLFLAG_NONINTERACTIVE, &deployment.reboot, &published, &failure});
+  if (!(published.empty() || Claim(deployment, published, kPackageNames[1], false, nullptr)) ||
+      !SettleOpen(deployment)) {
+    return false;
+  }
+  // A refusal, unlike "no such device" or "a better driver is there", can
+  // leave a device half updated: the run fails and its undo applies.
+  if (failure != ERROR_SUCCESS) Fail(L"deploy: the device update failed(%d)", failure);
+  return failure == ERROR_SUCCESS;
 }
 
 // Settles what a killed run left in the journal, before anything else.
@@ -300,7 +346,7 @@ bool SettleJournal(const wchar_t* networkInf, const wchar_t* usbInf) {
   std::vector<Intent> intents;
   DWORD status = ReadIntents(intents);
   if (status != ERROR_SUCCESS) {
-    diag::TraceLine(L"fleet: the journal cannot be read(%d)", status);
+    Fail(L"fleet: the journal cannot be read(%d)", status);
     return false;
   }
   if (intents.empty()) return true;
@@ -310,8 +356,7 @@ bool SettleJournal(const wchar_t* networkInf, const wchar_t* usbInf) {
   for (const Intent& intent : intents) {
     if (intent.kind == Intent::Kind::kPublish && !intent.hash.empty()) {
       if (!store.storeRead || !store.unreadable.empty() || status != ERROR_SUCCESS) {
-        diag::TraceLine(L"fleet: a killed run's %s cannot be settled: the store cannot be read whole",
-                        EntryName(intent));
+        Fail(L"fleet: a killed run's %s cannot be settled: the store cannot be read whole", EntryName(intent));
         return false;
       }
       for (const CopyReport* copy : Copies(store)) {
@@ -329,7 +374,7 @@ bool SettleJournal(const wchar_t* networkInf, const wchar_t* usbInf) {
         DWORD written = StampOf(copy->copy.path, record.stamp);
         if (written == ERROR_SUCCESS) written = RecordOwnedCopy(record);
         if (written != ERROR_SUCCESS) {
-          diag::TraceLine(L"fleet: the ownership record of %s cannot be written(%d)", record.publishedName, written);
+          Fail(L"fleet: the ownership record of %s cannot be written(%d)", record.publishedName, written);
           return false;
         }
         diag::TraceLine(L"fleet: %s, published by a run that ended early, is owned", record.publishedName);
@@ -339,7 +384,7 @@ bool SettleJournal(const wchar_t* networkInf, const wchar_t* usbInf) {
     }
     const DWORD settled = SettleIntent(intent);
     if (settled != ERROR_SUCCESS) {
-      diag::TraceLine(L"fleet: the journal cannot be settled(%d)", settled);
+      Fail(L"fleet: the journal cannot be settled(%d)", settled);
       return false;
     }
   }
@@ -351,27 +396,32 @@ bool SettleJournal(const wchar_t* networkInf, const wchar_t* usbInf) {
 // wrote gets the file's stamp. `records` gets the records that stand, and
 // `unknown` the names of those whose file cannot be told (they stay). False
 // when the records cannot be read or changed.
-bool CheckRecords(std::vector<OwnedCopy>& records, std::vector<std::wstring>& unknown) {
+bool CheckRecords(std::vector<OwnedCopy>& records, std::vector<std::wstring>& unknown,
+                  std::vector<std::wstring>& unknownWhy) {
   std::vector<OwnedCopy> read;
   DWORD status = ReadOwnedCopies(read);
   if (status != ERROR_SUCCESS) {
-    diag::TraceLine(L"fleet: the ownership records cannot be read(%d)", status);
+    Fail(L"fleet: the ownership records cannot be read(%d)", status);
     return false;
   }
   records.clear();
   unknown.clear();
+  unknownWhy.clear();
   for (const OwnedCopy& record : read) {
     DWORD why = ERROR_SUCCESS;
     OwnedCopy upgraded;
     const Holds holds = CheckRecord(record, CopyPath(record.publishedName), why, &upgraded);
     if (holds == Holds::kRecorded || holds == Holds::kUnknown) {
       if (holds == Holds::kUnknown) {
-        diag::TraceLine(L"fleet: %s cannot be identified(%d): its record stays", record.publishedName, why);
+        std::wstring text;
+        diag::AppendFormat(text, L"fleet: %s cannot be identified(%d): its record stays", record.publishedName, why);
+        diag::TraceLine(L"%s", text);
         unknown.push_back(record.publishedName);
+        unknownWhy.push_back(text);
       }
       status = upgraded.publishedName.empty() ? ERROR_SUCCESS : RecordOwnedCopy(upgraded);
       if (status != ERROR_SUCCESS) {
-        diag::TraceLine(L"fleet: the ownership record of %s cannot be written(%d)", record.publishedName, status);
+        Fail(L"fleet: the ownership record of %s cannot be written(%d)", record.publishedName, status);
         return false;
       }
       records.push_back(upgraded.publishedName.empty() ? record : upgraded);
@@ -383,7 +433,7 @@ bool CheckRecords(std::vector<OwnedCopy>& records, std::vector<std::wstring>& un
                     record.publishedName);
     status = DropOwnedCopy(record.publishedName);
     if (status != ERROR_SUCCESS) {
-      diag::TraceLine(L"fleet: the ownership record of %s cannot be dropped(%d)", record.publishedName, status);
+      Fail(L"fleet: the ownership record of %s cannot be dropped(%d)", record.publishedName, status);
       return false;
     }
   }
@@ -401,7 +451,6 @@ bool Adopt(Deployment& deployment, const StoreReport& after) {
   for (const CopyReport* copy : Copies(after)) {
     if (copy->owned || copy->current != Known::kYes) continue;
     if (!Claim(deployment, copy->copy.path, kPackageNames[copy->copy.package], true, copy)) return false;
-    deployment.run.Note(L"adopted the copies of an earlier deployment");
   }
   return true;
 }
@@ -430,10 +479,13 @@ int DeployLocked(const Library& library, const wchar_t* networkInf, const wchar_
   // No trust prompt may wait at a desktop while the store is held.
   Sys().SetupSetNonInteractiveMode(TRUE);
   std::vector<OwnedCopy> records;
-  std::vector<std::wstring> unknown;
-  if (!SettleJournal(networkInf, usbInf) || !CheckRecords(records, unknown)) return kFleetFailed;
+  std::vector<std::wstring> unknown, unknownWhy;
+  if (!SettleJournal(networkInf, usbInf) || !CheckRecords(records, unknown, unknownWhy)) return kFleetFailed;
   const StoreReport before = package::ReadStore(networkInf, usbInf, &IsOwned);
-  if (!before.storeRead) return kFleetFailed;
+  if (!before.storeRead) {
+    Fail(L"deploy: the driver store cannot be read");
+    return kFleetFailed;
+  }
 
   Deployment deployment{library, run, {}, {}, FALSE};
   const wchar_t* const infs[] = {networkInf, usbInf};
@@ -446,8 +498,7 @@ int DeployLocked(const Library& library, const wchar_t* networkInf, const wchar_
                       (answers[1] == ERROR_SUCCESS || answers[1] == ERROR_ALREADY_EXISTS) &&
                       after.status == package::kStatusBoth;
   if (!stored) {
-    if (sound)
-      diag::TraceLine(L"deploy: the packages were not stored(%d, %d, %d)", answers[0], answers[1], after.status);
+    if (sound) Fail(L"deploy: the packages were not stored(%d, %d, %d)", answers[0], answers[1], after.status);
     Undo(deployment);
     return kFleetFailed;
   }
@@ -466,7 +517,7 @@ int DeployLocked(const Library& library, const wchar_t* networkInf, const wchar_
   DWORD marked = ERROR_SUCCESS;
   if ((options.adoptEarlier && !Adopt(deployment, after)) ||
       (marked = MarkDeployed(L"" MDS_FILE_VERSION)) != ERROR_SUCCESS) {
-    if (marked != ERROR_SUCCESS) diag::TraceLine(L"deploy: the deployment marker cannot be written(%d)", marked);
+    if (marked != ERROR_SUCCESS) Fail(L"deploy: the deployment marker cannot be written(%d)", marked);
     Undo(deployment);
     return kFleetFailed;
   }
@@ -478,17 +529,23 @@ int UndeployLocked(const Library& library, const wchar_t* networkInf, const wcha
                    const UndeployOptions& options, FleetRun& run) {
   Sys().SetupSetNonInteractiveMode(TRUE);
   std::vector<OwnedCopy> records;
-  std::vector<std::wstring> unknown;
-  if (!SettleJournal(networkInf, usbInf) || !CheckRecords(records, unknown)) return kFleetFailed;
+  std::vector<std::wstring> unknown, unknownWhy;
+  if (!SettleJournal(networkInf, usbInf) || !CheckRecords(records, unknown, unknownWhy)) return kFleetFailed;
   const StoreReport store = package::ReadStore(networkInf, usbInf);
-  if (!store.storeRead) return kFleetFailed;
+  if (!store.storeRead) {
+    Fail(L"undeploy: the driver store cannot be read");
+    return kFleetFailed;
+  }
   // A copy that cannot be told stays with its record, and the run fails, so
   // that a later run takes it out.
   bool failed = false;
   BOOL reboot = FALSE;
   std::vector<std::wstring> kept;
   for (const OwnedCopy& record : records) {
-    if (Listed(unknown, record.publishedName)) {
+    const auto unknownAt = std::find_if(unknown.begin(), unknown.end(),
+                                        [&](const std::wstring& name) { return SameText(name, record.publishedName); });
+    if (unknownAt != unknown.end()) {
+      Cause(unknownWhy[static_cast<std::size_t>(unknownAt - unknown.begin())]);
       failed = true;
       run.Left(record.publishedName);
       continue;
@@ -501,7 +558,7 @@ int UndeployLocked(const Library& library, const wchar_t* networkInf, const wcha
     if (!options.runId.empty() && record.adopted) {
       const DWORD dropped = DropOwnedCopy(record.publishedName);
       if (dropped != ERROR_SUCCESS) {
-        diag::TraceLine(L"undeploy: the ownership record of %s cannot be dropped(%d)", record.publishedName, dropped);
+        Fail(L"undeploy: the ownership record of %s cannot be dropped(%d)", record.publishedName, dropped);
         failed = true;
       }
       kept.push_back(record.publishedName);
@@ -536,7 +593,7 @@ int LockedRun(FleetRun& run, const wchar_t* name, Work work) {
   if (!LoadDifx(library)) return run.Finish(kFleetFailed);
   const platform::StoreLock lock(platform::kStoreLockWaitMs, &diag::kTracedLockWait, platform::LockUse::kRequired);
   if (lock.status() != ERROR_SUCCESS) {
-    diag::TraceLine(L"%s: the store is busy(%d)", name, lock.status());
+    Fail(L"%s: the store is busy(%d)", name, lock.status());
     return run.Finish(kFleetBusy);
   }
   return run.Finish(work(library));
@@ -549,12 +606,12 @@ int Deploy(const wchar_t* networkInf, const wchar_t* usbInf, const wchar_t* mode
   FleetRun run(options.adoptEarlier ? L"/deploy /adopt" : L"/deploy",
                options.runId.empty() ? NewRunId() : options.runId);
   if (!NativeX64()) {
-    diag::TraceLine(L"deploy: this PC is not an x64 one; the driver cannot load on it");
+    Fail(L"deploy: this PC is not an x64 one; the driver cannot load on it");
     return run.Finish(kFleetFailed);
   }
   for (const wchar_t* inf : {networkInf, usbInf}) {
     if (difx::FilePresence(inf) != difx::Presence::kPresent) {
-      diag::TraceLine(L"deploy: the driver package's INF is not on the disk: %s", inf);
+      Fail(L"deploy: the driver package's INF is not on the disk: %s", inf);
       return run.Finish(kFleetFailed);
     }
   }

@@ -158,9 +158,10 @@ TEST_F(DeployE2ETest, AFailedInstallAnswers1603AndLeavesOnlyItsLog) {
     std::vector<std::wstring> left;  // in the installed folder
   };
   const std::wstring catalog = UsbInfPath().substr(0, UsbInfPath().size() - 3) + L"cat";
-  const Row rows[] = {{"USB INF missing", UsbInfPath(), false, false, 0, {}},
-                      {"network INF missing", NetworkInfPath(), false, false, 0, {}},
-                      {"library unusable", L"", true, false, 0, {}},
+  // The log that says why stays, with the marker beside the exe.
+  const Row rows[] = {{"USB INF missing", UsbInfPath(), false, false, 0, {L"log"}},
+                      {"network INF missing", NetworkInfPath(), false, false, 0, {L"log"}},
+                      {"library unusable", L"", true, false, 0, {L"log"}},
                       {"/deploy fails", L"", false, true, 0, {L"log"}},
                       {"/deploy fails, no marker", root_ + L"\\vezazez.cfg", false, true, 0, {}},
                       {"/deploy fails over 0.1", L"", false, true, 1, {L"difxapi_x64.dll", L"log", L"mdsdriver.exe"}},

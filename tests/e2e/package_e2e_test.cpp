@@ -501,6 +501,51 @@ TEST_F(InventoryE2ETest, OwnsOnlyWhatItsCallsPublished) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\mdsdriver");
 }
 
+// Where fleets collect a run's outcome: the tool's own log gets the fleet
+// switches' trace and record line, and the record file gets the line, its
+// reason and all. Wine makes every file the Wine user's, which an elevated
+// run rightly does not trust; run with that user's limited token, the tool
+// trusts its own user, as an unelevated run does on Windows, and writes.
+TEST_F(InventoryE2ETest, TheLogAndTheRecordFileSayWhy) {
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\mdsdriver");
+  const std::wstring record = std::wstring(_wgetenv(L"ProgramData")) + L"\\mdsdriver\\deploy.log";
+  DeleteFileW(record.c_str());
+  HANDLE own = nullptr;
+  TOKEN_LINKED_TOKEN limited = {};
+  DWORD size = 0;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own));
+  ASSERT_TRUE(GetTokenInformation(own, TokenLinkedToken, &limited, sizeof(limited), &size));
+  CloseHandle(own);
+  const std::wstring catalog = UsbInfPath().substr(0, UsbInfPath().size() - 3) + L"cat";
+  std::string bytes, records, log;
+  ASSERT_TRUE(testing_support::ReadBytes(catalog, bytes) && DeleteFileW(catalog.c_str()));
+  const auto run = [&](const wchar_t* arguments, DWORD answer) {
+    const ToolRun done =
+        RunAsDebuggee(folder_ / L"mdsdriver.exe", arguments, folder_.path(), 60000, limited.LinkedToken);
+    EXPECT_EQ(done.exitCode, answer) << done.output;
+  };
+  run(L"/deploy", 1603);
+  ASSERT_TRUE(testing_support::WriteBytes(catalog, bytes));
+  run(L"/deploy", 0);
+  run(L"/undeploy", 0);
+  CloseHandle(limited.LinkedToken);
+  EXPECT_TRUE(testing_support::ReadBytes(record, records));
+  for (const std::wstring& file : testing_support::ListFolder(folder_ / L"log")) {
+    EXPECT_TRUE(testing_support::ReadBytes(folder_ / L"log\\" + file, bytes));
+    log += bytes;
+  }
+  for (const char* text : {" /deploy 1603 added=netaapl64.inf removed=netaapl64.inf left= run=",
+                           " adopted= reason=the packages were not stored(0, -536870353, ",
+                           " /deploy 0 added=netaapl64.inf,usbaapl64.inf removed= left= run=",
+                           " /undeploy 0 added= removed=netaapl64.inf,usbaapl64.inf left= run= adopted="}) {
+    EXPECT_NE(records.find(text), std::string::npos) << text << "\n" << records;
+    EXPECT_NE(log.find(text), std::string::npos) << text << "\n" << log;
+  }
+  EXPECT_NE(log.find("\tdeploy: the packages were not stored("), std::string::npos) << "the trace too";
+  EXPECT_TRUE(records.find("run= adopted=\r\n") != records.npos && log.find("run= adopted=\n\r\n") != log.npos)
+      << "no reason where none failed";
+}
+
 // Without the library nothing is read: the document says so, and still
 // names both packages.
 TEST_F(InventoryE2ETest, SaysWhenItReadNothing) {

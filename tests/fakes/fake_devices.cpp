@@ -149,6 +149,7 @@ CONFIGRET WINAPI FakeGetDevNodeStatus(PULONG status, PULONG problem, DEVINST dev
 
 BOOL WINAPI FakeUpdateDriver(HWND, LPCWSTR hardwareId, LPCWSTR infPath, DWORD flags, PBOOL reboot) {
   g_active->driverUpdates.push_back({Text(hardwareId), Text(infPath), flags, reboot ? *reboot : -1});
+  if (!g_active->driverUpdateResult) SetLastError(g_active->driverUpdateError);
   return g_active->driverUpdateResult;
 }
 

@@ -70,6 +70,7 @@ struct FakeDevices {
   DWORD classDevsError = 0;  // non-zero: no device set, with this last error
   DWORD copyError = 0;       // non-zero: SetupCopyOEMInfW fails with this last error
   BOOL driverUpdateResult = TRUE;
+  DWORD driverUpdateError = 0;  // the last error of an update that answers FALSE
 
   // What the code under test asked for, in call order.
   std::vector<ClassDevsRequest> classDevsRequests;

@@ -41,7 +41,7 @@ HANDLE OpenInheritable(const std::wstring& path, DWORD access, DWORD disposition
 }  // namespace
 
 ToolRun RunAsDebuggee(const std::wstring& exe, const std::wstring& arguments, const std::wstring& workDir,
-                      DWORD timeoutMs) {
+                      DWORD timeoutMs, HANDLE token) {
   ToolRun run;
   TempDir scratch;
   const std::wstring outPath = scratch / L"stdout.bin";
@@ -69,8 +69,11 @@ ToolRun RunAsDebuggee(const std::wstring& exe, const std::wstring& arguments, co
   // tried again, with growing pauses, for about 13 s; a file that is not
   // there is not tried again.
   for (DWORD pause = 100;; pause *= 2) {
-    run.started = CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, DEBUG_ONLY_THIS_PROCESS, nullptr,
-                                 workDir.c_str(), &startup, &process) != FALSE;
+    run.started = (token != nullptr
+                       ? CreateProcessAsUserW(token, exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
+                                              DEBUG_ONLY_THIS_PROCESS, nullptr, workDir.c_str(), &startup, &process)
+                       : CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, DEBUG_ONLY_THIS_PROCESS,
+                                        nullptr, workDir.c_str(), &startup, &process)) != FALSE;
     if (run.started) break;
     run.startError = GetLastError();
     std::fprintf(stderr, "CreateProcessW(%ls) failed with %lu\n", exe.c_str(), run.startError);

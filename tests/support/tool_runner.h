@@ -20,9 +20,10 @@ struct ToolRun {
   std::vector<std::wstring> debugStrings;  // one entry per debug string
 };
 
-// Runs `exe` with `arguments` (already quoted as needed) in `workDir`.
+// Runs `exe` with `arguments` (already quoted as needed) in `workDir`, with
+// `token` when given (else the test's own).
 ToolRun RunAsDebuggee(const std::wstring& exe, const std::wstring& arguments, const std::wstring& workDir,
-                      DWORD timeoutMs = 60000);
+                      DWORD timeoutMs = 60000, HANDLE token = nullptr);
 
 // A fresh, empty folder under the temporary folder, removed with all it holds.
 class TempDir {

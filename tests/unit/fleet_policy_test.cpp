@@ -52,6 +52,8 @@ enum class Act {
   kRecordsOfOldRelease,  // the records as 0.3.0 wrote them: no file identity, creation time or run
   kRepublishedLater,     // oem0.inf taken out, and the same bytes published under its name an hour on
   kEarlierInstallRecorded,
+  kUpdateRefused,     // newdev refuses every device update: access denied
+  kNoDeviceToUpdate,  // newdev finds no device with the IDs
   kDeploy,
   kAdopt,  // as run "A"
   kUndeploy,
@@ -60,8 +62,17 @@ enum class Act {
 struct Step {
   Act act;
   int answer = 0;
-  int records = -1;  // the ownership records afterwards; -1: not counted
+  int records = -1;               // the ownership records afterwards; -1: not counted
+  const wchar_t* line = nullptr;  // the run's record line holds this, where '*' stands for any text
 };
+
+bool Holds(const std::wstring& text, const std::wstring& pattern) {
+  std::size_t at = 0, from = 0;
+  for (std::size_t star; (star = pattern.find(L'*', from)) != pattern.npos && at != text.npos; from = star + 1) {
+    at = text.find(pattern.substr(from, star - from), at);
+  }
+  return at != text.npos && text.find(pattern.substr(from), at) != text.npos;
+}
 
 TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
   struct Row {
@@ -104,7 +115,9 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
       {"a record that cannot be dropped fails the removal, and the next run drops it",
        {{Act::kDeploy},
         {Act::kDropsRefused},
-        {Act::kUndeploy, kFleetFailed, 2},
+        {Act::kUndeploy, kFleetFailed, 2,
+         L"/undeploy 1603 added= removed= left=oem0.inf,oem1.inf run= adopted= reason=the ownership record of oem0.inf "
+         L"cannot be dropped(5)"},
         {Act::kDropsAllowed},
         {Act::kUndeploy, 0, 0}},
        {}},
@@ -113,13 +126,19 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
        {{Act::kDeploy}, {Act::kRecordsOfOldRelease}, {Act::kRepublishedLater}, {Act::kUndeploy}},
        {L"oem0.inf"}},
       {"a copy held open stays owned, and a later run takes it out",
-       {{Act::kDeploy}, {Act::kHoldFirst}, {Act::kUndeploy, kFleetFailed, 1}, {Act::kLetGo}, {Act::kUndeploy}},
+       {{Act::kDeploy},
+        {Act::kHoldFirst},
+        {Act::kUndeploy, kFleetFailed, 1, L"left=oem0.inf run= adopted= reason=oem0.inf could not be taken out(32)"},
+        {Act::kLetGo},
+        {Act::kUndeploy}},
        {}},
       {"the maker's folder gone: the removal still answers 0",
        {{Act::kDeploy}, {Act::kMakerRemoves}, {Act::kUndeploy}},
        {}},
       {"an earlier deployment's copies, adopted, go with the removal",
-       {{Act::kMakerStores}, {Act::kAdopt}, {Act::kUndeploy}},
+       {{Act::kMakerStores},
+        {Act::kAdopt, 0, 2, L"/deploy /adopt 0 added= removed= left= run=A adopted=oem0.inf,oem1.inf"},
+        {Act::kUndeploy, 0, 0, L"/undeploy 0 added= removed=oem0.inf,oem1.inf left= run= adopted="}},
        {}},
       {"so do those of 0.2.x's recorded install",
        {{Act::kMakerStores}, {Act::kEarlierInstallRecorded}, {Act::kDeploy}, {Act::kUndeploy}},
@@ -136,10 +155,18 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
        {{Act::kDeploy}, {Act::kNameGivenAgain}, {Act::kUndeploy}},
        {L"oem0.inf"}},
       {"a failed install takes out what it added, and only that",
-       {{Act::kUsbCatalogGone}, {Act::kDeploy, kFleetFailed}},
+       {{Act::kUsbCatalogGone},
+        {Act::kDeploy, kFleetFailed, 0,
+         L"/deploy 1603 added=oem0.inf removed=oem0.inf left= run=* adopted= reason=the packages were not stored(0, "}},
        {}},
+      {"and so does one whose device update newdev refused",
+       {{Act::kUpdateRefused},
+        {Act::kDeploy, kFleetFailed, 0,
+         L"added=oem0.inf,oem1.inf removed=oem0.inf,oem1.inf left= run=* adopted= reason=the device update failed(5)"}},
+       {}},
+      {"but no device to update is no failure", {{Act::kNoDeviceToUpdate}, {Act::kDeploy, 0, 2}, {Act::kUndeploy}}, {}},
       {"a restart asked for", {{Act::kDeploy}, {Act::kUndeploy, kFleetRestart}}, {}, true},
-      {"busy", {{Act::kDeploy, kFleetBusy}}, {}, false, true},
+      {"busy", {{Act::kDeploy, kFleetBusy, 0, L" reason=the store is busy(1460)"}}, {}, false, true},
       {"ARM64", {{Act::kDeploy, kFleetFailed}}, {}, false, false, true},
       {"a stranger's lock", {{Act::kDeploy, kFleetBusy}, {Act::kUndeploy, kFleetBusy}}, {}, false, false, false, true},
   };
@@ -247,6 +274,11 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
         case Act::kEarlierInstallRecorded:
           ASSERT_TRUE(fleet.programData.RecordEarlier(kEarlierInstall));
           break;
+        case Act::kUpdateRefused:
+        case Act::kNoDeviceToUpdate:
+          devices.driverUpdateResult = FALSE;
+          devices.driverUpdateError = step.act == Act::kUpdateRefused ? ERROR_ACCESS_DENIED : ERROR_NO_SUCH_DEVINST;
+          break;
         case Act::kDeploy:
         case Act::kAdopt:
           answer = fleet::Deploy(net.c_str(), usb.c_str(), L"Apple.NTamd64",
@@ -261,6 +293,10 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
       }
       EXPECT_EQ(answer, step.answer) << "step " << (&step - row.steps.data()) << ": "
                                      << testing::PrintToString(output.debugStrings.back());
+      const auto line = std::find_if(output.debugStrings.rbegin(), output.debugStrings.rend(),
+                                     [](const std::wstring& text) { return text.find(L"Z mdsdriver ") != text.npos; });
+      EXPECT_TRUE(step.line == nullptr || (line != output.debugStrings.rend() && Holds(*line, step.line)))
+          << testing::PrintToString(line != output.debugStrings.rend() ? *line : L"no record line");
       std::vector<fleet::OwnedCopy> records;
       EXPECT_TRUE(step.records < 0 || (fleet::ReadOwnedCopies(records) == 0 && records.size() == size_t(step.records)))
           << "step " << (&step - row.steps.data()) << ": " << records.size() << " records";
@@ -292,7 +328,10 @@ TEST(FleetPolicyTest, RecordsAndBelievesOnlyWhereNobodyElseMayWrite) {
               {kAdministrators, kEarlierInstall, true, false, true},
               {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;FA;;;BU)", kEarlierInstall, false, false, false},
               {L"O:BUD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", kEarlierInstall, false, false, false},
-              {L"O:BAD:P(A;;FA;;;BA)(A;;FRFW;;;BU)", kEarlierInstall, false, false, false}};
+              {L"O:BAD:P(A;;FA;;;BA)(A;;FRFW;;;BU)", kEarlierInstall, false, false, false},
+              // users may add files, or folders
+              {L"O:BAD:P(A;;FA;;;BA)(A;;0x2;;;BU)", kEarlierInstall, false, false, false},
+              {L"O:BAD:P(A;;FA;;;BA)(A;;0x4;;;BU)", kEarlierInstall, false, false, false}};
   testing_support::FakeProgramData programData;
   fakes::OutputCapture output;
   for (const auto& row : rows) {
