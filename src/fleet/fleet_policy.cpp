@@ -43,21 +43,17 @@ bool SameText(const std::wstring& a, const std::wstring& b) {
 // The first cause of the running run's failure, for its record line.
 thread_local std::wstring* t_reason = nullptr;
 
-// Keeps `text` as the run's reason when it has none yet, without the area's
-// name in front ("deploy: "): the record line names the switch already.
-void Cause(const std::wstring& text) {
-  if (t_reason == nullptr || !t_reason->empty()) return;
-  const std::size_t colon = text.find(L": ");
-  *t_reason = colon != std::wstring::npos && text.find(L' ') == colon + 1 ? text.substr(colon + 2) : text;
-}
-
-// Traces why the run fails, and keeps the first such line as its reason.
+// Traces why the run fails, and keeps the first such line as its reason,
+// without the area's name in front ("deploy: "): the record line names the
+// switch already.
 template <typename... Args>
 void Fail(const wchar_t* format, const Args&... args) {
   std::wstring text;
   diag::AppendFormat(text, format, args...);
   diag::TraceLine(L"%s", text);
-  Cause(text);
+  if (t_reason == nullptr || !t_reason->empty()) return;
+  const std::size_t colon = text.find(L": ");
+  *t_reason = colon != std::wstring::npos && text.find(L' ') == colon + 1 ? text.substr(colon + 2) : text;
 }
 
 // One run's record: what it added, removed, adopted and left, its answer and
@@ -394,10 +390,10 @@ bool SettleJournal(const wchar_t* networkInf, const wchar_t* usbInf) {
 // Checks every record against the file under its name: a copy gone, or a
 // name given to another file, loses its record; a record an earlier release
 // wrote gets the file's stamp. `records` gets the records that stand, and
-// `unknown` the names of those whose file cannot be told (they stay). False
-// when the records cannot be read or changed.
-bool CheckRecords(std::vector<OwnedCopy>& records, std::vector<std::wstring>& unknown,
-                  std::vector<std::wstring>& unknownWhy) {
+// `unknown` the names of those whose file cannot be told (they stay; a run
+// that must take them out fails, with `failUnknown`). False when the records
+// cannot be read or changed.
+bool CheckRecords(std::vector<OwnedCopy>& records, std::vector<std::wstring>& unknown, bool failUnknown) {
   std::vector<OwnedCopy> read;
   DWORD status = ReadOwnedCopies(read);
   if (status != ERROR_SUCCESS) {
@@ -406,18 +402,19 @@ bool CheckRecords(std::vector<OwnedCopy>& records, std::vector<std::wstring>& un
   }
   records.clear();
   unknown.clear();
-  unknownWhy.clear();
   for (const OwnedCopy& record : read) {
     DWORD why = ERROR_SUCCESS;
     OwnedCopy upgraded;
     const Holds holds = CheckRecord(record, CopyPath(record.publishedName), why, &upgraded);
     if (holds == Holds::kRecorded || holds == Holds::kUnknown) {
       if (holds == Holds::kUnknown) {
-        std::wstring text;
-        diag::AppendFormat(text, L"fleet: %s cannot be identified(%d): its record stays", record.publishedName, why);
-        diag::TraceLine(L"%s", text);
+        const wchar_t* const kUnidentified = L"fleet: %s cannot be identified(%d): its record stays";
+        if (failUnknown) {
+          Fail(kUnidentified, record.publishedName, why);
+        } else {
+          diag::TraceLine(kUnidentified, record.publishedName, why);
+        }
         unknown.push_back(record.publishedName);
-        unknownWhy.push_back(text);
       }
       status = upgraded.publishedName.empty() ? ERROR_SUCCESS : RecordOwnedCopy(upgraded);
       if (status != ERROR_SUCCESS) {
@@ -479,8 +476,8 @@ int DeployLocked(const Library& library, const wchar_t* networkInf, const wchar_
   // No trust prompt may wait at a desktop while the store is held.
   Sys().SetupSetNonInteractiveMode(TRUE);
   std::vector<OwnedCopy> records;
-  std::vector<std::wstring> unknown, unknownWhy;
-  if (!SettleJournal(networkInf, usbInf) || !CheckRecords(records, unknown, unknownWhy)) return kFleetFailed;
+  std::vector<std::wstring> unknown;
+  if (!SettleJournal(networkInf, usbInf) || !CheckRecords(records, unknown, false)) return kFleetFailed;
   const StoreReport before = package::ReadStore(networkInf, usbInf, &IsOwned);
   if (!before.storeRead) {
     Fail(L"deploy: the driver store cannot be read");
@@ -529,8 +526,8 @@ int UndeployLocked(const Library& library, const wchar_t* networkInf, const wcha
                    const UndeployOptions& options, FleetRun& run) {
   Sys().SetupSetNonInteractiveMode(TRUE);
   std::vector<OwnedCopy> records;
-  std::vector<std::wstring> unknown, unknownWhy;
-  if (!SettleJournal(networkInf, usbInf) || !CheckRecords(records, unknown, unknownWhy)) return kFleetFailed;
+  std::vector<std::wstring> unknown;
+  if (!SettleJournal(networkInf, usbInf) || !CheckRecords(records, unknown, true)) return kFleetFailed;
   const StoreReport store = package::ReadStore(networkInf, usbInf);
   if (!store.storeRead) {
     Fail(L"undeploy: the driver store cannot be read");
@@ -542,10 +539,7 @@ int UndeployLocked(const Library& library, const wchar_t* networkInf, const wcha
   BOOL reboot = FALSE;
   std::vector<std::wstring> kept;
   for (const OwnedCopy& record : records) {
-    const auto unknownAt = std::find_if(unknown.begin(), unknown.end(),
-                                        [&](const std::wstring& name) { return SameText(name, record.publishedName); });
-    if (unknownAt != unknown.end()) {
-      Cause(unknownWhy[static_cast<std::size_t>(unknownAt - unknown.begin())]);
+    if (Listed(unknown, record.publishedName)) {
       failed = true;
       run.Left(record.publishedName);
       continue;

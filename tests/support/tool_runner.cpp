@@ -69,11 +69,9 @@ ToolRun RunAsDebuggee(const std::wstring& exe, const std::wstring& arguments, co
   // tried again, with growing pauses, for about 13 s; a file that is not
   // there is not tried again.
   for (DWORD pause = 100;; pause *= 2) {
-    run.started = (token != nullptr
-                       ? CreateProcessAsUserW(token, exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
-                                              DEBUG_ONLY_THIS_PROCESS, nullptr, workDir.c_str(), &startup, &process)
-                       : CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, DEBUG_ONLY_THIS_PROCESS,
-                                        nullptr, workDir.c_str(), &startup, &process)) != FALSE;
+    // A null token is the caller's own, as for CreateProcessW.
+    run.started = CreateProcessAsUserW(token, exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
+                                       DEBUG_ONLY_THIS_PROCESS, nullptr, workDir.c_str(), &startup, &process) != FALSE;
     if (run.started) break;
     run.startError = GetLastError();
     std::fprintf(stderr, "CreateProcessW(%ls) failed with %lu\n", exe.c_str(), run.startError);
