@@ -54,6 +54,7 @@ enum class Act {
   kEarlierInstallRecorded,
   kUpdateRefused,     // newdev refuses every device update: access denied
   kNoDeviceToUpdate,  // newdev finds no device with the IDs
+  kBetterDriver,      // newdev finds a better driver on the device
   kDeploy,
   kAdopt,  // as run "A"
   kUndeploy,
@@ -164,7 +165,9 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
         {Act::kDeploy, kFleetFailed, 0,
          L"added=oem0.inf,oem1.inf removed=oem0.inf,oem1.inf left= run=* adopted= reason=the device update failed(5)"}},
        {}},
-      {"but no device to update is no failure", {{Act::kNoDeviceToUpdate}, {Act::kDeploy, 0, 2}, {Act::kUndeploy}}, {}},
+      {"nor is no device to update, or a better driver there",
+       {{Act::kNoDeviceToUpdate}, {Act::kDeploy, 0, 2}, {Act::kBetterDriver}, {Act::kDeploy, 0, 2}, {Act::kUndeploy}},
+       {}},
       {"a restart asked for", {{Act::kDeploy}, {Act::kUndeploy, kFleetRestart}}, {}, true},
       {"busy", {{Act::kDeploy, kFleetBusy, 0, L" reason=the store is busy(1460)"}}, {}, false, true},
       {"ARM64", {{Act::kDeploy, kFleetFailed}}, {}, false, false, true},
@@ -276,8 +279,11 @@ TEST(FleetPolicyTest, AddsAndTakesOutExactlyWhatItOwns) {
           break;
         case Act::kUpdateRefused:
         case Act::kNoDeviceToUpdate:
+        case Act::kBetterDriver:
           devices.driverUpdateResult = FALSE;
-          devices.driverUpdateError = step.act == Act::kUpdateRefused ? ERROR_ACCESS_DENIED : ERROR_NO_SUCH_DEVINST;
+          devices.driverUpdateError = step.act == Act::kUpdateRefused      ? ERROR_ACCESS_DENIED
+                                      : step.act == Act::kNoDeviceToUpdate ? ERROR_NO_SUCH_DEVINST
+                                                                           : ERROR_NO_MORE_ITEMS;
           break;
         case Act::kDeploy:
         case Act::kAdopt:
